@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Configures and builds one configuration: release (default), asan or tsan.
+# Usage: scripts/build.sh [release|asan|tsan]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+kind="${1:-release}"
+case "$kind" in
+  release) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON -DORVANE_BUILD_BENCHMARKS=OFF) ;;
+  tsan) flags=(-DCMAKE_BUILD_TYPE=Debug -DORVANE_TSAN=ON -DORVANE_BUILD_BENCHMARKS=OFF) ;;
+  *) echo "unknown build kind: $kind" >&2; exit 2 ;;
+esac
+cmake -S . -B "build/$kind" "${flags[@]}" >/dev/null
+cmake --build "build/$kind" -j "$(nproc)"

@@ -1,0 +1,73 @@
+#include "model/lum_port_params.h"
+
+#include <gtest/gtest.h>
+
+namespace orvane {
+namespace {
+
+TEST(TLumPortParams, InitSetsDefaultsAndKeepsTunnelMode) {
+  TLumPortParams p;
+  p.ComName = "COM9";
+  p.RealPortTunnelMode = true;
+  p.MqttSecurityKey = 77;
+  p.Init();
+  EXPECT_EQ(p.ComName, "");
+  EXPECT_EQ(p.IpAddress, "127.0.0.1");
+  EXPECT_EQ(p.PortNumber, 0);
+  EXPECT_EQ(p.Protocol, "Сквозной режим");
+  EXPECT_EQ(p.RealPortBaudRate, br9600);
+  EXPECT_EQ(p.RealPortBitData, dbEight);
+  EXPECT_EQ(p.RealPortParityBits, prNone);
+  EXPECT_EQ(p.RealPortStopBits, sbOneStopBit);
+  EXPECT_TRUE(p.RealPortTunnelMode);
+  EXPECT_EQ(p.MqttHost, "127.0.0.1");
+  EXPECT_EQ(p.MqttTopic, "/simpletopic");
+  EXPECT_EQ(p.MqttUserName, "user");
+  EXPECT_EQ(p.MqttPassword, "");
+  EXPECT_EQ(p.MqttSecurityKey, 0u);
+}
+
+TEST(TLumPortParams, NewRecordHasTunnelModeOff) {
+  TLumPortParams p;
+  p.Init();
+  EXPECT_FALSE(p.RealPortTunnelMode);
+}
+
+struct LineBreakCase {
+  uint8_t direction;
+  std::string input;
+  std::string expected;
+};
+
+TEST(ConvertLineBreaks, Table) {
+  const LineBreakCase cases[] = {
+      {1, "a\r\nb", "a~b"},
+      {1, "a\rb", "a\rb"},             // lone CR stays
+      {1, "a\nb", "a\nb"},             // lone LF stays
+      {1, "ab\r", "ab\r"},             // trailing CR stays
+      {1, "x~y", "x~y"},               // typed tilde is not escaped
+      {1, "\r\n\r\n", "~~"},
+      {1, "\r\r\n", "\r~"},
+      {0, "x~y", "x\r\ny"},            // typed tilde comes back as a line break
+      {0, "~", "\r\n"},
+      {0, "plain", "plain"},
+      {2, "a\r\nb~", "a\r\nb~"},       // unknown direction: unchanged
+      {255, "~", "~"},
+      {1, "", ""},
+      {0, "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ConvertLineBreaks(c.direction, c.input), c.expected)
+        << "direction " << int(c.direction) << " input '" << c.input << "'";
+  }
+}
+
+TEST(BytesToHex, Table) {
+  EXPECT_EQ(BytesToHex(""), "");
+  EXPECT_EQ(BytesToHex(std::string("\xFF", 1)), "FF");
+  EXPECT_EQ(BytesToHex(std::string("\x00\x34\x0A", 3)), "00 34 0A");
+  EXPECT_EQ(BytesToHex(std::string("\xab\xcd", 2)), "AB CD");
+}
+
+}  // namespace
+}  // namespace orvane
