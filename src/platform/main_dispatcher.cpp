@@ -1,0 +1,89 @@
+#include "platform/main_dispatcher.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <system_error>
+
+namespace orvane {
+
+TMainDispatcher::TMainDispatcher() : FMainThread(std::this_thread::get_id()) {
+  FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (FWakeFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+TMainDispatcher::~TMainDispatcher() { ::close(FWakeFd); }
+
+void TMainDispatcher::Wake() {
+  const uint64_t one = 1;
+  // A full counter still leaves the fd readable, so a failed write loses nothing.
+  [[maybe_unused]] const ssize_t n = ::write(FWakeFd, &one, sizeof one);
+}
+
+void TMainDispatcher::DrainWake() {
+  uint64_t value = 0;
+  [[maybe_unused]] const ssize_t n = ::read(FWakeFd, &value, sizeof value);
+}
+
+void TMainDispatcher::Post(std::function<void()> ACall) {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    FQueue.push_back(std::move(ACall));
+  }
+  Wake();
+}
+
+void TMainDispatcher::Send(const std::function<void()>& ACall) {
+  if (IsMainThread()) {
+    ACall();
+    return;
+  }
+  struct TState {
+    std::mutex Lock;
+    std::condition_variable Done;
+    bool Finished = false;
+    std::exception_ptr Error;
+  };
+  auto state = std::make_shared<TState>();
+  Post([state, &ACall] {
+    std::exception_ptr error;
+    try {
+      ACall();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> guard(state->Lock);
+    state->Error = error;
+    state->Finished = true;
+    state->Done.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(state->Lock);
+  state->Done.wait(lock, [&] { return state->Finished; });
+  if (state->Error) std::rethrow_exception(state->Error);
+}
+
+size_t TMainDispatcher::ProcessPending() {
+  std::deque<std::function<void()>> batch;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    DrainWake();
+    batch.swap(FQueue);
+  }
+  for (auto& call : batch) call();
+  return batch.size();
+}
+
+size_t TMainDispatcher::WaitAndProcess(int ATimeoutMs) {
+  pollfd pfd{FWakeFd, POLLIN, 0};
+  int rc;
+  do {
+    rc = ::poll(&pfd, 1, ATimeoutMs);
+  } while (rc < 0 && errno == EINTR);
+  return ProcessPending();
+}
+
+}  // namespace orvane

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace orvane {
+
+// Hands calls from worker and watcher threads to the main thread: a queue plus
+// an eventfd that the main thread's event loop watches.
+// Threads: Post and Send from any thread; ProcessPending, WaitAndProcess only
+// on the main thread (the thread that created the dispatcher). FLock guards
+// FQueue; the eventfd is readable while the queue is not empty.
+class TMainDispatcher {
+ public:
+  TMainDispatcher();
+  ~TMainDispatcher();
+  TMainDispatcher(const TMainDispatcher&) = delete;
+  TMainDispatcher& operator=(const TMainDispatcher&) = delete;
+
+  // Queues a call for the main thread and returns at once.
+  void Post(std::function<void()> ACall);
+  // Runs a call on the main thread and blocks until it has run; an exception
+  // it raises is raised again here. On the main thread it runs inline.
+  void Send(const std::function<void()>& ACall);
+
+  // Runs every call queued so far; returns how many ran.
+  size_t ProcessPending();
+  // Waits up to ATimeoutMs for queued calls (a negative value waits without
+  // limit) and runs them; returns how many ran.
+  size_t WaitAndProcess(int ATimeoutMs);
+
+  // Readable while calls are pending; for an event loop (Qt socket notifier, poll).
+  int WakeFd() const { return FWakeFd; }
+  bool IsMainThread() const { return std::this_thread::get_id() == FMainThread; }
+
+ private:
+  void Wake();
+  void DrainWake();
+
+  int FWakeFd = -1;
+  std::thread::id FMainThread;
+  std::mutex FLock;
+  std::deque<std::function<void()>> FQueue;
+};
+
+}  // namespace orvane
