@@ -26,6 +26,9 @@ using TOnReceiveDataEvent = std::function<void(const std::string& AData)>;
 using TOnParamPortChange = std::function<void(TTCP_Port_BaudRate aBaudRate, TTCP_Port_Parity aParity,
                                               TTCP_Port_StopBits aStopBits, TTCP_Port_DataBits aDataBits)>;
 using TNotifyEvent = std::function<void(IServerInterface* Sender)>;
+// Asked while a connect is in progress; true means the owner wants to stop
+// (the worker is ending), so the connect gives up at once.
+using TCancelCheck = std::function<bool()>;
 
 // OS parity numbering (0 none, 1 odd, 2 even, 3 mark, 4 space) to the wire code and back.
 TTCP_Port_Parity ParityToTcp(uint8_t AOsParity);
@@ -57,6 +60,10 @@ class IServerInterface {
   virtual void SetReciveParams(TTCP_Port_Parity aParity, uint8_t aDataBits, TTCP_Port_StopBits aStopBits) = 0;
   virtual void Set_Wait_Answer_Timeout(uint16_t AValue) = 0;
   virtual void WriteLog(const std::string& AMessage, bool ADebug) = 0;
+
+  // Not one of the original slots: lets the owning bridge cancel a connect in
+  // progress. Set on the main thread before the worker starts.
+  virtual void SetCancelCheck(TCancelCheck AValue) = 0;
 };
 
 using IServerInterfacePtr = std::shared_ptr<IServerInterface>;
