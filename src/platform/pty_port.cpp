@@ -1,0 +1,418 @@
+#include "platform/pty_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "platform/serial_fd.h"
+#include "platform/serial_speed.h"
+#include "platform/serial_termios.h"
+
+namespace orvane {
+namespace {
+
+// How often the watcher looks at the line settings and, while no application
+// holds the port, whether one has opened it: the slave gives no wake-up for
+// either (a master whose slave is closed reports POLLHUP without pause).
+constexpr int WATCH_PERIOD_MS = 100;
+constexpr const char* PTS_PREFIX = "/dev/pts/";
+
+std::string ErrnoText(const std::string& AWhat) {
+  return AWhat + ": " + std::strerror(errno);
+}
+
+// A link name is one plain path component: nothing may escape the port directory.
+bool IsPlainName(const std::string& AName) {
+  return !AName.empty() && AName != "." && AName != ".." && AName.find('/') == std::string::npos &&
+         AName.find('\0') == std::string::npos;
+}
+
+bool ReadLink(const std::string& APath, std::string& ATarget) {
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink(APath.c_str(), buffer, sizeof buffer - 1);
+  if (n < 0) return false;
+  ATarget.assign(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+bool IsPtsPath(const std::string& ATarget) {
+  const size_t prefix = std::strlen(PTS_PREFIX);
+  if (ATarget.size() <= prefix || ATarget.compare(0, prefix, PTS_PREFIX) != 0) return false;
+  return ATarget.find_first_not_of("0123456789", prefix) == std::string::npos;
+}
+
+bool HungUp(int AMaster) {
+  pollfd pfd{AMaster, 0, 0};
+  return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLHUP) != 0;
+}
+
+struct TLineState {
+  uint32_t Baud = 0;
+  int32_t StopBits = 0;
+  int32_t Parity = 0;
+  int32_t WordLength = 8;
+
+  bool SameLine(const TLineState& AOther) const {
+    return StopBits == AOther.StopBits && Parity == AOther.Parity && WordLength == AOther.WordLength;
+  }
+};
+
+bool ReadLineState(int AMaster, TLineState& AState) {
+  termios tio{};
+  if (::tcgetattr(AMaster, &tio) < 0 || !GetLineSpeed(AMaster, AState.Baud)) return false;
+  AState.StopBits = static_cast<int32_t>(StopBitsOf(tio));
+  AState.Parity = static_cast<int32_t>(ParityOf(tio));
+  AState.WordLength = DataBitsOf(tio);
+  return true;
+}
+
+// A fresh pty whose slave is raw 9600 8N1 and reports as not opened.
+bool MakePty(TSerialFd& AMaster, std::string& ASlavePath, std::string& AError) {
+  TSerialFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master.Valid()) return AError = ErrnoText("posix_openpt"), false;
+  if (::grantpt(master.Get()) < 0 || ::unlockpt(master.Get()) < 0)
+    return AError = ErrnoText("unlockpt"), false;
+  char name[128];
+  if (::ptsname_r(master.Get(), name, sizeof name) != 0) return AError = ErrnoText("ptsname_r"), false;
+  const int flags = ::fcntl(master.Get(), F_GETFL);
+  if (flags < 0 || ::fcntl(master.Get(), F_SETFL, flags | O_NONBLOCK) < 0)
+    return AError = ErrnoText("fcntl"), false;
+  // Termios calls on the master act on the slave.
+  termios tio{};
+  if (::tcgetattr(master.Get(), &tio) < 0) return AError = ErrnoText("tcgetattr"), false;
+  tio = MakeComTermios(tio, 8, TComParity::None, TComStopBits::One);
+  if (::tcsetattr(master.Get(), TCSANOW, &tio) < 0) return AError = ErrnoText("tcsetattr"), false;
+  if (!SetLineSpeed(master.Get(), 9600)) return AError = ErrnoText("line speed"), false;
+  // A master reports POLLHUP only after its slave was opened and closed once;
+  // do that now so that "no application holds the port" reads true from the start.
+  TSerialFd slave(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!slave.Valid()) return AError = ErrnoText(std::string("open ") + name), false;
+  slave.Reset();
+  AMaster = std::move(master);
+  ASlavePath = name;
+  return true;
+}
+
+}  // namespace
+
+std::string DefaultPortDirectory() {
+  if (::access("/dev", W_OK | X_OK) == 0) return "/dev";
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') return {};
+  const std::filesystem::path dir = std::filesystem::path(home) / ".local/share/orvane/ports";
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  if (error) return {};
+  return dir.string();
+}
+
+// One pty with its link and watcher. Shared with queued events (weakly) and
+// with a Write in progress, so the descriptor outlives both.
+struct TVSPortAx::TSession : std::enable_shared_from_this<TSession> {
+  TSession(TVSPortAx& AOwner, TMainDispatcher& ADispatcher) : Owner(AOwner), Dispatcher(ADispatcher) {}
+  ~TSession() { Shutdown(); }
+
+  void Start() {
+    Watcher = std::thread([this] { Watch(); });
+  }
+
+  // Events queued so far are dropped from here on; the watcher has ended when this returns.
+  void Shutdown() {
+    Live = false;
+    Stop = true;
+    Wake.Signal();
+    if (Watcher.joinable()) Watcher.join();
+  }
+
+  void Post(std::function<void(TSession&)> ACall) {
+    Dispatcher.Post([weak = weak_from_this(), call = std::move(ACall)] {
+      const std::shared_ptr<TSession> self = weak.lock();
+      if (self && self->Live) call(*self);
+    });
+  }
+
+  void Watch();
+  void FlushForNextOpen();
+  void CheckLine(TLineState& ALast);
+  void RaiseRxChar(int32_t ACount);
+
+  TVSPortAx& Owner;
+  TMainDispatcher& Dispatcher;
+  std::string LinkPath;
+  std::string SlavePath;
+  TSerialFd Master;
+  TWakeEvent Wake;
+  TRxGate Rx;
+  // Orders a Write's hang-up check and write against the flush at a close, so
+  // that no byte is left for the next application to open the port.
+  std::mutex IoLock;
+  std::atomic<bool> Live{true};
+  std::atomic<bool> Stop{false};
+  std::thread Watcher;
+};
+
+void TVSPortAx::TSession::Watch() {
+  const int master = Master.Get();
+  bool opened = false;
+  TLineState last;
+  ReadLineState(master, last);
+  while (!Stop) {
+    const bool nowOpened = !HungUp(master);
+    if (nowOpened != opened) {
+      opened = nowOpened;
+      if (!opened) FlushForNextOpen();
+      Post([opened](TSession& ASelf) {
+        if (ASelf.Owner.OnOpenClose) ASelf.Owner.OnOpenClose(ASelf.Owner, opened);
+      });
+    }
+    CheckLine(last);
+    // Bytes an application wrote before closing are still delivered.
+    const int32_t waiting = BytesWaiting(master);
+    if (Rx.ShouldRaise(waiting)) RaiseRxChar(waiting);
+    const short events = Rx.WantsInput(waiting) ? POLLIN : 0;
+    // A closed slave makes the master report POLLHUP at once, so then only the wake event and the timer
+    // count.
+    const TWatchReady ready = WatchWait(Wake, opened ? master : -1, events, WATCH_PERIOD_MS);
+    if (ready.Wake) Wake.Drain();
+  }
+}
+
+// Bytes queued for an application that has closed the port must not reach the
+// next one: they wait in the slave's input, which only the slave side can
+// flush, and in the buffer on the way there, which the master can.
+void TVSPortAx::TSession::FlushForNextOpen() {
+  const int master = Master.Get();
+  std::lock_guard<std::mutex> guard(IoLock);
+  // An application that is back already may have got bytes meant for it.
+  if (!HungUp(master)) return;
+  TSerialFd peer(::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (peer.Valid()) ::tcflush(peer.Get(), TCIFLUSH);
+  ::tcflush(master, TCOFLUSH);
+}
+
+void TVSPortAx::TSession::CheckLine(TLineState& ALast) {
+  TLineState now;
+  if (!ReadLineState(Master.Get(), now)) return;
+  if (now.Baud != ALast.Baud) {
+    const int32_t baud = static_cast<int32_t>(now.Baud);
+    Post([baud](TSession& ASelf) {
+      if (ASelf.Owner.OnBaudRate) ASelf.Owner.OnBaudRate(ASelf.Owner, baud);
+    });
+  }
+  if (!now.SameLine(ALast)) {
+    Post([now](TSession& ASelf) {
+      if (ASelf.Owner.OnLineControl)
+        ASelf.Owner.OnLineControl(ASelf.Owner, now.StopBits, now.Parity, now.WordLength);
+    });
+  }
+  ALast = now;
+}
+
+void TVSPortAx::TSession::RaiseRxChar(int32_t ACount) {
+  Post([ACount](TSession& ASelf) {
+    // Re-arms the watcher even when the handler throws; ASelf stays alive meanwhile.
+    struct TRearm {
+      TSession& Self;
+      uint64_t ReadBefore;
+      ~TRearm() {
+        Self.Rx.Done(ReadBefore, BytesWaiting(Self.Master.Get()));
+        Self.Wake.Signal();
+      }
+    } rearm{ASelf, ASelf.Rx.BytesRead};
+    // The handler may delete or destroy the owner: nothing of it is touched afterwards.
+    TVSPortAx& owner = ASelf.Owner;
+    if (owner.OnRxChar) owner.OnRxChar(owner, ACount);
+  });
+}
+
+TVSPortAx::TVSPortAx(TMainDispatcher& ADispatcher, std::string APortDir)
+    : FDispatcher(ADispatcher), FPortDir(std::move(APortDir)) {}
+
+TVSPortAx::~TVSPortAx() {
+  if (FDeleteOnExit) {
+    Delete();
+    return;
+  }
+  std::shared_ptr<TSession> session;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    session = std::move(FSession);
+  }
+  if (session) session->Shutdown();
+}
+
+bool TVSPortAx::Fail(const std::string& AText) {
+  FLastError = AText;
+  return false;
+}
+
+bool TVSPortAx::CreatePort(const std::string& APortName) {
+  return OpenPort(APortName, false);
+}
+
+bool TVSPortAx::Attach(const std::string& APortName) {
+  return OpenPort(APortName, true);
+}
+
+bool TVSPortAx::OpenPort(const std::string& APortName, bool AAttach) {
+  std::lock_guard<std::mutex> guard(FLock);
+  if (FSession) return Fail("a port is held already: " + FSession->LinkPath);
+  if (!IsPlainName(APortName)) return Fail("not a port name: " + APortName);
+  const std::string link = FPortDir + "/" + APortName;
+  struct stat info {};
+  const bool exists = ::lstat(link.c_str(), &info) == 0;
+  if (!AAttach && exists) return Fail(link + " exists");
+  if (AAttach) {
+    std::string target;
+    if (!exists) return Fail(link + " does not exist");
+    if (!S_ISLNK(info.st_mode) || !ReadLink(link, target) || !IsPtsPath(target))
+      return Fail(link + " is not a virtual port link");
+  }
+
+  auto session = std::make_shared<TSession>(*this, FDispatcher);
+  std::string error;
+  if (!MakePty(session->Master, session->SlavePath, error)) return Fail(error);
+  session->LinkPath = link;
+  if (AAttach) {
+    // Re-pointed in one step: the name never goes missing for an application looking for it.
+    const std::string temp = FPortDir + "/." + APortName + ".new";
+    ::unlink(temp.c_str());
+    if (::symlink(session->SlavePath.c_str(), temp.c_str()) < 0) return Fail(ErrnoText("symlink " + temp));
+    if (::rename(temp.c_str(), link.c_str()) < 0) {
+      const std::string text = ErrnoText("rename " + temp);
+      ::unlink(temp.c_str());
+      return Fail(text);
+    }
+  } else if (::symlink(session->SlavePath.c_str(), link.c_str()) < 0) {
+    return Fail(ErrnoText("symlink " + link));
+  }
+  try {
+    session->Start();
+  } catch (const std::system_error& e) {
+    // A new link goes again; an attached one stays dangling, as it was found.
+    if (!AAttach) ::unlink(link.c_str());
+    return Fail(std::string("watcher thread: ") + e.what());
+  }
+  FSession = std::move(session);
+  FLastError.clear();
+  return true;
+}
+
+bool TVSPortAx::Delete() {
+  std::shared_ptr<TSession> session;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (!FSession) return Fail("no port is held");
+    session = std::move(FSession);
+  }
+  session->Shutdown();
+  // Only our own link goes: another run may have taken the name meanwhile.
+  std::string target;
+  if (ReadLink(session->LinkPath, target) && target == session->SlavePath &&
+      ::unlink(session->LinkPath.c_str()) < 0 && errno != ENOENT) {
+    std::lock_guard<std::mutex> guard(FLock);
+    return Fail(ErrnoText("unlink " + session->LinkPath));
+  }
+  return true;
+}
+
+std::shared_ptr<TVSPortAx::TSession> TVSPortAx::Current() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FSession;
+}
+
+int32_t TVSPortAx::Write(const void* ABuffer, int32_t ACount) {
+  const std::shared_ptr<TSession> session = Current();
+  if (!session || ACount <= 0) return 0;
+  const int master = session->Master.Get();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WRITE_ROOM_WAIT_MS);
+  const auto* data = static_cast<const uint8_t*>(ABuffer);
+  int32_t written = 0;
+  while (written < ACount) {
+    ssize_t n;
+    {
+      std::lock_guard<std::mutex> guard(session->IoLock);
+      // No application holds the port: the bytes are lost, as on a line nobody listens to.
+      if (HungUp(master)) break;
+      n = ::write(master, data + written, static_cast<size_t>(ACount - written));
+    }
+    if (n > 0) {
+      written += static_cast<int32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    // POLLHUP ends the wait as well; the next turn sees it.
+    pollfd pfd{master, POLLOUT, 0};
+    ::poll(&pfd, 1, static_cast<int>(left.count()));
+  }
+  return written;
+}
+
+int32_t TVSPortAx::Read(void* ABuffer, int32_t& ACount) {
+  const std::shared_ptr<TSession> session = Current();
+  if (!session || ACount <= 0) return ACount = 0;
+  ssize_t n;
+  do {
+    n = ::read(session->Master.Get(), ABuffer, static_cast<size_t>(ACount));
+  } while (n < 0 && errno == EINTR);
+  // EAGAIN: nothing waiting; EIO: the application closed and everything was read.
+  ACount = n > 0 ? static_cast<int32_t>(n) : 0;
+  session->Rx.BytesRead += static_cast<uint64_t>(ACount);
+  return ACount;
+}
+
+int32_t TVSPortAx::Baudrate() const {
+  const std::shared_ptr<TSession> session = Current();
+  uint32_t baud = 0;
+  if (!session || !GetLineSpeed(session->Master.Get(), baud)) return 0;
+  return static_cast<int32_t>(baud);
+}
+
+int32_t TVSPortAx::Parity() const {
+  const std::shared_ptr<TSession> session = Current();
+  TLineState state;
+  return session && ReadLineState(session->Master.Get(), state) ? state.Parity : 0;
+}
+
+int32_t TVSPortAx::StopBits() const {
+  const std::shared_ptr<TSession> session = Current();
+  TLineState state;
+  return session && ReadLineState(session->Master.Get(), state) ? state.StopBits : 0;
+}
+
+int32_t TVSPortAx::DataBits() const {
+  const std::shared_ptr<TSession> session = Current();
+  TLineState state;
+  return session && ReadLineState(session->Master.Get(), state) ? state.WordLength : 0;
+}
+
+bool TVSPortAx::IsOpened() const {
+  const std::shared_ptr<TSession> session = Current();
+  return session && !HungUp(session->Master.Get());
+}
+
+std::string TVSPortAx::LinkPath() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FSession ? FSession->LinkPath : std::string();
+}
+
+std::string TVSPortAx::LastError() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FLastError;
+}
+
+}  // namespace orvane

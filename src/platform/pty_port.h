@@ -1,0 +1,125 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/main_dispatcher.h"
+
+namespace orvane {
+
+// The directory for virtual port links when none is given: /dev when this
+// process may create links there, otherwise $HOME/.local/share/orvane/ports
+// (created when missing). Empty when neither can be used.
+std::string DefaultPortDirectory();
+
+// One named virtual serial port: a pseudo-terminal whose slave side local
+// applications open through the symbolic link <port directory>/<name>.
+//
+// The pty driver forces 8 data bits and no parity on the slave, so of the line
+// settings an application makes only the speed and the stop bits can be seen;
+// parity always reads as none and the word length as 8. Modem lines, ring,
+// break, timeouts, flow control and special characters do not exist on a pty:
+// their events are declared for completeness and never raised.
+//
+// Threads: construction, destruction and the event properties on the main
+// thread (the dispatcher's); the other calls from the main thread or a worker.
+// Events run on the main thread through ADispatcher; an event queued before
+// Delete or destruction is dropped. FLock guards FSession and FLastError.
+class TVSPortAx {
+ public:
+  using TRxCharEvent = std::function<void(TVSPortAx& ASender, int32_t ACount)>;
+  using TFlagEvent = std::function<void(TVSPortAx& ASender, bool AValue)>;
+  using TSenderEvent = std::function<void(TVSPortAx& ASender)>;
+  using TTimeoutsEvent =
+      std::function<void(TVSPortAx& ASender, int32_t AReadIntervalTimeout,
+                         int32_t AReadTotalTimeoutMultiplier, int32_t AReadTotalTimeoutConstant,
+                         int32_t AWriteTotalTimeoutMultiplier, int32_t AWriteTotalTimeoutConstant)>;
+  using TLineControlEvent =
+      std::function<void(TVSPortAx& ASender, int32_t AStopBits, int32_t AParity, int32_t AWordLength)>;
+  using THandflowEvent = std::function<void(TVSPortAx& ASender, int32_t AControlHandShake,
+                                            int32_t AFlowReplace, int32_t AXOnLimit, int32_t AXOffLimit)>;
+  using TSpecialCharsEvent =
+      std::function<void(TVSPortAx& ASender, uint8_t AEofChar, uint8_t AErrorChar, uint8_t ABreakChar,
+                         uint8_t AEventChar, uint8_t AXOnChar, uint8_t AXOffChar)>;
+  using TValueEvent = std::function<void(TVSPortAx& ASender, int32_t AValue)>;
+
+  // APortDir: where the links live (see DefaultPortDirectory).
+  TVSPortAx(TMainDispatcher& ADispatcher, std::string APortDir);
+  // Stops the watcher; removes the port when DeleteOnExit is true, otherwise
+  // leaves the link (dangling) for a later run to attach to.
+  virtual ~TVSPortAx();
+  TVSPortAx(const TVSPortAx&) = delete;
+  TVSPortAx& operator=(const TVSPortAx&) = delete;
+
+  // A new pty at 9600 8N1, raw, and a link APortName to its slave. False when
+  // anything of that name exists already, the name is not a plain file name,
+  // or this object holds a port already.
+  bool CreatePort(const std::string& APortName);
+  // Takes over the name of a port left by an earlier run: only a link into
+  // /dev/pts (live or dangling) qualifies; it is pointed at a fresh pty.
+  bool Attach(const std::string& APortName);
+  // Closes the pty and removes the link. False when no port is held.
+  bool Delete();
+
+  bool DeleteOnExit() const { return FDeleteOnExit; }
+  void SetDeleteOnExit(bool AValue) { FDeleteOnExit = AValue; }
+
+  // Queues bytes for the application; returns how many were taken. Bytes are
+  // dropped while no application holds the port; when it does not read, a
+  // full queue is waited on for at most WRITE_ROOM_WAIT_MS.
+  int32_t Write(const void* ABuffer, int32_t ACount);
+  // Up to ACount bytes the application wrote, without waiting; ACount becomes
+  // the number read, which is also returned.
+  int32_t Read(void* ABuffer, int32_t& ACount);
+
+  // Line settings the application last set (0 while no port is held).
+  // Parity: 0 none, 1 odd, 2 even, 3 mark, 4 space. Stop bits: 0 one, 1 one
+  // and a half, 2 two.
+  int32_t Baudrate() const;
+  int32_t Parity() const;
+  int32_t StopBits() const;
+  int32_t DataBits() const;
+  // An application holds the slave open.
+  bool IsOpened() const;
+
+  const std::string& PortDir() const { return FPortDir; }
+  // Link path of the port held, empty when none.
+  std::string LinkPath() const;
+  // Why the last CreatePort, Attach or Delete failed.
+  std::string LastError() const;
+
+  static constexpr int WRITE_ROOM_WAIT_MS = 1000;
+
+  // Events, raised on the main thread.
+  TRxCharEvent OnRxChar;  // bytes waiting; raised again only once the previous one ran
+  TFlagEvent OnDTR;       // never raised on a pty
+  TFlagEvent OnRTS;       // never raised on a pty
+  TSenderEvent OnRING;    // never raised on a pty
+  TFlagEvent OnOpenClose;
+  TTimeoutsEvent OnTimeouts;  // never raised on a pty
+  TLineControlEvent OnLineControl;
+  THandflowEvent OnHandflow;          // never raised on a pty
+  TSpecialCharsEvent OnSpecialChars;  // never raised on a pty
+  TValueEvent OnBaudRate;
+  TValueEvent OnEvent;  // never raised on a pty
+  TFlagEvent OnBreak;   // never raised on a pty
+
+ private:
+  struct TSession;
+
+  bool OpenPort(const std::string& APortName, bool AAttach);
+  std::shared_ptr<TSession> Current() const;
+  bool Fail(const std::string& AText);
+
+  TMainDispatcher& FDispatcher;
+  const std::string FPortDir;
+  bool FDeleteOnExit = true;
+  mutable std::mutex FLock;
+  std::shared_ptr<TSession> FSession;
+  std::string FLastError;
+};
+
+}  // namespace orvane

@@ -1,0 +1,280 @@
+#include "platform/serial_port.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/serial_fd.h"
+#include "platform/serial_port_list.h"
+#include "platform/serial_speed.h"
+#include "platform/serial_termios.h"
+#include "serial_test_helpers.h"
+#include "support/temp_dir.h"
+
+namespace orvane {
+namespace {
+
+using test::PumpUntil;
+using test::TTestFd;
+
+size_t OpenFdCount() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+// A pty pair standing in for a serial device: the port opens the slave, the
+// test plays the far end on the master (whose termios calls act on the slave).
+class TComPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FMaster = std::make_unique<TTestFd>(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_GE(FMaster->Get(), 0);
+    ASSERT_EQ(::grantpt(FMaster->Get()), 0);
+    ASSERT_EQ(::unlockpt(FMaster->Get()), 0);
+    char name[128];
+    ASSERT_EQ(::ptsname_r(FMaster->Get(), name, sizeof name), 0);
+    FDevice = name;
+    ASSERT_EQ(::tcgetattr(FMaster->Get(), &FOriginal), 0);
+  }
+
+  termios DeviceTermios() const {
+    termios tio{};
+    EXPECT_EQ(::tcgetattr(FMaster->Get(), &tio), 0);
+    return tio;
+  }
+
+  uint32_t DeviceSpeed() const {
+    uint32_t baud = 0;
+    EXPECT_TRUE(GetLineSpeed(FMaster->Get(), baud));
+    return baud;
+  }
+
+  TMainDispatcher FDispatcher;
+  std::unique_ptr<TTestFd> FMaster;
+  std::string FDevice;
+  termios FOriginal{};
+};
+
+TEST_F(TComPortTest, OpenAppliesTheSettingsAndCloseRestoresTheDevice) {
+  // 56000, 128000 and 256000 have no Bxxx constant and go through termios2.
+  for (const uint32_t baud : {110u, 9600u, 56000u, 115200u, 128000u, 256000u}) {
+    TComPort port(FDispatcher);
+    port.SetPort(FDevice);
+    ASSERT_TRUE(port.SetBaudRate(baud));
+    ASSERT_TRUE(port.SetStopBits(TComStopBits::Two));
+    ASSERT_TRUE(port.Open()) << baud << ": " << port.LastError();
+    EXPECT_TRUE(port.Connected());
+    EXPECT_EQ(DeviceSpeed(), baud);
+    const termios tio = DeviceTermios();
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | ICRNL | INPCK));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+
+    // Setters act on the open port at once.
+    ASSERT_TRUE(port.SetBaudRate(19200));
+    ASSERT_TRUE(port.SetStopBits(TComStopBits::One));
+    EXPECT_EQ(DeviceSpeed(), 19200u);
+    EXPECT_FALSE(DeviceTermios().c_cflag & CSTOPB);
+
+    port.Close();
+    EXPECT_FALSE(port.Connected());
+    const termios restored = DeviceTermios();
+    EXPECT_EQ(restored.c_cflag, FOriginal.c_cflag);
+    EXPECT_EQ(restored.c_lflag, FOriginal.c_lflag);
+    EXPECT_EQ(restored.c_iflag, FOriginal.c_iflag);
+  }
+}
+
+TEST_F(TComPortTest, SettingsOutOfRangeAreRefusedAndTheOldOnesStay) {
+  TComPort port(FDispatcher);
+  port.SetPort(FDevice);
+  ASSERT_TRUE(port.Open()) << port.LastError();
+  EXPECT_FALSE(port.SetDataBits(9));
+  EXPECT_FALSE(port.SetBaudRate(0));
+  EXPECT_FALSE(port.SetParity(static_cast<TComParity>(7)));
+  EXPECT_EQ(port.DataBits(), 8);
+  EXPECT_EQ(port.BaudRate(), 9600u);
+  EXPECT_EQ(DeviceSpeed(), 9600u);
+}
+
+// The pty forces 8 data bits and no parity, so the flags for those are checked
+// on the termios that would be applied.
+TEST(MakeComTermios, SetsDataBitsParityAndStopBits) {
+  struct TCase {
+    uint8_t DataBits;
+    TComParity Parity;
+    TComStopBits StopBits;
+    tcflag_t Expected;  // of CSIZE | PARENB | PARODD | CMSPAR | CSTOPB
+  };
+  const TCase cases[] = {
+      {5, TComParity::None, TComStopBits::One, CS5},
+      {6, TComParity::Odd, TComStopBits::OneAndHalf, CS6 | PARENB | PARODD | CSTOPB},
+      {7, TComParity::Even, TComStopBits::Two, CS7 | PARENB | CSTOPB},
+      {8, TComParity::Mark, TComStopBits::One, CS8 | PARENB | PARODD | CMSPAR},
+      {8, TComParity::Space, TComStopBits::One, CS8 | PARENB | CMSPAR},
+  };
+  const tcflag_t mask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+  termios dirty{};
+  dirty.c_cflag = mask | CRTSCTS | HUPCL;
+  dirty.c_iflag = INPCK | IXON | IXOFF | ISTRIP | IGNPAR | PARMRK | ICRNL;
+  dirty.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+  for (const auto& c : cases) {
+    const termios tio = MakeComTermios(dirty, c.DataBits, c.Parity, c.StopBits);
+    EXPECT_EQ(tio.c_cflag & mask, c.Expected) << int(c.DataBits) << " " << int(c.Parity);
+    EXPECT_EQ(tio.c_cflag & ~mask, tcflag_t(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag, 0u);
+    EXPECT_EQ(tio.c_lflag, 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    EXPECT_EQ(DataBitsOf(tio), c.DataBits);
+    EXPECT_EQ(ParityOf(tio), c.Parity);
+  }
+}
+
+TEST_F(TComPortTest, OpenIsExclusiveAndAFailedOpenLeavesNothingBehind) {
+  const size_t fdsBefore = OpenFdCount();
+  TComPort first(FDispatcher);
+  first.SetPort(FDevice);
+  ASSERT_TRUE(first.Open()) << first.LastError();
+
+  TComPort second(FDispatcher);
+  second.SetPort(FDevice);
+  EXPECT_FALSE(second.Open());
+  EXPECT_FALSE(second.Connected());
+  EXPECT_FALSE(second.LastError().empty());
+
+  test::TTempDir dir;
+  const std::string file = dir.Str() + "/plain";
+  std::ofstream(file) << "x";
+  for (const std::string& bad : {dir.Str() + "/missing", file, std::string("no-such-tty-here")}) {
+    TComPort other(FDispatcher);
+    other.SetPort(bad);
+    EXPECT_FALSE(other.Open()) << bad;
+    EXPECT_FALSE(other.Connected()) << bad;
+  }
+  first.Close();
+  ASSERT_TRUE(second.Open()) << "free again after the first closed: " << second.LastError();
+  second.Close();
+  EXPECT_EQ(OpenFdCount(), fdsBefore) << "a descriptor was left open";
+}
+
+TEST_F(TComPortTest, ReceivedBytesAreNotifiedOnTheMainThreadAndWritesReachThePeer) {
+  TComPort port(FDispatcher);
+  port.SetPort(FDevice);
+  std::string received;
+  bool offMain = false;
+  port.OnRxChar = [&](TComPort& ASender, int32_t ACount) {
+    offMain |= !FDispatcher.IsMainThread();
+    EXPECT_GT(ACount, 0);
+    std::string buffer(static_cast<size_t>(ACount), '\0');
+    buffer.resize(static_cast<size_t>(ASender.Read(buffer.data(), ACount)));
+    received += buffer;
+  };
+  ASSERT_TRUE(port.Open()) << port.LastError();
+
+  const std::string in("abc\0\xff\r\n", 7);
+  ASSERT_TRUE(test::WriteAll(FMaster->Get(), in));
+  ASSERT_TRUE(PumpUntil(FDispatcher, [&] { return received.size() >= in.size(); }));
+  EXPECT_EQ(received, in);
+  EXPECT_FALSE(offMain);
+
+  const std::string out("xyz\0\x80\n", 6);
+  EXPECT_EQ(port.WriteAnsiStr(out), static_cast<int32_t>(out.size()));
+  EXPECT_EQ(test::ReadFor(FMaster->Get(), out.size()), out);
+}
+
+TEST_F(TComPortTest, ANotificationQueuedBeforeCloseIsDropped) {
+  bool heard = false;
+  {
+    TComPort port(FDispatcher);
+    port.SetPort(FDevice);
+    port.OnRxChar = [&](TComPort&, int32_t) { heard = true; };
+    ASSERT_TRUE(port.Open()) << port.LastError();
+    ASSERT_TRUE(test::WriteAll(FMaster->Get(), "x"));
+    ASSERT_TRUE(test::WaitFor([&] {
+      pollfd pfd{FDispatcher.WakeFd(), POLLIN, 0};
+      return ::poll(&pfd, 1, 0) > 0;
+    }));
+  }
+  EXPECT_EQ(FDispatcher.ProcessPending(), 1u);
+  EXPECT_FALSE(heard);
+}
+
+TEST_F(TComPortTest, AWriteToAPeerThatNeverReadsGivesUp) {
+  TComPort port(FDispatcher);
+  port.SetPort(FDevice);
+  ASSERT_TRUE(port.Open()) << port.LastError();
+  // Fill the way to the master through a second descriptor (root passes TIOCEXCL).
+  TTestFd filler(::open(FDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  ASSERT_GE(filler.Get(), 0);
+  // Full for good once the far end's input holds all it takes (4095 bytes)
+  // and the buffer on the way refuses more.
+  const std::string block(4096, 'f');
+  ASSERT_TRUE(test::WaitFor([&] {
+    while (::write(filler.Get(), block.data(), block.size()) > 0) {
+    }
+    return errno == EAGAIN && BytesWaiting(FMaster->Get()) >= 4095;
+  }));
+  EXPECT_LT(port.WriteAnsiStr("abc"), 3);
+  EXPECT_FALSE(port.LastError().empty());
+}
+
+TEST(StripRealPortSuffix, RemovesEveryMarkInAnyCase) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"COM3(r)", "COM3"},
+      {"COM3(R)", "COM3"},
+      {"(r)COM3(R)(r)", "COM3"},
+      {"ttyUSB0", "ttyUSB0"},
+      {"COM3(x)", "COM3(x)"},
+      {"COM3(r", "COM3(r"},
+      {"((r))", "()"},
+      {"", ""},
+      {"/dev/ttyS0(r)", "/dev/ttyS0"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(StripRealPortSuffix(in), out) << in;
+}
+
+TEST(ListSerialPorts, HardwareNodesThenVirtualPortLinks) {
+  test::TTempDir sys, dev, ports;
+  namespace fs = std::filesystem;
+  const auto tty = [&](const std::string& AName, bool ADevice, const char* AType) {
+    fs::create_directories(sys.Path() / AName);
+    if (ADevice) fs::create_directories(sys.Path() / AName / "device");
+    if (AType) std::ofstream(sys.Path() / AName / "type") << AType << "\n";
+    std::ofstream(dev.Path() / AName) << "";
+  };
+  tty("ttyUSB0", true, nullptr);
+  tty("ttyS0", true, "4");
+  tty("ttyS1", true, "0");  // an empty UART slot
+  tty("tty1", false, nullptr);
+  fs::create_directories(sys.Path() / "ttyACM0" / "device");  // no node in /dev
+  fs::create_symlink("/dev/pts/7", ports.Path() / "COM5");
+  fs::create_symlink("/etc/hostname", ports.Path() / "OTHER");
+  std::ofstream(ports.Path() / "FILE") << "";
+
+  const std::vector<std::string> expected = {
+      (dev.Path() / "ttyS0").string(), (dev.Path() / "ttyUSB0").string(), (ports.Path() / "COM5").string()};
+  EXPECT_EQ(ListSerialPorts(ports.Str(), sys.Str(), dev.Str()), expected);
+  EXPECT_EQ(ListSerialPorts(ports.Str() + "/missing", sys.Str() + "/missing", dev.Str()),
+            std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace orvane
