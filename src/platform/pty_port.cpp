@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,9 +23,8 @@
 namespace orvane {
 namespace {
 
-// How often the watcher looks at the line settings and, while no application
-// holds the port, whether one has opened it: the slave gives no wake-up for
-// either (a master whose slave is closed reports POLLHUP without pause).
+// How often the watcher looks at the line settings while an application holds
+// the port (and, without inotify, whether one has opened it).
 constexpr int WATCH_PERIOD_MS = 100;
 constexpr const char* PTS_PREFIX = "/dev/pts/";
 
@@ -124,6 +124,7 @@ struct TVSPortAx::TSession : std::enable_shared_from_this<TSession> {
   ~TSession() { Shutdown(); }
 
   void Start() {
+    StartNotify();
     Watcher = std::thread([this] { Watch(); });
   }
 
@@ -142,6 +143,9 @@ struct TVSPortAx::TSession : std::enable_shared_from_this<TSession> {
     });
   }
 
+  void StartNotify();
+  bool DrainNotify();  // true when an open of the slave was among the events
+  void PostOpenClose(bool AOpened);
   void Watch();
   void FlushForNextOpen();
   void CheckLine(TLineState& ALast);
@@ -153,6 +157,7 @@ struct TVSPortAx::TSession : std::enable_shared_from_this<TSession> {
   std::string SlavePath;
   TSerialFd Master;
   TWakeEvent Wake;
+  TSerialFd Notify;  // inotify on the slave: opens while no application holds it
   TRxGate Rx;
   // Orders a Write's hang-up check and write against the flush at a close, so
   // that no byte is left for the next application to open the port.
@@ -162,29 +167,75 @@ struct TVSPortAx::TSession : std::enable_shared_from_this<TSession> {
   std::thread Watcher;
 };
 
+void TVSPortAx::TSession::StartNotify() {
+  // Without inotify the watcher falls back to looking every WATCH_PERIOD_MS.
+  TSerialFd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (notify.Valid() && ::inotify_add_watch(notify.Get(), SlavePath.c_str(), IN_OPEN | IN_CLOSE) >= 0)
+    Notify = std::move(notify);
+}
+
+bool TVSPortAx::TSession::DrainNotify() {
+  if (!Notify.Valid()) return false;
+  bool opened = false;
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(Notify.Get(), buffer, sizeof buffer);
+    if (n <= 0) return opened;
+    for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      opened |= (event->mask & IN_OPEN) != 0;
+      at += ssize_t(sizeof(inotify_event) + event->len);
+    }
+  }
+}
+
+void TVSPortAx::TSession::PostOpenClose(bool AOpened) {
+  Post([AOpened](TSession& ASelf) {
+    if (ASelf.Owner.OnOpenClose) ASelf.Owner.OnOpenClose(ASelf.Owner, AOpened);
+  });
+}
+
 void TVSPortAx::TSession::Watch() {
   const int master = Master.Get();
   bool opened = false;
   TLineState last;
   ReadLineState(master, last);
   while (!Stop) {
+    const bool sawOpen = DrainNotify();
     const bool nowOpened = !HungUp(master);
     if (nowOpened != opened) {
       opened = nowOpened;
+      // Flushed before the close is told, so whoever opens after hearing of it finds nothing stale.
       if (!opened) FlushForNextOpen();
-      Post([opened](TSession& ASelf) {
-        if (ASelf.Owner.OnOpenClose) ASelf.Owner.OnOpenClose(ASelf.Owner, opened);
-      });
+      PostOpenClose(opened);
+    } else if (!opened && sawOpen) {
+      // Opened and closed again between two looks (stty does that): both edges,
+      // with what the application set in between.
+      PostOpenClose(true);
+      CheckLine(last);
+      FlushForNextOpen();
+      PostOpenClose(false);
     }
     CheckLine(last);
     // Bytes an application wrote before closing are still delivered.
     const int32_t waiting = BytesWaiting(master);
     if (Rx.ShouldRaise(waiting)) RaiseRxChar(waiting);
-    const short events = Rx.WantsInput(waiting) ? POLLIN : 0;
-    // A closed slave makes the master report POLLHUP at once, so then only the wake event and the timer
-    // count.
-    const TWatchReady ready = WatchWait(Wake, opened ? master : -1, events, WATCH_PERIOD_MS);
-    if (ready.Wake) Wake.Drain();
+
+    // While an application holds the port, the line settings are looked at
+    // every WATCH_PERIOD_MS (a slave's tcsetattr wakes nobody). A closed slave
+    // makes the master report POLLHUP at once, so then the master is left out
+    // and only an open of the slave (inotify) or the wake event count.
+    pollfd fds[3] = {{Wake.Fd(), POLLIN, 0}, {Notify.Get(), POLLIN, 0}, {master, 0, 0}};
+    nfds_t count = 2;
+    int timeout = Notify.Valid() ? -1 : WATCH_PERIOD_MS;
+    if (opened) {
+      fds[2].events = Rx.WantsInput(waiting) ? POLLIN : 0;
+      count = 3;
+      timeout = WATCH_PERIOD_MS;
+    } else if (waiting > 0 && !Rx.Pending) {
+      timeout = WATCH_PERIOD_MS;  // unread bytes: look again for more
+    }
+    if (::poll(fds, count, timeout) > 0 && (fds[0].revents & POLLIN)) Wake.Drain();
   }
 }
 
@@ -196,9 +247,13 @@ void TVSPortAx::TSession::FlushForNextOpen() {
   std::lock_guard<std::mutex> guard(IoLock);
   // An application that is back already may have got bytes meant for it.
   if (!HungUp(master)) return;
-  TSerialFd peer(::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (peer.Valid()) ::tcflush(peer.Get(), TCIFLUSH);
+  {
+    TSerialFd peer(::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (peer.Valid()) ::tcflush(peer.Get(), TCIFLUSH);
+  }
   ::tcflush(master, TCOFLUSH);
+  // Our own open of the slave is no application's.
+  DrainNotify();
 }
 
 void TVSPortAx::TSession::CheckLine(TLineState& ALast) {

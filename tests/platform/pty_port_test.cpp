@@ -109,7 +109,9 @@ TEST_F(TVSPortAxTest, SpeedAndStopBitsSetByAProgramArriveAsEvents) {
   ASSERT_TRUE(port->CreatePort("COM6")) << port->LastError();
 
   ASSERT_TRUE(test::RunProgram({"stty", "-F", LinkOf("COM6"), "19200", "cstopb"}));
-  ASSERT_TRUE(Pump([&] { return !FBauds.empty() && !FLines.empty(); }));
+  ASSERT_TRUE(Pump([&] { return !FBauds.empty() && !FLines.empty() && FOpenClose.size() == 2; }));
+  // stty lets go at once; its open and close are still seen, in order.
+  EXPECT_EQ(FOpenClose, (std::vector<bool>{true, false}));
   EXPECT_EQ(FBauds.back(), 19200);
   EXPECT_EQ(FLines.back().StopBits, 2);
   EXPECT_EQ(FLines.back().Parity, 0);
