@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "model/lum_port_params.h"
@@ -186,6 +187,38 @@ TEST(Ip485Cut, FrameArrivingByteByByte) {
   EXPECT_TRUE(CutIp485Frames(buffer, out));
   EXPECT_EQ(BytesToHex(out), "01 02 03");
   EXPECT_TRUE(buffer.empty());
+}
+
+// A stream of frames of all four types, cut at random places, gives the payloads in order
+// no matter how it is split.
+TEST(Ip485Cut, AnySplitOfAStreamGivesThePayloadsInOrder) {
+  std::mt19937 random(12345);
+  std::string stream, payloads;
+  for (int i = 0; i < 200; ++i) {
+    const uint8_t type = static_cast<uint8_t>(random() % 4);
+    if (type >= 2) {
+      stream += Hex("00 32 00") + static_cast<char>(type) + Hex("01 02 03 04");
+      continue;
+    }
+    std::string payload(random() % 300, '\0');
+    for (auto& c : payload) c = static_cast<char>(random());
+    stream += Hex("00 32 00") + static_cast<char>(type) + Hex("FF FF FF FF FF FF FF FF");
+    stream += static_cast<char>(payload.size() >> 8);
+    stream += static_cast<char>(payload.size() & 0xFF);
+    stream += payload;
+    payloads += payload;
+  }
+  for (int round = 0; round < 20; ++round) {
+    std::string buffer, out;
+    for (size_t at = 0; at < stream.size();) {
+      const size_t piece = std::min<size_t>(stream.size() - at, 1 + random() % 97);
+      buffer.append(stream, at, piece);
+      at += piece;
+      CutIp485Frames(buffer, out);
+    }
+    EXPECT_TRUE(buffer.empty());
+    ASSERT_EQ(out, payloads) << "round " << round;
+  }
 }
 
 TEST(Ip485Cut, ForeignBytesInFrontStopTheCutting) {

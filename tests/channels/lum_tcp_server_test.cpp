@@ -151,6 +151,11 @@ TEST_F(TTcpChannel, OpenAndCloseLogTheirSteps) {
   EXPECT_FALSE(channel->GetActive());
   channel->Close();  // never opened: nothing to say
   EXPECT_TRUE(FRec.Lines().empty());
+  channel->ReadData();  // no socket: nothing read, nothing raised
+  EXPECT_TRUE(FRec.Lines().empty());
+  EXPECT_FALSE(channel->Send_String("x", 0, false));
+  EXPECT_EQ(channel->GetLastIpError(), "SEND 1 CODE=-1 WSA=" + std::to_string(EBADF));
+  FRec.Clear();
 
   // Blanks around a dotted address are removed before use.
   ASSERT_TRUE(channel->Open(" 127.0.0. 1 ", converter.Port(), 1));
