@@ -16,8 +16,8 @@ using TProcessMethod = std::function<void()>;
 // main thread only through Synchronize.
 // Threads: construction, Start, Terminate, WaitFor and destruction on the main
 // thread (the dispatcher's); Synchronize and Terminated from the worker (or the
-// main thread). FTerminated and FFinished are the only state shared between
-// the two and are atomics.
+// main thread). The dispatcher must outlive the worker. FTerminated and FFinished are the only state shared
+// between the two and are atomics.
 class TProcessThread {
  public:
   TProcessThread(TMainDispatcher& ADispatcher, TProcessMethod AProcessMethod);
@@ -42,7 +42,8 @@ class TProcessThread {
   bool Finished() const { return FFinished; }
 
   // Waits until the worker has ended. On the main thread it keeps serving the
-  // dispatcher, so a worker blocked in Synchronize can finish its pass.
+  // dispatcher, so a worker blocked in Synchronize can finish its pass; calls
+  // queued by other threads run here as well, so callers must allow re-entry.
   void WaitFor();
 
  private:
