@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -188,6 +189,23 @@ TEST_F(TVSPortAxTest, AHandlerThatDoesNotReadHearsAgainOnlyWhenMoreBytesCome) {
   ASSERT_TRUE(test::WriteAll(app.Get(), "9"));
   ASSERT_TRUE(Pump([&] { return counts.back() == 1; }));
   EXPECT_EQ(counts, (std::vector<int32_t>{5, 8, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+}
+
+TEST_F(TVSPortAxTest, AHandlerThatThrowsDoesNotSilenceThePort) {
+  FDispatcher.SetErrorHandler([](std::exception_ptr) {});
+  auto port = MakePort();
+  int calls = 0;
+  port->OnRxChar = [&](TVSPortAx&, int32_t) {
+    ++calls;
+    throw std::runtime_error("handler fault");
+  };
+  ASSERT_TRUE(port->CreatePort("COM14")) << port->LastError();
+  TTestFd app(::open(LinkOf("COM14").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  ASSERT_GE(app.Get(), 0);
+  ASSERT_TRUE(test::WriteAll(app.Get(), "a"));
+  ASSERT_TRUE(Pump([&] { return calls == 1; }));
+  ASSERT_TRUE(test::WriteAll(app.Get(), "b"));
+  EXPECT_TRUE(Pump([&] { return calls == 2; }));
 }
 
 TEST_F(TVSPortAxTest, ASecondRunAttachesToTheLinkOfTheFirst) {
