@@ -45,7 +45,11 @@ std::vector<std::string> ListSerialPorts(const std::string& APortDir, const std:
     std::error_code ignored;
     if (!it->is_symlink(ignored)) continue;
     const std::string target = fs::read_symlink(it->path(), ignored).string();
-    if (!ignored && target.rfind("/dev/pts/", 0) == 0) links.push_back(it->path().string());
+    // Only links to a pty slave (/dev/pts/<number>), not /dev/pts/ptmx and the like.
+    const size_t prefix = 9;  // "/dev/pts/"
+    if (!ignored && target.size() > prefix && target.rfind("/dev/pts/", 0) == 0 &&
+        target.find_first_not_of("0123456789", prefix) == std::string::npos)
+      links.push_back(it->path().string());
   }
   std::sort(links.begin(), links.end());
   hardware.insert(hardware.end(), links.begin(), links.end());

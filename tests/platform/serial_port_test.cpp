@@ -267,6 +267,7 @@ TEST(ListSerialPorts, HardwareNodesThenVirtualPortLinks) {
   fs::create_directories(sys.Path() / "ttyACM0" / "device");  // no node in /dev
   fs::create_symlink("/dev/pts/7", ports.Path() / "COM5");
   fs::create_symlink("/etc/hostname", ports.Path() / "OTHER");
+  fs::create_symlink("/dev/pts/ptmx", ports.Path() / "ptmx");
   std::ofstream(ports.Path() / "FILE") << "";
 
   const std::vector<std::string> expected = {
