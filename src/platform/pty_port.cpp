@@ -125,7 +125,11 @@ struct TVSPortAx::TSession : std::enable_shared_from_this<TSession> {
 
   void Start() {
     StartNotify();
-    Watcher = std::thread([this] { Watch(); });
+    // Taken here, not in the thread: an application may be quicker than the
+    // thread's start, and its settings must then count as a change.
+    TLineState initial;
+    ReadLineState(Master.Get(), initial);
+    Watcher = std::thread([this, initial] { Watch(initial); });
   }
 
   // Events queued so far are dropped from here on; the watcher has ended when this returns.
@@ -146,7 +150,7 @@ struct TVSPortAx::TSession : std::enable_shared_from_this<TSession> {
   void StartNotify();
   bool DrainNotify();  // true when an open of the slave was among the events
   void PostOpenClose(bool AOpened);
-  void Watch();
+  void Watch(TLineState ALast);
   void FlushForNextOpen();
   void CheckLine(TLineState& ALast);
   void RaiseRxChar(int32_t ACount);
@@ -195,11 +199,11 @@ void TVSPortAx::TSession::PostOpenClose(bool AOpened) {
   });
 }
 
-void TVSPortAx::TSession::Watch() {
+void TVSPortAx::TSession::Watch(TLineState ALast) {
   const int master = Master.Get();
+  // A new pty is closed (MakePty); the open of an application that came first is an edge.
   bool opened = false;
-  TLineState last;
-  ReadLineState(master, last);
+  TLineState last = ALast;
   while (!Stop) {
     const bool sawOpen = DrainNotify();
     const bool nowOpened = !HungUp(master);

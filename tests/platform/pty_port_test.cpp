@@ -1,5 +1,7 @@
 #include "platform/pty_port.h"
 
+#include "platform/serial_port.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -130,6 +132,38 @@ TEST_F(TVSPortAxTest, SpeedAndStopBitsSetByAProgramArriveAsEvents) {
   ASSERT_TRUE(Pump([&] { return FLines.size() == lines + 1; }));
   EXPECT_EQ(FLines.back().StopBits, 0);
   EXPECT_EQ(FBauds.back(), 115200);
+}
+
+// Our own serial port as the application: a speed without a Bxxx constant
+// travels through termios2 on both sides.
+TEST_F(TVSPortAxTest, ASerialPortOpeningTheLinkIsSeenWithItsSettings) {
+  auto port = MakePort();
+  ASSERT_TRUE(port->CreatePort("COM15")) << port->LastError();
+  TComPort app(FDispatcher);
+  app.SetPort(LinkOf("COM15"));
+  app.SetBaudRate(56000);
+  app.SetStopBits(TComStopBits::Two);
+  std::string appReceived;
+  app.OnRxChar = [&](TComPort& ASender, int32_t ACount) {
+    std::string buffer(static_cast<size_t>(ACount), '\0');
+    buffer.resize(static_cast<size_t>(ASender.Read(buffer.data(), ACount)));
+    appReceived += buffer;
+  };
+  ASSERT_TRUE(app.Open()) << app.LastError();
+  ASSERT_TRUE(Pump([&] { return !FOpenClose.empty() && !FBauds.empty() && !FLines.empty(); }));
+  EXPECT_TRUE(FOpenClose[0]);
+  EXPECT_EQ(FBauds.back(), 56000);
+  EXPECT_EQ(FLines.back().StopBits, 2);
+  EXPECT_EQ(port->Baudrate(), 56000);
+
+  EXPECT_EQ(app.WriteAnsiStr("to port"), 7);
+  ASSERT_TRUE(Pump([&] { return FReceived == "to port"; }));
+  EXPECT_EQ(port->Write("to app", 6), 6);
+  ASSERT_TRUE(Pump([&] { return appReceived == "to app"; }));
+
+  app.Close();
+  ASSERT_TRUE(Pump([&] { return FOpenClose.size() == 2; }));
+  EXPECT_FALSE(FOpenClose[1]);
 }
 
 TEST_F(TVSPortAxTest, BytesWrittenWhileNoProgramHoldsThePortAreNotDeliveredLater) {
