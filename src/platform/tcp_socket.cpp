@@ -1,0 +1,221 @@
+#include "platform/tcp_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace orvane {
+
+namespace {
+
+// Longest single wait of a connect, so a cancel request is seen promptly.
+constexpr uint32_t CONNECT_SLICE_MS = 50;
+
+using TClock = std::chrono::steady_clock;
+
+uint32_t MsSince(TClock::time_point AStart) {
+  return static_cast<uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - AStart).count());
+}
+
+// poll() on one descriptor, restarted after signals; returns its revents, 0 on timeout, -1 on error.
+int PollOne(int AFd, short AEvents, uint32_t ATimeoutMs) {
+  const auto start = TClock::now();
+  for (;;) {
+    pollfd pfd{AFd, AEvents, 0};
+    const uint32_t spent = MsSince(start);
+    const int wait = spent >= ATimeoutMs ? 0 : static_cast<int>(ATimeoutMs - spent);
+    const int rc = ::poll(&pfd, 1, wait);
+    if (rc > 0) return pfd.revents;
+    if (rc == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+}  // namespace
+
+int SocketErrorTimedOut() {
+  return ETIMEDOUT;
+}
+int SocketErrorCanceled() {
+  return ECANCELED;
+}
+int SocketErrorHostNotFound() {
+  return EHOSTUNREACH;
+}
+
+bool ParseIPv4(const std::string& AText, TIPv4Address& AAddress) {
+  in_addr addr{};
+  if (::inet_pton(AF_INET, AText.c_str(), &addr) != 1) return false;
+  std::memcpy(AAddress.Bytes.data(), &addr.s_addr, 4);
+  return true;
+}
+
+bool ResolveIPv4(const std::string& AHost, TIPv4Address& AAddress, std::string* AErrorText) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const int rc = ::getaddrinfo(AHost.c_str(), nullptr, &hints, &list);
+  if (rc != 0 || list == nullptr) {
+    if (AErrorText) *AErrorText = rc != 0 ? ::gai_strerror(rc) : "no IPv4 address";
+    if (list) ::freeaddrinfo(list);
+    return false;
+  }
+  const auto* sin = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+  std::memcpy(AAddress.Bytes.data(), &sin->sin_addr.s_addr, 4);
+  ::freeaddrinfo(list);
+  return true;
+}
+
+TTcpSocket::~TTcpSocket() {
+  Close();
+}
+
+TTcpSocket::TTcpSocket(TTcpSocket&& AOther) noexcept
+    : FHandle(std::exchange(AOther.FHandle, INVALID_SOCKET_HANDLE)), FLastError(AOther.FLastError) {}
+
+TTcpSocket& TTcpSocket::operator=(TTcpSocket&& AOther) noexcept {
+  if (this != &AOther) {
+    Close();
+    FHandle = std::exchange(AOther.FHandle, INVALID_SOCKET_HANDLE);
+    FLastError = AOther.FLastError;
+  }
+  return *this;
+}
+
+bool TTcpSocket::Fail(int AError) {
+  FLastError = AError;
+  return false;
+}
+
+std::string TTcpSocket::LastErrorText() const {
+  return std::strerror(FLastError);
+}
+
+bool TTcpSocket::Create() {
+  Close();
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Fail(errno);
+  FHandle = fd;
+  return true;
+}
+
+bool TTcpSocket::SetBlocking(bool ABlocking) {
+  if (!IsValid()) return Fail(EBADF);
+  const int flags = ::fcntl(FHandle, F_GETFL);
+  if (flags < 0) return Fail(errno);
+  const int wanted = ABlocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  if (wanted != flags && ::fcntl(FHandle, F_SETFL, wanted) < 0) return Fail(errno);
+  return true;
+}
+
+bool TTcpSocket::Connect(const TIPv4Address& AAddress, uint16_t APort, uint32_t ATimeoutMs,
+                         const TCancelPredicate& ACancel) {
+  if (!IsValid()) return Fail(EBADF);
+  if (!SetBlocking(false)) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(APort);
+  std::memcpy(&addr.sin_addr.s_addr, AAddress.Bytes.data(), 4);
+  if (::connect(FHandle, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return Fail(errno);
+
+  const auto start = TClock::now();
+  for (;;) {
+    if (ACancel && ACancel()) return Fail(ECANCELED);
+    const uint32_t spent = MsSince(start);
+    if (spent >= ATimeoutMs) return Fail(ETIMEDOUT);
+    const int revents = PollOne(FHandle, POLLOUT, std::min(CONNECT_SLICE_MS, ATimeoutMs - spent));
+    if (revents < 0) return Fail(errno);
+    if (revents == 0) continue;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(FHandle, SOL_SOCKET, SO_ERROR, &error, &len) < 0) return Fail(errno);
+    if (error != 0) return Fail(error);
+    return true;
+  }
+}
+
+bool TTcpSocket::ConnectTo(const std::string& AHost, uint16_t APort, uint32_t ATimeoutMs,
+                           const TCancelPredicate& ACancel) {
+  Close();
+  TIPv4Address address;
+  if (!ParseIPv4(AHost, address) && !ResolveIPv4(AHost, address)) return Fail(EHOSTUNREACH);
+  TTcpSocket fresh;
+  if (!fresh.Create() || !fresh.Connect(address, APort, ATimeoutMs, ACancel)) return Fail(fresh.LastError());
+  *this = std::move(fresh);
+  return true;
+}
+
+long TTcpSocket::SendSome(const void* AData, size_t ALength, uint32_t ATimeoutMs) {
+  if (!IsValid()) return Fail(EBADF), -1;
+  if (ALength == 0) return 0;
+  const int revents = PollOne(FHandle, POLLOUT, ATimeoutMs);
+  if (revents < 0) return Fail(errno), -1;
+  if (revents == 0) return Fail(ETIMEDOUT), 0;
+  for (;;) {
+    // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the process.
+    const ssize_t sent = ::send(FHandle, AData, ALength, MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<long>(sent);
+    if (errno == EINTR) continue;
+    // Writable by poll yet refused: no room after all, the same as a timed-out wait.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Fail(ETIMEDOUT), 0;
+    return Fail(errno), -1;
+  }
+}
+
+bool TTcpSocket::SendAll(const void* AData, size_t ALength, uint32_t ATimeoutMs) {
+  const auto* p = static_cast<const char*>(AData);
+  while (ALength > 0) {
+    const long sent = SendSome(p, ALength, ATimeoutMs);
+    if (sent <= 0) return false;
+    p += sent;
+    ALength -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+long TTcpSocket::Recv(void* ABuffer, size_t ALength) {
+  if (!IsValid()) return Fail(EBADF), -1;
+  for (;;) {
+    const ssize_t got = ::recv(FHandle, ABuffer, ALength, 0);
+    if (got >= 0) return static_cast<long>(got);
+    if (errno != EINTR) return Fail(errno), -1;
+  }
+}
+
+bool TTcpSocket::BytesWaiting(size_t& ACount) {
+  if (!IsValid()) return Fail(EBADF);
+  int count = 0;
+  if (::ioctl(FHandle, FIONREAD, &count) < 0) return Fail(errno);
+  ACount = static_cast<size_t>(count);
+  return true;
+}
+
+int TTcpSocket::WaitReadable(uint32_t ATimeoutMs) {
+  if (!IsValid()) return Fail(EBADF), -1;
+  const int revents = PollOne(FHandle, POLLIN, ATimeoutMs);
+  if (revents < 0) return Fail(errno), -1;
+  return revents == 0 ? 0 : 1;
+}
+
+void TTcpSocket::Close() {
+  if (IsValid()) {
+    ::close(FHandle);
+    FHandle = INVALID_SOCKET_HANDLE;
+  }
+}
+
+}  // namespace orvane

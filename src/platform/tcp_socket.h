@@ -1,0 +1,95 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace orvane {
+
+// Native socket handle: a descriptor here, a SOCKET on Windows.
+#ifdef _WIN32
+using TSocketHandle = uintptr_t;
+inline constexpr TSocketHandle INVALID_SOCKET_HANDLE = ~static_cast<TSocketHandle>(0);
+#else
+using TSocketHandle = int;
+inline constexpr TSocketHandle INVALID_SOCKET_HANDLE = -1;
+#endif
+
+// An IPv4 address as its four bytes in network order (Bytes[0] is the first number of "a.b.c.d").
+struct TIPv4Address {
+  std::array<uint8_t, 4> Bytes{};
+  bool operator==(const TIPv4Address&) const = default;
+};
+
+// Asked between short waits of a connect; true makes the connect give up at once.
+using TCancelPredicate = std::function<bool()>;
+
+// Error numbers of our own where the system gives none (the values of errno on Linux).
+int SocketErrorTimedOut();
+int SocketErrorCanceled();
+int SocketErrorHostNotFound();
+
+// Strict dotted-quad text ("10.0.0.1"); anything else (host names, "1.2.3") is not an address.
+bool ParseIPv4(const std::string& AText, TIPv4Address& AAddress);
+// The first IPv4 address of a host name. Blocks for as long as the system resolver takes
+// (an immediate failure on a machine without a name server). AErrorText gets the resolver's reason.
+bool ResolveIPv4(const std::string& AHost, TIPv4Address& AAddress, std::string* AErrorText = nullptr);
+
+// One IPv4 TCP client socket; closes itself on destruction.
+// After Connect the socket is non-blocking: sends and waits are bounded by the caller's
+// timeouts, so no call blocks for the kernel's own time limits. SetBlocking(true) hands the
+// descriptor to code that wants blocking I/O (a TLS library).
+// Threads: one thread at a time uses an object; LastError belongs to that thread's last call.
+class TTcpSocket {
+ public:
+  TTcpSocket() = default;
+  ~TTcpSocket();
+  TTcpSocket(TTcpSocket&& AOther) noexcept;
+  TTcpSocket& operator=(TTcpSocket&& AOther) noexcept;
+  TTcpSocket(const TTcpSocket&) = delete;
+  TTcpSocket& operator=(const TTcpSocket&) = delete;
+
+  // Makes a fresh IPv4 stream socket (closing any previous one).
+  bool Create();
+  // Connects the created socket. Waits in slices of at most 50 ms, asking ACancel between
+  // them; fails with SocketErrorCanceled() when it says stop and with SocketErrorTimedOut()
+  // after ATimeoutMs.
+  bool Connect(const TIPv4Address& AAddress, uint16_t APort, uint32_t ATimeoutMs,
+               const TCancelPredicate& ACancel = {});
+  // Create, resolve (dotted text or host name) and connect in one go; on failure the object
+  // holds no socket. A name that does not resolve fails with SocketErrorHostNotFound().
+  bool ConnectTo(const std::string& AHost, uint16_t APort, uint32_t ATimeoutMs,
+                 const TCancelPredicate& ACancel = {});
+
+  // One send call after waiting up to ATimeoutMs for room: the count sent (> 0), 0 when no
+  // room came in time (LastError SocketErrorTimedOut()), -1 on an error (peer gone, ...).
+  long SendSome(const void* AData, size_t ALength, uint32_t ATimeoutMs);
+  // Sends every byte; fails when a wait for room makes no progress within ATimeoutMs.
+  bool SendAll(const void* AData, size_t ALength, uint32_t ATimeoutMs);
+  // One receive call: the count read (> 0), 0 when the peer closed the connection,
+  // -1 on an error, including "nothing to read yet" on a non-blocking socket.
+  long Recv(void* ABuffer, size_t ALength);
+  // Bytes received and not yet read (FIONREAD).
+  bool BytesWaiting(size_t& ACount);
+  // 1 when a read would not block (data, end of stream or an error), 0 after ATimeoutMs, -1 on error.
+  int WaitReadable(uint32_t ATimeoutMs);
+  bool SetBlocking(bool ABlocking);
+
+  void Close();
+  bool IsValid() const { return FHandle != INVALID_SOCKET_HANDLE; }
+  TSocketHandle Handle() const { return FHandle; }
+
+  // The error number of the last failed call (errno here) and its text.
+  int LastError() const { return FLastError; }
+  std::string LastErrorText() const;
+
+ private:
+  bool Fail(int AError);
+
+  TSocketHandle FHandle = INVALID_SOCKET_HANDLE;
+  int FLastError = 0;
+};
+
+}  // namespace orvane

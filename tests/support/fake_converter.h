@@ -1,0 +1,109 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orvane::test {
+
+// A descriptor that closes itself.
+class TTestFd {
+ public:
+  TTestFd() = default;
+  explicit TTestFd(int AFd) : FFd(AFd) {}
+  ~TTestFd() { Reset(); }
+  TTestFd(TTestFd&& AOther) noexcept : FFd(AOther.Release()) {}
+  TTestFd& operator=(TTestFd&& AOther) noexcept;
+  TTestFd(const TTestFd&) = delete;
+  TTestFd& operator=(const TTestFd&) = delete;
+
+  int Get() const { return FFd; }
+  bool Valid() const { return FFd >= 0; }
+  int Release();
+  void Reset(int AFd = -1);
+
+ private:
+  int FFd = -1;
+};
+
+// A listening socket on 127.0.0.1 with a port the kernel picked.
+class TLoopbackListener {
+ public:
+  explicit TLoopbackListener(int ABacklog = 16);
+  uint16_t Port() const { return FPort; }
+  int Fd() const { return FFd.Get(); }
+  // The next connection, or an invalid fd when none came within ATimeoutMs.
+  TTestFd Accept(int ATimeoutMs = 10000);
+  void Close() { FFd.Reset(); }
+
+ private:
+  TTestFd FFd;
+  uint16_t FPort = 0;
+};
+
+// A port number on loopback where nothing listens (bound once, then released).
+uint16_t UnusedLoopbackPort();
+
+// Blocking helpers on a connected descriptor, bounded by a deadline.
+bool WriteAllFd(int AFd, const std::string& AData);
+// Reads exactly ACount bytes or fails at the deadline.
+bool ReadExactlyFd(int AFd, size_t ACount, std::string& AData, int ATimeoutMs = 10000);
+
+// A network converter on loopback for the TCP channel: accepts connections one after the
+// other, records every byte received, and in frame mode cuts the host's data frames
+// (extended "00 34" and legacy "00 31") from the stream and answers each with its
+// acknowledgement unless told to withhold them.
+// Threads: its own thread accepts and reads; the test thread calls everything else.
+// FLock guards the recorded bytes, the frames and the current connection.
+class TFakeConverter {
+ public:
+  enum class TMode { PassThrough, Frames };
+
+  explicit TFakeConverter(TMode AMode);
+  ~TFakeConverter();
+  TFakeConverter(const TFakeConverter&) = delete;
+  TFakeConverter& operator=(const TFakeConverter&) = delete;
+
+  uint16_t Port() const { return FListener.Port(); }
+
+  // Received frames are answered while true (the default).
+  void SetAnswerAcks(bool AValue) { FAnswerAcks = AValue; }
+  // Sends raw bytes to the connected host (frames, garbage, a late acknowledgement).
+  bool Send(const std::string& AData);
+  // Closes the current connection from this side; a later connection is accepted again.
+  void DropClient();
+
+  bool WaitForConnections(size_t ACount, int ATimeoutMs = 10000);
+  bool WaitForBytes(size_t ACount, int ATimeoutMs = 10000);
+  bool WaitForFrames(size_t ACount, int ATimeoutMs = 10000);
+  std::string Received();
+  std::vector<std::string> Frames();
+
+  // A frame the converter sends: 00 32 00 type, 8 bytes not read by the host, 16-bit length, payload.
+  static std::string DataFrame(uint8_t AType, const std::string& APayload);
+  // An 8-byte frame of type 2 or 3.
+  static std::string ShortFrame(uint8_t AType);
+  // The acknowledgement of a host frame: its first two bytes, 00 00, line, mode, 00 01.
+  static std::string AckFor(const std::string& AFrame);
+
+ private:
+  void Run();
+  void CutFrames();
+
+  const TMode FMode;
+  TLoopbackListener FListener;
+  std::atomic<bool> FAnswerAcks{true};
+  std::atomic<bool> FStop{false};
+  std::mutex FLock;
+  TTestFd FClient;
+  size_t FConnections = 0;
+  std::string FReceived;
+  std::string FPending;
+  std::vector<std::string> FFrames;
+  std::thread FThread;
+};
+
+}  // namespace orvane::test
