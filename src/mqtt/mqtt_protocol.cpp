@@ -58,8 +58,10 @@ TBytes TMQTTProtocolClient::CommandConnect(const std::string& AClientID, const s
     flags |= uint8_t(AWillParams.QoS << 3) & 0x18;
     if (AWillParams.Retain) flags |= 0x20;
   }
-  if (!AUserName.empty()) flags |= 0x40;
-  if (!APassword.empty()) flags |= 0x80;
+  // MQTT 3.1: bit 7 announces the user name, bit 6 the password. A broker
+  // refuses a user name sent under the password bit ("password without user name").
+  if (!AUserName.empty()) flags |= 0x80;
+  if (!APassword.empty()) flags |= 0x40;
   WriteByte(flags, FData, offset);
   WriteWord(AKeepAlive, FData, offset, FFirstHigh);
   WriteString(AClientID, FData, offset, FFirstHigh);

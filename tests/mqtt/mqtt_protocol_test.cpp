@@ -57,10 +57,15 @@ TEST(MqttCodecTest, BuildersProduceExactBytes) {
                 "00 1E 00 03 61 62 63"
                 "00 01 75"        // user "u"
                 "00 02 70 77"));  // password "pw"
-  // The password bit does not depend on the user name.
+  // The password bit does not depend on the user name; bit 7 is the user name's.
+  EXPECT_EQ(codec.CommandConnect("abc", "u", "", 30, true, {}),
+            Hex("10 14 00 06 4D 51 49 73 64 70 03"
+                "82"  // user name flag (bit 7), clean session
+                "00 1E 00 03 61 62 63"
+                "00 01 75"));
   EXPECT_EQ(codec.CommandConnect("", "", "p", 0, false, {}),
             Hex("10 11 00 06 4D 51 49 73 64 70 03"
-                "80"     // password only, no clean session
+                "40"     // password flag (bit 6) only, no clean session
                 "00 00"  // keep-alive 0
                 "00 00"  // empty client id is still written
                 "00 01 70"));
