@@ -92,12 +92,14 @@ void Flush(TEnd& AFrom, TEnd& ATo) {
 void Sync(TEnd& A, TEnd& B) {
   for (auto [from, to] : {std::pair{&A, &B}, std::pair{&B, &A}}) {
     to->Received.clear();
-    ASSERT_TRUE(WaitFor([&] {
-      from->Send("sync");
-      // A probe sent before the subscription took effect is lost: send another soon.
-      return Pump(
-          {from, to}, [&] { return !to->Received.empty(); }, std::chrono::milliseconds(200));
-    }));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          from->Send("sync");
+          // A probe sent before the subscription took effect is lost: send another soon.
+          return Pump(
+              {from, to}, [&] { return !to->Received.empty(); }, std::chrono::milliseconds(200));
+        },
+        std::chrono::seconds(30)));
     Flush(*from, *to);
   }
   for (TEnd* end : {&A, &B}) {
