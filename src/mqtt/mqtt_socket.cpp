@@ -1,6 +1,9 @@
 #include "mqtt/mqtt_socket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
@@ -36,6 +39,10 @@ bool TMQTTSocket::Connect(const std::string& AHost, uint16_t APort, const TCance
   FLastErrorDesc.clear();
   FHost = AHost;
   if (!FTcp.ConnectTo(AHost, APort, KConnectTimeoutMs, ACancel)) return FailFromTcp();
+  // Each packet goes in one write; Nagle's algorithm would only hold a packet
+  // that follows another (a hello after data) until the broker's delayed ACK.
+  const int on = 1;
+  ::setsockopt(FTcp.Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   return true;
 }
 

@@ -66,6 +66,7 @@ TMosquitto::TMosquitto(const TOptions& AOptions) : FOptions(AOptions) {
   conf << "log_dest file " << dir << "/mosquitto.log\n";
   // Started as root, mosquitto would switch to its own user and lose the temp files.
   if (::geteuid() == 0) conf << "user root\n";
+  if (FOptions.TcpNoDelay) conf << "set_tcp_nodelay true\n";
   conf << "listener " << FPort << " 127.0.0.1\n";
   if (FOptions.UserName.empty()) {
     conf << "allow_anonymous true\n";

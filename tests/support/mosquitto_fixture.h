@@ -19,6 +19,7 @@ class TMosquitto {
     bool Tls = false;      // an extra TLS listener with a certificate made by the openssl command
     std::string UserName;  // with a user: password file, anonymous clients refused
     std::string Password;
+    bool TcpNoDelay = false;  // broker sends without Nagle's delay (latency measurements)
   };
 
   TMosquitto() : TMosquitto(TOptions{}) {}
