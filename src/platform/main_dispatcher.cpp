@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <system_error>
 
 namespace orvane {
@@ -16,7 +17,9 @@ TMainDispatcher::TMainDispatcher() : FMainThread(std::this_thread::get_id()) {
   if (FWakeFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
-TMainDispatcher::~TMainDispatcher() { ::close(FWakeFd); }
+TMainDispatcher::~TMainDispatcher() {
+  ::close(FWakeFd);
+}
 
 void TMainDispatcher::Wake() {
   const uint64_t one = 1;
@@ -73,8 +76,28 @@ size_t TMainDispatcher::ProcessPending() {
     DrainWake();
     batch.swap(FQueue);
   }
-  for (auto& call : batch) call();
+  for (auto& call : batch) {
+    try {
+      call();
+    } catch (...) {
+      ReportError(std::current_exception());
+    }
+  }
   return batch.size();
+}
+
+void TMainDispatcher::ReportError(std::exception_ptr AError) {
+  if (FOnError) {
+    FOnError(AError);
+    return;
+  }
+  try {
+    std::rethrow_exception(AError);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Unhandled error in a main-thread call: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "Unhandled error in a main-thread call\n");
+  }
 }
 
 size_t TMainDispatcher::WaitAndProcess(int ATimeoutMs) {

@@ -27,7 +27,8 @@ class TMainDispatcher {
   // it raises is raised again here. On the main thread it runs inline.
   void Send(const std::function<void()>& ACall);
 
-  // Runs every call queued so far; returns how many ran.
+  // Runs every call queued so far; returns how many ran. A call that throws
+  // does not stop the others: its error goes to the error handler.
   size_t ProcessPending();
   // Waits up to ATimeoutMs for queued calls (a negative value waits without
   // limit) and runs them; returns how many ran.
@@ -37,14 +38,20 @@ class TMainDispatcher {
   int WakeFd() const { return FWakeFd; }
   bool IsMainThread() const { return std::this_thread::get_id() == FMainThread; }
 
+  // Receives errors escaping posted calls (main thread). Unset: they are
+  // written to standard error, so a faulty event handler never ends the loop.
+  void SetErrorHandler(std::function<void(std::exception_ptr)> AHandler) { FOnError = std::move(AHandler); }
+
  private:
   void Wake();
   void DrainWake();
+  void ReportError(std::exception_ptr AError);
 
   int FWakeFd = -1;
   std::thread::id FMainThread;
   std::mutex FLock;
   std::deque<std::function<void()>> FQueue;
+  std::function<void(std::exception_ptr)> FOnError;
 };
 
 }  // namespace orvane

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/wait_for.h"
 
@@ -56,6 +58,32 @@ TEST(TMainDispatcher, PostKeepsOrderAndSendOnMainRunsInline) {
   EXPECT_EQ(dispatcher.ProcessPending(), 5u);
   EXPECT_EQ(order, "!abcde");
   EXPECT_EQ(dispatcher.WaitAndProcess(0), 0u);
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+TEST(TMainDispatcher, ThrowingPostedCallDoesNotLoseTheOthers) {
+  TMainDispatcher dispatcher;
+  std::vector<std::string> errors;
+  dispatcher.SetErrorHandler([&](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      errors.emplace_back(ex.what());
+    }
+  });
+  std::string order;
+  dispatcher.Post([&] { order += 'a'; });
+  dispatcher.Post([] { throw std::runtime_error("handler failed"); });
+  dispatcher.Post([&] { order += 'c'; });
+  EXPECT_EQ(dispatcher.ProcessPending(), 3u);
+  EXPECT_EQ(order, "ac");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "handler failed");
 }
 
 }  // namespace

@@ -148,7 +148,7 @@ void TFakeConverter::CutFrames() {
     if (FPending.size() < header + length) return;
     std::string frame = FPending.substr(0, header + length);
     FPending.erase(0, header + length);
-    if (FAnswerAcks) WriteAllFd(FClient.Get(), AckFor(frame));
+    if (FFrames.size() < FAckLimit) WriteAllFd(FClient.Get(), AckFor(frame));
     FFrames.push_back(std::move(frame));
   }
 }

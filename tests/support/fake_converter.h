@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -69,8 +70,10 @@ class TFakeConverter {
 
   uint16_t Port() const { return FListener.Port(); }
 
-  // Received frames are answered while true (the default).
-  void SetAnswerAcks(bool AValue) { FAnswerAcks = AValue; }
+  // Every received frame is answered (the default), or none.
+  void SetAnswerAcks(bool AValue) { FAckLimit = AValue ? SIZE_MAX : 0; }
+  // Only the first ACount frames are answered.
+  void SetAckLimit(size_t ACount) { FAckLimit = ACount; }
   // Sends raw bytes to the connected host (frames, garbage, a late acknowledgement).
   bool Send(const std::string& AData);
   // Closes the current connection from this side; a later connection is accepted again.
@@ -95,7 +98,7 @@ class TFakeConverter {
 
   const TMode FMode;
   TLoopbackListener FListener;
-  std::atomic<bool> FAnswerAcks{true};
+  std::atomic<size_t> FAckLimit{SIZE_MAX};
   std::atomic<bool> FStop{false};
   std::mutex FLock;
   TTestFd FClient;

@@ -1,0 +1,285 @@
+#include "channels/lum_tcp_server.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "channels/ip485_frame.h"
+
+namespace orvane {
+
+namespace {
+
+std::string RawLine(const char* APrefix, const std::string& ABytes) {
+  return std::string(APrefix) + ": [" + std::to_string(ABytes.size()) + "] " + BytesToHex(ABytes);
+}
+
+std::string Hex4(uint16_t AValue) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(AValue));
+  return text;
+}
+
+// Bytes of the buffer shown when it is blocked by something that is not a frame.
+constexpr size_t FOREIGN_SHOWN = 16;
+
+}  // namespace
+
+// No socket library start is needed here: POSIX sockets are ready in every process, so
+// construction cannot fail.
+TLumTcpServer::TLumTcpServer(const TLumPortParams& APortParams, TOnReceiveDataEvent AOnReceiveData,
+                             TTickSource ATicks)
+    : FTicks(ATicks),
+      FTimeout(ATicks),
+      FPortParams(APortParams),
+      FOnReceiveData(std::move(AOnReceiveData)),
+      FNewMode(APortParams.PortNumber != IP485_LEGACY_PORT),
+      FReceiveArea(65535) {}
+
+// The socket closes itself, without a log line.
+TLumTcpServer::~TLumTcpServer() = default;
+
+void TLumTcpServer::WriteLog(const std::string& AMessage, bool ADebug) {
+  if (FWriteLog) FWriteLog(AMessage, ADebug);
+}
+
+void TLumTcpServer::LogError(const std::string& AError) {
+  Last_IP_Error = AError;
+  WriteLog("ERROR=" + Last_IP_Error, false);
+}
+
+bool TLumTcpServer::Open(const std::string& IP, uint16_t Port, uint8_t Line) {
+  Line_Number = Line;
+  WriteLog("Connecting to TCP...", false);
+  Socket_Handle.Close();
+  if (!Socket_Handle.Create()) {
+    LogError("Socket Initialize Error WSACODE=" + std::to_string(Socket_Handle.LastError()));
+    return false;
+  }
+
+  std::string host = IP;
+  host.erase(std::remove(host.begin(), host.end(), ' '), host.end());
+  TIPv4Address address;
+  if (!ParseIPv4(host, address)) {
+    if (!ResolveIPv4(host, address)) {
+      LogError("DNS address not resolved=" + host);
+      return false;
+    }
+    const auto& b = address.Bytes;
+    WriteLog("DNS name resolved - OK, Name=" + host + ", IP=" + std::to_string(b[0]) + "." +
+                 std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]),
+             false);
+  }
+  Last_IP_Error.clear();
+
+  if (!Socket_Handle.Connect(address, Port, CONNECT_TIMEOUT_MS, FCancelCheck)) {
+    LogError("Error Connect " + IP + " wsaERROR=" + std::to_string(Socket_Handle.LastError()));
+    return false;
+  }
+  FActive = true;
+  WriteLog("Connect - OK", false);
+  return true;
+}
+
+bool TLumTcpServer::Close() {
+  FActive = false;
+  if (Socket_Handle.IsValid()) {
+    WriteLog("Disconnected", false);
+    Socket_Handle.Close();
+  }
+  return true;
+}
+
+bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t MaxCount) {
+  Data.clear();
+  size_t remaining = std::min<size_t>(MaxCount, FReceiveArea.size());
+  const uint32_t start = FTicks();
+  while (remaining > 0) {
+    size_t waiting = 0;
+    if (!Socket_Handle.BytesWaiting(waiting)) return false;
+    if (waiting > 0) {
+      const long got = Socket_Handle.Recv(FReceiveArea.data(), remaining);
+      if (got <= 0) {
+        const int error = got == 0 ? 0 : Socket_Handle.LastError();
+        Last_IP_Error = "RECV CODE=" + std::to_string(got) + " WSA=" + std::to_string(error);
+        return false;
+      }
+      Data.append(FReceiveArea.data(), static_cast<size_t>(got));
+      remaining -= static_cast<size_t>(got);
+      continue;
+    }
+    const uint32_t now = FTicks();
+    if (now < start || now - start > Timeout) break;
+    SleepMs(10);
+  }
+  return true;
+}
+
+bool TLumTcpServer::Read_String_2(std::string& Readed_For_485_Data) {
+  Readed_For_485_Data.clear();
+  std::string bytes;
+  if (!ReceiveBytes(bytes, READ_TIMEOUT_MS, READ_MAX_COUNT)) return false;
+  IP_RS485_Incoming_Buffer += bytes;
+  if (!bytes.empty()) WriteLog(RawLine("IN RAW", bytes), true);
+
+  if (FPortParams.Protocol == PROTOCOL_DIRECT) {
+    Readed_For_485_Data = std::move(IP_RS485_Incoming_Buffer);
+    IP_RS485_Incoming_Buffer.clear();
+    return true;
+  }
+
+  TIp485Parse stoppedAt = TIp485Parse::Incomplete;
+  const bool cut = CutIp485Frames(IP_RS485_Incoming_Buffer, Readed_For_485_Data, &stoppedAt);
+  if (cut) FForeignReported = false;
+  // An acknowledgement at the front is expected while waiting for it; anything else that is
+  // not a frame holds back all data behind it, so say so once.
+  if (stoppedAt == TIp485Parse::NotAFrame && !FInWaitAnswer && !FForeignReported) {
+    FForeignReported = true;
+    WriteLog("IP485: no frame at the start of the receive buffer, " +
+                 RawLine("held", IP_RS485_Incoming_Buffer.substr(0, FOREIGN_SHOWN)) +
+                 (IP_RS485_Incoming_Buffer.size() > FOREIGN_SHOWN
+                      ? " ... (" + std::to_string(IP_RS485_Incoming_Buffer.size()) + " bytes held)"
+                      : std::string()),
+             false);
+  }
+  return cut;
+}
+
+void TLumTcpServer::ReadData() {
+  std::string data;
+  if (Read_String_2(data) && !data.empty() && FOnReceiveData) FOnReceiveData(data);
+}
+
+bool TLumTcpServer::SendBytes(const std::string& ABytes) {
+  const uint32_t start = FTicks();
+  WriteLog(RawLine("OUT RAW", ABytes), true);
+  size_t done = 0;
+  for (;;) {
+    const uint32_t elapsed = FTicks() - start;
+    // Short waits for room, so the time limit is looked at often.
+    const uint32_t wait = std::min<uint32_t>(100, elapsed >= SEND_TIMEOUT_MS ? 0 : SEND_TIMEOUT_MS - elapsed);
+    const long sent = Socket_Handle.SendSome(ABytes.data() + done, ABytes.size() - done, wait);
+    if (sent < 0) {
+      LogError("SEND 1 CODE=" + std::to_string(sent) + " WSA=" + std::to_string(Socket_Handle.LastError()));
+      return false;
+    }
+    done += static_cast<size_t>(sent);
+    const bool complete = done == ABytes.size();
+    // Elapsed time modulo 2^32: a wrap of the tick counter is not a timeout.
+    if (!complete && static_cast<uint32_t>(FTicks() - start) > SEND_TIMEOUT_MS) {
+      // A partial send counts as 0 here, as does a wait that found no room.
+      LogError("SEND 2 CODE=0 WSA=" + std::to_string(sent == 0 ? Socket_Handle.LastError() : 0));
+      return false;
+    }
+    if (sent > 0) SleepMs(10);  // back-to-back sends at least 10 ms apart
+    if (complete) return true;
+  }
+}
+
+bool TLumTcpServer::Send_String(const std::string& AData, uint16_t, bool Will_Be_Delay_Between_Chars) {
+  if (FPortParams.Protocol != PROTOCOL_IP485) {
+    WriteLog("Sending " + BytesToHex(AData), true);
+    return SendBytes(AData);
+  }
+  // The length field is 16 bits: a longer block goes out as several frames, each
+  // acknowledged before the next.
+  const std::string_view data(AData);
+  size_t offset = 0;
+  do {
+    const std::string_view chunk = data.substr(offset, IP485_MAX_PAYLOAD);
+    if (!SendFrame(chunk, Will_Be_Delay_Between_Chars)) return false;
+    offset += chunk.size();
+  } while (offset < data.size());
+  return true;
+}
+
+bool TLumTcpServer::SendFrame(std::string_view APayload, bool Will_Be_Delay_Between_Chars) {
+  TIp485FrameHeader header;
+  header.NewMode = FNewMode;
+  header.LineNumber = Line_Number;
+  header.TransferMode = Ip485TransferMode(Will_Be_Delay_Between_Chars);
+  header.SendPortMode = GetSendPortMode();
+  header.RecvPortMode = GetRecvPortMode();
+  header.ReadIntervalTimeout = FPortParams.ReadIntervalTimeout;
+  WriteLog("Sending SM=" + Hex4(header.SendPortMode) + "  RM=" + Hex4(header.RecvPortMode) + "  " +
+               BytesToHex(std::string(APayload)),
+           true);
+  if (!SendBytes(BuildIp485Frame(header, APayload))) return false;
+  if (!WaitAnswer(BuildIp485Ack(FNewMode, Line_Number, header.TransferMode), ANSWER_TIMEOUT_MS)) {
+    WriteLog("ERROR=No qwitance", false);
+    return false;
+  }
+  WriteLog("OK, qwitance received", true);
+  return true;
+}
+
+bool TLumTcpServer::WaitAnswer(const std::string& AExpected, uint32_t ATimeout) {
+  FTimeout.Restart();
+  FInWaitAnswer = true;
+  bool found = false;
+  for (;;) {
+    ReadData();
+    if (TakeIp485Ack(IP_RS485_Incoming_Buffer, AExpected)) {
+      found = true;
+      break;
+    }
+    SleepMs(1);
+    if (FTimeout.ElapsedMilliseconds() >= ATimeout) {
+      IP_RS485_Incoming_Buffer.clear();
+      break;
+    }
+  }
+  FInWaitAnswer = false;
+  FForeignReported = false;
+  return found;
+}
+
+uint16_t TLumTcpServer::GetSendPortMode() {
+  std::lock_guard lock(FLock);
+  return FSendPortMode;
+}
+
+void TLumTcpServer::SetSendPortMode(uint16_t AValue) {
+  std::lock_guard lock(FLock);
+  FSendPortMode = AValue;
+}
+
+uint16_t TLumTcpServer::GetRecvPortMode() {
+  std::lock_guard lock(FLock);
+  return FRecvPortMode;
+}
+
+void TLumTcpServer::SetRecvPortMode(uint16_t AValue) {
+  std::lock_guard lock(FLock);
+  FRecvPortMode = AValue;
+}
+
+bool TLumTcpServer::Set_Port_Send_Baud(int32_t Speed) {
+  SetSendPortMode(Ip485ApplySpeed(GetSendPortMode(), Speed));
+  return true;
+}
+
+bool TLumTcpServer::Set_Port_Recv_Baud(int32_t Speed) {
+  SetRecvPortMode(Ip485ApplySpeed(GetRecvPortMode(), Speed));
+  return true;
+}
+
+void TLumTcpServer::SetSendParams(TTCP_Port_Parity aParity, uint8_t aDataBits, TTCP_Port_StopBits aStopBits) {
+  uint16_t word = GetSendPortMode();
+  EncodeLineParams(word, aParity, aDataBits, aStopBits, FNewMode);
+  SetSendPortMode(word);
+}
+
+void TLumTcpServer::SetReciveParams(TTCP_Port_Parity aParity, uint8_t aDataBits,
+                                    TTCP_Port_StopBits aStopBits) {
+  uint16_t word = GetRecvPortMode();
+  EncodeLineParams(word, aParity, aDataBits, aStopBits, FNewMode);
+  SetRecvPortMode(word);
+}
+
+void TLumTcpServer::Set_Wait_Answer_Timeout(uint16_t AValue) {
+  std::lock_guard lock(FLock);
+  FWaitAnswerTimeout = AValue;
+}
+
+}  // namespace orvane
