@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <ctime>
 
 namespace orvane {
 
@@ -37,11 +36,14 @@ class TNoSigPipe {
   }
   ~TNoSigPipe() {
     if (!FWasPending) {
-      sigset_t pipe;
-      sigemptyset(&pipe);
-      sigaddset(&pipe, SIGPIPE);
-      const timespec zero{0, 0};
-      while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
+      sigset_t pending;
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        int sig = 0;
+        sigwait(&pipe, &sig);  // pending, so it returns at once
       }
     }
     pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
