@@ -347,6 +347,11 @@ TEST(LumMqttServerTest, ReconnectsAfterBrokerRestart) {
   Sync(a, b);
 
   broker.Stop();
+  // A publish that fails is reported, so the bridge reopens and sends again
+  // instead of losing the bytes. (The first write may still be taken by the kernel.)
+  ASSERT_TRUE(WaitFor([&] { return !b.Send("lost?"); }));
+  EXPECT_TRUE(b.Logged("ERROR=Publish failed"));
+  EXPECT_FALSE(b.Channel->GetActive());
   // Pings (every 10 s on the channels' clocks) reveal the lost connection.
   ASSERT_TRUE(WaitFor([&] {
     for (TEnd* end : {&a, &b}) {
