@@ -85,7 +85,10 @@ TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveData
   FSecurityKeyStr = std::to_string(FPortParams.MqttSecurityKey);
 }
 
-TLumMqttServer::~TLumMqttServer() = default;
+// The session goes first, saying goodbye to the broker while every member its handlers touch still exists.
+TLumMqttServer::~TLumMqttServer() {
+  FMQTTClient.reset();
+}
 
 bool TLumMqttServer::GetActive() {
   return FMQTTClient->IsConnected();
