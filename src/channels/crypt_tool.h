@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace orvane {
+
+// Blowfish in electronic-codebook mode over the whole 8-byte blocks of a
+// buffer, in place; the last size mod 8 bytes stay in clear and the length
+// never changes. The key schedule is computed on every call (no state between
+// calls, tables on the caller's stack), so the functions are thread-safe.
+// The key is any byte string of at least one byte; an empty key skips the
+// key mixing (the channel never passes one).
+void EncryptBuffer(uint8_t* AData, uint32_t ASize, const std::string& AKey);
+void DecryptBuffer(uint8_t* AData, uint32_t ASize, const std::string& AKey);
+
+namespace crypt_tool_detail {
+// Initial tables: the hexadecimal digits of pi (generated file).
+extern const uint32_t KInitP[18];
+extern const uint32_t KInitS[4][256];
+}  // namespace crypt_tool_detail
+
+}  // namespace orvane

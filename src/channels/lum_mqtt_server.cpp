@@ -1,0 +1,330 @@
+#include "channels/lum_mqtt_server.h"
+
+#include <charconv>
+#include <random>
+
+#include "channels/crypt_tool.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr uint32_t KPingIntervalMs = 10000;
+constexpr uint32_t KReconnectDelayMs = 3000;
+constexpr uint8_t KHelloMark = 0xFF;
+const std::string KHelloText = "Hello1234567890";
+
+// The speeds a packet can name, in code order; code 0 stands for 75 baud.
+constexpr int32_t KSpeeds[] = {75,    110,   300,   600,   1200,  2400,   4800,   9600,
+                               14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+
+// A decimal text as an integer; anything else is -1.
+int64_t PortNumber(const std::string& AText) {
+  int64_t value = 0;
+  const char* begin = AText.data();
+  const char* end = begin + AText.size();
+  if (begin != end && *begin == '+') ++begin;
+  const auto [ptr, ec] = std::from_chars(begin, end, value);
+  if (ec != std::errc() || ptr != end || begin == end) return -1;
+  return value;
+}
+
+// ComName, "_" and a random number below a random bound below 1000000, so small numbers are likelier.
+std::string MakeClientID(const std::string& AComName) {
+  std::random_device seed;
+  std::mt19937 rng(seed());
+  const uint32_t bound = std::uniform_int_distribution<uint32_t>(0, 999999)(rng);
+  const uint32_t number = bound == 0 ? 0 : std::uniform_int_distribution<uint32_t>(0, bound - 1)(rng);
+  return AComName + "_" + std::to_string(number);
+}
+
+void WriteLE16(uint16_t AValue, TBytes& AOut) {
+  AOut.push_back(uint8_t(AValue));
+  AOut.push_back(uint8_t(AValue >> 8));
+}
+
+bool ReadLE16(const TBytes& AData, size_t& AOffset, uint16_t& AValue) {
+  if (AData.size() - AOffset < 2) return false;
+  AValue = uint16_t(AData[AOffset] | AData[AOffset + 1] << 8);
+  AOffset += 2;
+  return true;
+}
+
+}  // namespace
+
+TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveDataEvent AOnReceiveData,
+                               TLumMqttOptions AOptions)
+    : FPortParams(APortParams),
+      FOnReceiveData(std::move(AOnReceiveData)),
+      FTopic(APortParams.MqttTopic),
+      FOptions(std::move(AOptions)),
+      FDebugTrace(FOptions.DebugWindow, FOptions.DebugWindowName) {
+  if (!FOptions.Ticks) FOptions.Ticks = DefaultTickSource();
+  const std::string& host = FPortParams.MqttHost;
+  const size_t colon = host.find(':');
+  FHost = host.substr(0, colon);
+  if (colon != std::string::npos) {
+    const int64_t port = PortNumber(host.substr(colon + 1));
+    if (port < 1 || port > 65535) WriteLog("Некорректно указан порт", false);
+    FPort = uint16_t(port);
+  }
+  TClientParams params;
+  params.HostName = FHost;
+  params.Port = FPort;
+  params.ClientID = MakeClientID(FPortParams.ComName);
+  params.UserName = FPortParams.MqttUserName;
+  params.Password = FPortParams.MqttPassword;
+  params.AnswerTimeout = 30;
+  params.ReconnectTimeout = 30;
+  params.KeepAlive = 30;
+  params.QoS = QoS0;
+  FMQTTClient = std::make_unique<TMQTTClient>(params);
+  FMQTTClient->OnPublishData = [this](TMQTTClient* s, uint16_t id, TQualityOfService q, const std::string& t,
+                                      const TBytes& p) { HandlePublishData(s, id, q, t, p); };
+  FMQTTClient->OnConnAck = [this](TMQTTClient* s, TConnectErrorCode c) { HandleConnAck(s, c); };
+  FSecurityKeyStr = std::to_string(FPortParams.MqttSecurityKey);
+}
+
+// The session goes first, saying goodbye to the broker while every member its handlers touch still exists.
+TLumMqttServer::~TLumMqttServer() {
+  FMQTTClient.reset();
+}
+
+bool TLumMqttServer::GetActive() {
+  return FMQTTClient->IsConnected();
+}
+
+void TLumMqttServer::WriteLog(const std::string& AMessage, bool ADebug) {
+  if (FWriteLog) FWriteLog(AMessage, ADebug);
+}
+
+void TLumMqttServer::SetCancelCheck(TCancelCheck AValue) {
+  FCancelCheck = AValue;
+  FMQTTClient->SetCancelCheck(std::move(AValue));
+}
+
+bool TLumMqttServer::Open(const std::string& /*IP*/, uint16_t /*Port*/, uint8_t /*Line*/) {
+  WriteLog("Connecting to mqtt...", false);
+  FRefused = false;
+  const bool connected = FMQTTClient->Connect();
+  try {
+    if (connected) {
+      uint16_t id = 0;
+      FMQTTClient->Subscribe({FTopic}, QoS0, id);
+      WriteLog("Connect - OK", false);
+    } else {
+      WriteLog("Connect - Fail", false);
+    }
+  } catch (const std::exception& e) {
+    Last_IP_Error = e.what();
+    WriteLog("Connect fail : " + Last_IP_Error, false);
+  }
+  return connected;
+}
+
+bool TLumMqttServer::Close() {
+  WriteLog("Disconnected", false);
+  try {
+    uint16_t id = 0;
+    FMQTTClient->Unsubscribe(FTopic, id);
+    FMQTTClient->Disconnect(false);
+  } catch (const std::exception& e) {
+    Last_IP_Error = e.what();
+    WriteLog("Disconnected fail : " + Last_IP_Error, false);
+  }
+  return true;
+}
+
+bool TLumMqttServer::PublishPacket(const TPacketData& APacket) {
+  return FMQTTClient->Publish(FTopic, EncodePacket(APacket));
+}
+
+bool TLumMqttServer::Send_String(const std::string& AData, uint16_t /*AWaitAnswer*/,
+                                 bool /*Will_Be_Delay_Between_Chars*/) {
+  try {
+    WriteLog("Sending " + BytesToHex(AData), true);
+    // A publish on a dropped session would reconnect without subscribing; the
+    // false result makes the bridge close, open (and subscribe) and send again.
+    if (!FMQTTClient->IsConnected()) {
+      Last_IP_Error = "Not connected";
+      WriteLog("ERROR=" + Last_IP_Error, false);
+      return false;
+    }
+    // Long data goes in several packets, in order: one packet's length field has
+    // 16 bits, and the receiving end must be able to buffer a whole packet.
+    size_t pos = 0;
+    do {
+      const size_t n = std::min(KMaxPacketData, AData.size() - pos);
+      TPacketData packet{FMQTTClient->ClientID(),
+                         FBaudRate,
+                         FBitData,
+                         FParityBits,
+                         FStopBits,
+                         TBytes(AData.begin() + long(pos), AData.begin() + long(pos + n))};
+      if (!PublishPacket(packet)) {
+        // The session has dropped; the rest would only arrive with a gap.
+        Last_IP_Error = "Publish failed";
+        WriteLog("ERROR=" + Last_IP_Error, false);
+        return false;
+      }
+      pos += n;
+    } while (pos < AData.size());
+    return true;
+  } catch (const std::exception& e) {
+    Last_IP_Error = e.what();
+    WriteLog("ERROR=" + Last_IP_Error, false);
+    return false;
+  }
+}
+
+bool TLumMqttServer::Send_Hello() {
+  try {
+    // Only over a live session: a reconnecting publish would leave the topic unsubscribed.
+    if (!FMQTTClient->IsConnected()) return false;
+    TPacketData packet{FMQTTClient->ClientID(),
+                       KHelloMark,
+                       KHelloMark,
+                       KHelloMark,
+                       KHelloMark,
+                       TBytes(KHelloText.begin(), KHelloText.end())};
+    WriteLog("Sending hello", true);
+    PublishPacket(packet);
+    return true;
+  } catch (const std::exception& e) {
+    Last_IP_Error = e.what();
+    WriteLog("ERROR=" + Last_IP_Error, false);
+    return false;
+  }
+}
+
+void TLumMqttServer::SleepBeforeReconnect() {
+  if (FOptions.Sleep) {
+    FOptions.Sleep(KReconnectDelayMs);
+    return;
+  }
+  // In slices, so a stopping worker is not held for the whole delay.
+  for (uint32_t slept = 0; slept < KReconnectDelayMs; slept += 50) {
+    if (FCancelCheck && FCancelCheck()) return;
+    SleepMs(50);
+  }
+}
+
+void TLumMqttServer::ReadData() {
+  try {
+    FMQTTClient->Process();
+    const uint32_t now = FOptions.Ticks();
+    // Only a live session is pinged: a ping on a dropped one would reconnect it without the subscription.
+    if (FMQTTClient->IsConnected() && (!FPinged || now - FLastPing > KPingIntervalMs)) {
+      FPinged = true;
+      FLastPing = now;
+      FMQTTClient->PingReq();
+    }
+    if (!FMQTTClient->IsConnected() && !FRefused) {
+      SleepBeforeReconnect();
+      if (FCancelCheck && FCancelCheck()) return;
+      Open("", 0, 0);
+    }
+  } catch (const std::exception& e) {
+    Last_IP_Error = e.what();
+    WriteLog("ERROR=" + Last_IP_Error, false);
+  }
+}
+
+bool TLumMqttServer::Set_Port_Send_Baud(int32_t Speed) {
+  for (size_t code = 0; code < std::size(KSpeeds); ++code)
+    if (KSpeeds[code] == Speed) FBaudRate = uint8_t(code);
+  return true;
+}
+
+bool TLumMqttServer::Set_Port_Recv_Baud(int32_t /*Speed*/) {
+  return true;
+}
+
+void TLumMqttServer::SetSendParams(TTCP_Port_Parity aParity, uint8_t aDataBits,
+                                   TTCP_Port_StopBits aStopBits) {
+  if (aDataBits >= 5 && aDataBits <= 8) FBitData = uint8_t(aDataBits - 5);
+  FParityBits = aParity;
+  FStopBits = aStopBits;
+}
+
+void TLumMqttServer::SetReciveParams(TTCP_Port_Parity aParity, uint8_t aDataBits,
+                                     TTCP_Port_StopBits aStopBits) {
+  SetSendParams(aParity, aDataBits, aStopBits);
+}
+
+TBytes TLumMqttServer::EncodePacket(TPacketData APacket) {
+  FDebugTrace.Send("EncodePacket   " + FPortParams.ComName + "    " + FSecurityKeyStr);
+  TBytes out;
+  out.reserve(8 + APacket.ClientID.size() + APacket.Data.size());
+  WriteLE16(uint16_t(APacket.ClientID.size()), out);
+  out.insert(out.end(), APacket.ClientID.begin(), APacket.ClientID.end());
+  out.push_back(APacket.BaudRate);
+  out.push_back(APacket.BitData);
+  out.push_back(APacket.ParityBits);
+  out.push_back(APacket.StopBits);
+  EncryptBuffer(APacket.Data.data(), uint32_t(APacket.Data.size()), FSecurityKeyStr);
+  WriteLE16(uint16_t(APacket.Data.size()), out);
+  out.insert(out.end(), APacket.Data.begin(), APacket.Data.end());
+  return out;
+}
+
+bool TLumMqttServer::DecodePacket(const TBytes& AData, TPacketData& APacket) {
+  FDebugTrace.Send("DecodePacket   " + FPortParams.ComName + "    " + FSecurityKeyStr);
+  size_t offset = 0;
+  uint16_t idLength = 0, dataLength = 0;
+  if (!ReadLE16(AData, offset, idLength) || AData.size() - offset < size_t(idLength) + 4) return false;
+  APacket.ClientID.assign(AData.begin() + long(offset), AData.begin() + long(offset + idLength));
+  offset += idLength;
+  APacket.BaudRate = AData[offset++];
+  APacket.BitData = AData[offset++];
+  APacket.ParityBits = AData[offset++];
+  APacket.StopBits = AData[offset++];
+  if (!ReadLE16(AData, offset, dataLength) || AData.size() - offset < dataLength) return false;
+  APacket.Data.assign(AData.begin() + long(offset), AData.begin() + long(offset + dataLength));
+  DecryptBuffer(APacket.Data.data(), uint32_t(APacket.Data.size()), FSecurityKeyStr);
+  return true;
+}
+
+void TLumMqttServer::HandleConnAck(TMQTTClient* /*ASender*/, TConnectErrorCode AErrorCode) {
+  if (AErrorCode == Success) return;
+  // A refused session can never carry anything: end it so Active turns false.
+  WriteLog("ERROR=Connection refused, code=" + std::to_string(int(AErrorCode)), false);
+  FRefused = true;
+  FMQTTClient->Disconnect(true);
+}
+
+void TLumMqttServer::HandlePublishData(TMQTTClient* /*ASender*/, uint16_t /*APacketID*/,
+                                       TQualityOfService /*AQoS*/, const std::string& /*ATopic*/,
+                                       const TBytes& APayload) {
+  try {
+    TPacketData packet;
+    if (!DecodePacket(APayload, packet)) return;  // undecodable: dropped without a word
+    if (packet.ClientID == FMQTTClient->ClientID()) return;
+    if (packet.BaudRate == KHelloMark && packet.BitData == KHelloMark && packet.ParityBits == KHelloMark &&
+        packet.StopBits == KHelloMark) {
+      if (std::string(packet.Data.begin(), packet.Data.end()) != KHelloText && FOnHelloFailed)
+        FOnHelloFailed(this);
+      return;
+    }
+    bool changed = false;
+    auto adopt = [&changed](std::atomic<uint8_t>& AField, uint8_t AValue) {
+      if (AField != AValue) {
+        AField = AValue;
+        changed = true;
+      }
+    };
+    adopt(FBaudRate, packet.BaudRate);
+    adopt(FBitData, packet.BitData);
+    adopt(FParityBits, packet.ParityBits);
+    adopt(FStopBits, packet.StopBits);
+    if (changed && FOnParamPortChange)
+      FOnParamPortChange(TTCP_Port_BaudRate(FBaudRate.load()), TTCP_Port_Parity(FParityBits.load()),
+                         TTCP_Port_StopBits(FStopBits.load()), TTCP_Port_DataBits(FBitData.load()));
+    if (!packet.Data.empty() && FOnReceiveData)
+      FOnReceiveData(std::string(packet.Data.begin(), packet.Data.end()));
+  } catch (const std::exception&) {
+    // Handling errors drop the packet silently, as undecodable ones are.
+  }
+}
+
+}  // namespace orvane

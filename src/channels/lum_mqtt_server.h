@@ -1,0 +1,118 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "channels/server_interface.h"
+#include "model/lum_port_params.h"
+#include "mqtt/mqtt_client.h"
+#include "platform/debug_trace.h"
+#include "platform/tick_counter.h"
+
+namespace orvane {
+
+// The content of one channel packet.
+struct TPacketData {
+  std::string ClientID;
+  uint8_t BaudRate = 0;
+  uint8_t BitData = 0;
+  uint8_t ParityBits = 0;
+  uint8_t StopBits = 0;
+  TBytes Data;
+};
+
+// What the channel takes from its surroundings besides the port record.
+struct TLumMqttOptions {
+  bool DebugWindow = false;                         // the "/DEBUG_WINDOW" switch
+  std::string DebugWindowName = DEBUG_WINDOW_NAME;  // tests use a name of their own
+  TTickSource Ticks = DefaultTickSource();          // for the keep-alive ping timer
+  // Sleeps before a reconnection in ReadData; empty: the real clock, cut short
+  // when the cancel check says the worker is stopping.
+  std::function<void(uint32_t AMilliseconds)> Sleep;
+};
+
+// The channel of an "MQTT" port: the port's bytes travel as enciphered packets
+// on the port's topic through a broker; both ends subscribe and publish there,
+// each ignores its own packets, and a periodic hello checks that the keys match.
+// Threads: the worker calls Open, Close, Send_String, Send_Hello and ReadData,
+// and every callback runs on it (inside ReadData). The main thread may call the
+// line-setting operations and GetActive at any time; the four setting bytes are
+// atomics for that reason. Setters of callbacks are called before the worker starts.
+class TLumMqttServer : public IServerInterface {
+ public:
+  // Packets never carry more data than this, so the receiving session, which
+  // drops everything once 65536 bytes are buffered, can always take a whole one.
+  static constexpr size_t KMaxPacketData = 32768;
+
+  TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveDataEvent AOnReceiveData,
+                 TLumMqttOptions AOptions = {});
+  ~TLumMqttServer() override;
+
+  bool GetActive() override;
+  TSevc_Port_On_Debug_String_Event GetOnWriteLog() override { return FWriteLog; }
+  void SetOnWriteLog(TSevc_Port_On_Debug_String_Event AValue) override { FWriteLog = std::move(AValue); }
+  TOnParamPortChange GetOnParamPortChange() override { return FOnParamPortChange; }
+  void SetOnParamPortChange(TOnParamPortChange AValue) override { FOnParamPortChange = std::move(AValue); }
+  TNotifyEvent GetOnHelloFailed() override { return FOnHelloFailed; }
+  void SetOnHelloFailed(TNotifyEvent AValue) override { FOnHelloFailed = std::move(AValue); }
+  bool Open(const std::string& IP, uint16_t Port, uint8_t Line) override;
+  bool Close() override;
+  bool Send_String(const std::string& AData, uint16_t AWaitAnswer, bool Will_Be_Delay_Between_Chars) override;
+  bool Send_Hello() override;
+  void ReadData() override;
+  bool Set_Port_Send_Baud(int32_t Speed) override;
+  bool Set_Port_Recv_Baud(int32_t Speed) override;
+  void SetSendParams(TTCP_Port_Parity aParity, uint8_t aDataBits, TTCP_Port_StopBits aStopBits) override;
+  void SetReciveParams(TTCP_Port_Parity aParity, uint8_t aDataBits, TTCP_Port_StopBits aStopBits) override;
+  void Set_Wait_Answer_Timeout(uint16_t AValue) override { FWaitAnswerTimeout = AValue; }
+  void WriteLog(const std::string& AMessage, bool ADebug) override;
+  void SetCancelCheck(TCancelCheck AValue) override;
+
+  // For tests and diagnostics.
+  const std::string& ClientID() const { return FMQTTClient->ClientID(); }
+  const std::string& Host() const { return FHost; }
+  uint16_t BrokerPort() const { return FPort; }
+  uint8_t BaudRate() const { return FBaudRate; }
+  uint8_t BitData() const { return FBitData; }
+  uint8_t ParityBits() const { return FParityBits; }
+  uint8_t StopBits() const { return FStopBits; }
+
+  std::string Last_IP_Error;
+
+ private:
+  TBytes EncodePacket(TPacketData APacket);
+  bool DecodePacket(const TBytes& AData, TPacketData& APacket);
+  void HandlePublishData(TMQTTClient* ASender, uint16_t APacketID, TQualityOfService AQoS,
+                         const std::string& ATopic, const TBytes& APayload);
+  void HandleConnAck(TMQTTClient* ASender, TConnectErrorCode AErrorCode);
+  bool PublishPacket(const TPacketData& APacket);
+  void SleepBeforeReconnect();
+
+  std::unique_ptr<TMQTTClient> FMQTTClient;
+  TSevc_Port_On_Debug_String_Event FWriteLog;
+  uint16_t FWaitAnswerTimeout = 0;
+  TLumPortParams FPortParams;
+  TOnReceiveDataEvent FOnReceiveData;
+  TOnParamPortChange FOnParamPortChange;
+  TNotifyEvent FOnHelloFailed;
+  TCancelCheck FCancelCheck;
+  std::string FTopic;
+  std::string FHost;
+  uint16_t FPort = 1883;
+  bool FPinged = false;  // the first ReadData pings at once
+  uint32_t FLastPing = 0;
+  // Set when the broker refused the CONNECT: ReadData then leaves reopening to the bridge's schedule.
+  bool FRefused = false;
+  std::atomic<uint8_t> FBaudRate{0};
+  std::atomic<uint8_t> FParityBits{0};
+  std::atomic<uint8_t> FStopBits{0};
+  std::atomic<uint8_t> FBitData{0};
+  std::string FSecurityKeyStr;
+  TLumMqttOptions FOptions;
+  TDebugTrace FDebugTrace;
+};
+
+}  // namespace orvane

@@ -1,0 +1,146 @@
+#include "mqtt/mqtt_socket.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace orvane {
+
+namespace {
+using TClock = std::chrono::steady_clock;
+
+uint32_t MsLeft(TClock::time_point ADeadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - TClock::now()).count();
+  return left > 0 ? static_cast<uint32_t>(left) : 0;
+}
+}  // namespace
+
+bool TMQTTSocket::Fail(int ACode, const std::string& AText) {
+  FLastError = ACode;
+  FLastErrorDesc = AText;
+  return false;
+}
+
+bool TMQTTSocket::FailFromTcp() {
+  return Fail(FTcp.LastError() != 0 ? FTcp.LastError() : -1, FTcp.LastErrorText());
+}
+
+bool TMQTTSocket::FailFromTls() {
+  return Fail(FTls->LastError() != 0 ? FTls->LastError() : -1, FTls->LastErrorText());
+}
+
+bool TMQTTSocket::Connect(const std::string& AHost, uint16_t APort, const TCancelPredicate& ACancel) {
+  CloseSocket();
+  FLastError = 0;
+  FLastErrorDesc.clear();
+  FHost = AHost;
+  if (!FTcp.ConnectTo(AHost, APort, KConnectTimeoutMs, ACancel)) return FailFromTcp();
+  // Each packet goes in one write; Nagle's algorithm would only hold a packet
+  // that follows another (a hello after data) until the broker's delayed ACK.
+  const int on = 1;
+  ::setsockopt(FTcp.Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  return true;
+}
+
+bool TMQTTSocket::SSLDoConnect(const TTlsSettings& ASettings, const TCancelPredicate& ACancel) {
+  FLastError = 0;
+  FLastErrorDesc.clear();
+  if (!FTcp.IsValid()) return Fail(EBADF, "not connected");
+  auto tls = std::make_unique<TTlsSocket>();
+  if (!tls->Connect(FTcp.Handle(), FHost, ASettings, KConnectTimeoutMs, ACancel))
+    return Fail(tls->LastError() != 0 ? tls->LastError() : -1, tls->LastErrorText());
+  FTls = std::move(tls);
+  return true;
+}
+
+bool TMQTTSocket::CanWrite(uint32_t ATimeoutMs) {
+  FLastError = 0;
+  FLastErrorDesc.clear();
+  if (!FTcp.IsValid()) return Fail(EBADF, "not connected");
+  pollfd p{FTcp.Handle(), POLLOUT, 0};
+  int r;
+  do {
+    r = ::poll(&p, 1, static_cast<int>(ATimeoutMs));
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return Fail(errno, "poll failed");
+  // An error or hang-up counts as writable: the send that follows reports it.
+  return r > 0;
+}
+
+long TMQTTSocket::SendBuffer(const uint8_t* AData, size_t ALength) {
+  FLastError = 0;
+  FLastErrorDesc.clear();
+  if (!FTcp.IsValid()) return Fail(EBADF, "not connected"), -1;
+  if (!FTls) {
+    if (!FTcp.SendAll(AData, ALength, KStallTimeoutMs)) return FailFromTcp(), -1;
+    return static_cast<long>(ALength);
+  }
+  size_t done = 0;
+  auto deadline = TClock::now() + std::chrono::milliseconds(KStallTimeoutMs);
+  while (done < ALength) {
+    const long n = FTls->Send(AData + done, ALength - done);
+    if (n < 0) return FailFromTls(), -1;
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      deadline = TClock::now() + std::chrono::milliseconds(KStallTimeoutMs);
+      continue;
+    }
+    const uint32_t left = MsLeft(deadline);
+    if (left == 0) return Fail(SocketErrorTimedOut(), "TLS write timed out"), -1;
+    pollfd p{FTcp.Handle(), static_cast<short>(FTls->WantsRead() ? POLLIN : POLLOUT), 0};
+    ::poll(&p, 1, static_cast<int>(std::min<uint32_t>(left, 50)));
+  }
+  return static_cast<long>(ALength);
+}
+
+size_t TMQTTSocket::WaitingDataEx() {
+  if (!FTcp.IsValid()) return 0;
+  size_t waiting = 0;
+  if (!FTcp.BytesWaiting(waiting)) waiting = 0;
+  // Raw bytes under TLS may be only part of a record; a read then returns nothing, harmlessly.
+  if (FTls) waiting += FTls->Pending();
+  return waiting;
+}
+
+long TMQTTSocket::RecvBufferEx(uint8_t* ABuffer, size_t ACount, uint32_t ATimeoutMs) {
+  FLastError = 0;
+  FLastErrorDesc.clear();
+  if (!FTcp.IsValid()) return Fail(EBADF, "not connected"), -1;
+  size_t got = 0;
+  // Bytes that came before a close or an error are handed over first; the next call reports it.
+  while (got < ACount) {
+    long n;
+    if (FTls) {
+      n = FTls->Recv(ABuffer + got, ACount - got);
+      if (n < 0) return got > 0 ? static_cast<long>(got) : (FailFromTls(), -1);
+    } else {
+      n = FTcp.Recv(ABuffer + got, ACount - got);
+      if (n == 0)
+        return got > 0 ? static_cast<long>(got) : (Fail(ECONNRESET, "connection closed by peer"), -1);
+      if (n < 0) {
+        if (FTcp.LastError() != EAGAIN && FTcp.LastError() != EWOULDBLOCK)
+          return got > 0 ? static_cast<long>(got) : (FailFromTcp(), -1);
+        n = 0;
+      }
+    }
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      continue;
+    }
+    if (ATimeoutMs == 0) break;
+    pollfd p{FTcp.Handle(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(ATimeoutMs)) <= 0) break;
+  }
+  return static_cast<long>(got);
+}
+
+void TMQTTSocket::CloseSocket() {
+  FTls.reset();  // close_notify before the descriptor goes
+  FTcp.Close();
+}
+
+}  // namespace orvane

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/tcp_socket.h"
+
+namespace orvane {
+
+// Files and pass phrase for the client side of a TLS handshake; empty fields are not used.
+struct TTlsSettings {
+  std::string CertCAFile;
+  std::string CertificateFile;
+  std::string PrivateKeyFile;
+  std::string KeyPassword;
+};
+
+// A TLS client session (OpenSSL 3) over a connected socket descriptor that it
+// does not own. The broker's certificate is not verified: the peer is chosen
+// by configuration, TLS only keeps the traffic private on the way.
+// Works on a non-blocking descriptor: Send/Recv return 0 when they would block.
+// Threads: one thread at a time uses an object.
+class TTlsSocket {
+ public:
+  TTlsSocket();
+  ~TTlsSocket();
+  TTlsSocket(const TTlsSocket&) = delete;
+  TTlsSocket& operator=(const TTlsSocket&) = delete;
+
+  // Client handshake; waits in short slices, asking ACancel between them, at most ATimeoutMs.
+  bool Connect(TSocketHandle AHandle, const std::string& AServerName, const TTlsSettings& ASettings,
+               uint32_t ATimeoutMs, const TCancelPredicate& ACancel = {});
+  // > 0 bytes written; 0 when it would block (retry with the same bytes); -1 on an error.
+  long Send(const void* AData, size_t ALength);
+  // > 0 bytes read; 0 when nothing is readable yet; -1 on an error or a closed session.
+  long Recv(void* ABuffer, size_t ALength);
+  // Deciphered bytes held inside the TLS layer, readable without touching the socket.
+  size_t Pending() const;
+  // After Send or Recv returned 0: true when the session waits for the socket to be readable
+  // (rather than writable) before it can go on.
+  bool WantsRead() const { return FWantsRead; }
+  // Sends close_notify when possible and frees the session; the descriptor stays open.
+  void Close();
+  bool IsOpen() const { return FSsl != nullptr; }
+
+  int LastError() const { return FLastError; }
+  const std::string& LastErrorText() const { return FLastErrorText; }
+
+ private:
+  bool Fail(int ACode, const std::string& AText);
+  int Classify(int ARet, const char* AWhat);
+
+  struct TCtxDeleter {
+    void operator()(void* ACtx) const;
+  };
+  struct TSslDeleter {
+    void operator()(void* ASsl) const;
+  };
+  std::unique_ptr<void, TCtxDeleter> FCtx;  // SSL_CTX
+  std::unique_ptr<void, TSslDeleter> FSsl;  // SSL
+  bool FWantsRead = false;
+  int FLastError = 0;
+  std::string FLastErrorText;
+  std::string FKeyPassword;  // kept for the pass-phrase callback
+};
+
+}  // namespace orvane

@@ -1,0 +1,423 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+#include "channels/crypt_tool.h"
+#include "channels/lum_mqtt_server.h"
+#include "support/fake_converter.h"
+#include "support/mosquitto_fixture.h"
+#include "support/wait_for.h"
+
+namespace orvane {
+namespace {
+
+using test::TMosquitto;
+using test::WaitFor;
+
+TLumPortParams MqttParams(const std::string& AComName, uint16_t APort, uint32_t AKey = 1234) {
+  TLumPortParams p;
+  p.Init();
+  p.ComName = AComName;
+  p.Protocol = PROTOCOL_MQTT;
+  p.MqttHost = "127.0.0.1:" + std::to_string(APort);
+  p.MqttTopic = "orvane/port1";
+  p.MqttSecurityKey = AKey;
+  return p;
+}
+
+// One end of a port: a channel plus everything it reported, in order. All
+// callbacks run on the thread that calls ReadData, the test's own.
+struct TEnd {
+  std::vector<std::string> Events;  // "data <bytes>" and "params b p s d"
+  std::string Received;
+  int HelloFailed = 0;
+  std::vector<std::string> Log;
+  uint32_t Tick = 100000;  // the channel's clock, moved by the test
+  std::shared_ptr<TLumMqttServer> Channel;
+
+  TEnd(const TLumPortParams& AParams, TLumMqttOptions AOptions = {}) {
+    AOptions.Ticks = [this] { return Tick; };
+    AOptions.Sleep = [](uint32_t) {};
+    Channel = std::make_shared<TLumMqttServer>(
+        AParams,
+        [this](const std::string& AData) {
+          Events.push_back("data " + AData);
+          Received += AData;
+        },
+        std::move(AOptions));
+    Channel->SetOnParamPortChange(
+        [this](TTCP_Port_BaudRate b, TTCP_Port_Parity p, TTCP_Port_StopBits s, TTCP_Port_DataBits d) {
+          Events.push_back("params " + std::to_string(b) + " " + std::to_string(p) + " " + std::to_string(s) +
+                           " " + std::to_string(d));
+        });
+    Channel->SetOnHelloFailed([this](IServerInterface* ASender) {
+      EXPECT_EQ(ASender, Channel.get());
+      ++HelloFailed;
+    });
+    Channel->SetOnWriteLog([this](const std::string& AMessage, bool) { Log.push_back(AMessage); });
+  }
+  bool Logged(const std::string& ALine) const {
+    return std::find(Log.begin(), Log.end(), ALine) != Log.end();
+  }
+  bool Send(const std::string& AData) { return Channel->Send_String(AData, 0, false); }
+};
+
+bool Pump(std::initializer_list<TEnd*> AEnds, const std::function<bool()>& ACondition,
+          std::chrono::milliseconds ADeadline = std::chrono::seconds(10)) {
+  return WaitFor(
+      [&] {
+        for (TEnd* end : AEnds) end->Channel->ReadData();
+        return ACondition();
+      },
+      ADeadline);
+}
+
+// Waits until a marker sent now by AFrom has reached ATo. A publisher's packets
+// arrive in order, so everything AFrom sent before has arrived too.
+void Flush(TEnd& AFrom, TEnd& ATo) {
+  ATo.Received.clear();
+  ASSERT_TRUE(AFrom.Send("marker"));
+  ASSERT_TRUE(Pump({&AFrom, &ATo}, [&] { return ATo.Received.find("marker") != std::string::npos; }));
+}
+
+// Subscriptions take effect at the broker some time after Open: send probes
+// both ways until each end has heard the other, flush the stragglers, then
+// start clean.
+void Sync(TEnd& A, TEnd& B) {
+  for (auto [from, to] : {std::pair{&A, &B}, std::pair{&B, &A}}) {
+    to->Received.clear();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          from->Send("sync");
+          // A probe sent before the subscription took effect is lost: send another soon.
+          return Pump(
+              {from, to}, [&] { return !to->Received.empty(); }, std::chrono::milliseconds(200));
+        },
+        std::chrono::seconds(30)));
+    Flush(*from, *to);
+  }
+  for (TEnd* end : {&A, &B}) {
+    end->Events.clear();
+    end->Received.clear();
+  }
+}
+
+TEST(LumMqttServerTest, ConstructionAndLineSettings) {
+  struct TCase {
+    const char* Host;
+    const char* ExpectHost;
+    uint16_t ExpectPort;
+  };
+  const TCase hosts[] = {{"broker.local", "broker.local", 1883},
+                         {"broker.local:8883", "broker.local", 8883},
+                         {"h:abc", "h", 65535},  // not a number reads as -1
+                         {"h:70000", "h", 70000 & 0xFFFF},
+                         {"h:", "h", 65535}};
+  for (const auto& c : hosts) {
+    TLumPortParams p = MqttParams("COM7", 1);
+    p.MqttHost = c.Host;
+    TLumMqttServer channel(p, {});
+    EXPECT_EQ(channel.Host(), c.ExpectHost) << c.Host;
+    EXPECT_EQ(channel.BrokerPort(), c.ExpectPort) << c.Host;
+    EXPECT_FALSE(channel.GetActive());
+    EXPECT_EQ(channel.ClientID().rfind("COM7_", 0), 0u);
+    const std::string number = channel.ClientID().substr(5);
+    EXPECT_FALSE(number.empty());
+    EXPECT_TRUE(std::all_of(number.begin(), number.end(), ::isdigit));
+    EXPECT_LT(std::stoul(number), 1000000u);
+  }
+
+  TLumMqttServer channel(MqttParams("COM7", 1), {});
+  EXPECT_TRUE(channel.Set_Port_Send_Baud(230400));  // not a known speed: unchanged
+  EXPECT_EQ(channel.BaudRate(), 0);
+  channel.Set_Port_Send_Baud(115200);
+  EXPECT_EQ(channel.BaudRate(), 13);
+  channel.Set_Port_Send_Baud(75);
+  EXPECT_EQ(channel.BaudRate(), 0);
+  EXPECT_TRUE(channel.Set_Port_Recv_Baud(9600));
+  EXPECT_EQ(channel.BaudRate(), 0);
+  channel.SetSendParams(tpp_Even, 7, tps_Two);
+  EXPECT_EQ(channel.BitData(), 2);
+  channel.SetReciveParams(TTCP_Port_Parity(4), 9, tps_OneHalf);  // 9 data bits: unchanged
+  EXPECT_EQ(channel.BitData(), 2);
+  EXPECT_EQ(channel.ParityBits(), 4);
+  EXPECT_EQ(channel.StopBits(), 1);
+  // Not connected: nothing is sent and the bridge is told to reopen.
+  EXPECT_FALSE(channel.Send_String("x", 0, false));
+  EXPECT_FALSE(channel.Send_Hello());
+}
+
+TEST(LumMqttServerTest, UnreachableBrokerFailsOpen) {
+  TEnd a(MqttParams("COM1", test::UnusedLoopbackPort()));
+  EXPECT_FALSE(a.Channel->Open("10.0.0.1", 4001, 1));
+  EXPECT_EQ(a.Log, (std::vector<std::string>{"Connecting to mqtt...", "Connect - Fail"}));
+  EXPECT_FALSE(a.Channel->GetActive());
+}
+
+TEST(LumMqttServerTest, TwoEndsThroughRealBroker) {
+  TMosquitto broker;
+  TEnd a(MqttParams("COM_A", broker.Port()));
+  TEnd b(MqttParams("COM_B", broker.Port()));
+  // The converter arguments are ignored: the broker comes from MqttHost.
+  ASSERT_TRUE(a.Channel->Open("10.255.0.1", 4001, 3)) << broker.Log();
+  ASSERT_TRUE(b.Channel->Open("", 0, 0));
+  EXPECT_EQ(a.Log, (std::vector<std::string>{"Connecting to mqtt...", "Connect - OK"}));
+  EXPECT_TRUE(a.Channel->GetActive());
+  Sync(a, b);
+
+  // Data both ways; each end hears only the other, never its own echo.
+  std::string binary("\x00\x01\xFF\x7Fsixteen-bytes!", 18);
+  ASSERT_TRUE(a.Send("to B"));
+  ASSERT_TRUE(b.Send(binary));
+  ASSERT_TRUE(Pump({&a, &b}, [&] { return b.Received == "to B" && a.Received == binary; }));
+  Flush(b, a);
+  EXPECT_EQ(a.Events, (std::vector<std::string>{"data " + binary, "data marker"}));
+  EXPECT_EQ(b.Events, (std::vector<std::string>{"data to B"}));
+  EXPECT_TRUE(std::find(a.Log.begin(), a.Log.end(), "Sending 74 6F 20 42") != a.Log.end());
+
+  // A hello with the right key is silent.
+  a.Events.clear();
+  b.Events.clear();
+  ASSERT_TRUE(a.Channel->Send_Hello());
+  Flush(a, b);
+  EXPECT_EQ(b.Events, (std::vector<std::string>{"data marker"}));
+  EXPECT_EQ(b.HelloFailed, 0);
+  EXPECT_EQ(a.HelloFailed, 0);
+
+  // Changed line settings reach the other end once, before the data.
+  b.Events.clear();
+  a.Channel->Set_Port_Send_Baud(9600);
+  a.Channel->SetSendParams(tpp_Even, 7, tps_Two);
+  ASSERT_TRUE(a.Send("x"));
+  ASSERT_TRUE(a.Send("y"));
+  ASSERT_TRUE(Pump({&a, &b}, [&] { return b.Received.find('y') != std::string::npos; }));
+  EXPECT_EQ(b.Events, (std::vector<std::string>{"params 7 5 2 2", "data x", "data y"}));
+  EXPECT_EQ(b.Channel->BaudRate(), 7);  // adopted
+  // The other end now sends the same settings back: no change reported at A.
+  a.Events.clear();
+  Flush(b, a);
+  EXPECT_EQ(a.Events, (std::vector<std::string>{"data marker"}));
+
+  // An end with another key: its hello fails every time and its data arrives garbled in whole blocks.
+  TEnd c(MqttParams("COM_C", broker.Port(), 999));
+  ASSERT_TRUE(c.Channel->Open("", 0, 0));
+  Sync(c, b);
+  ASSERT_TRUE(c.Channel->Send_Hello());
+  ASSERT_TRUE(c.Channel->Send_Hello());
+  ASSERT_TRUE(Pump({&b, &c}, [&] { return b.HelloFailed == 2; }));
+  b.Received.clear();
+  ASSERT_TRUE(c.Send("0123456789"));
+  ASSERT_TRUE(Pump({&b, &c}, [&] { return b.Received.size() == 10; }));
+  EXPECT_NE(b.Received.substr(0, 8), "01234567");
+  EXPECT_EQ(b.Received.substr(8), "89");  // the tail travels in clear
+  EXPECT_EQ(a.HelloFailed, 0);
+}
+
+// Raw client standing for a foreign publisher or a listener on the topic.
+struct TProbe {
+  TMQTTClient Client;
+  std::vector<TBytes> Payloads;
+  explicit TProbe(uint16_t APort)
+      : Client([&] {
+          TClientParams p;
+          p.HostName = "127.0.0.1";
+          p.Port = APort;
+          p.ClientID = "probe";
+          p.KeepAlive = 30;
+          return p;
+        }()) {
+    Client.OnPublishData = [this](TMQTTClient*, uint16_t, TQualityOfService, const std::string&,
+                                  const TBytes& APayload) { Payloads.push_back(APayload); };
+  }
+};
+
+TEST(LumMqttServerTest, PacketFormatOnTheWireAndUndecodablePackets) {
+  TMosquitto broker;
+  TEnd a(MqttParams("COM_A", broker.Port(), 0));  // key 0: the single digit "0"
+  TProbe probe(broker.Port());
+  uint16_t id;
+  ASSERT_TRUE(probe.Client.Subscribe({"orvane/port1"}, QoS0, id));
+  ASSERT_TRUE(a.Channel->Open("", 0, 0));
+  a.Channel->Set_Port_Send_Baud(19200);
+  a.Channel->SetSendParams(tpp_Odd, 8, tps_One);
+  ASSERT_TRUE(WaitFor([&] {
+    a.Send("abcde");
+    probe.Client.Process();
+    return !probe.Payloads.empty();
+  }));
+  const std::string& cid = a.Channel->ClientID();
+  TBytes expected = {uint8_t(cid.size()), 0x00};  // client id length, little-endian
+  expected.insert(expected.end(), cid.begin(), cid.end());
+  const TBytes tail = {0x09,                           // BaudRate: 19200
+                       0x03,                           // BitData: 8 bits
+                       0x04,                           // ParityBits: odd
+                       0x00,                           // StopBits: one
+                       0x05, 0x00,                     // data length 5, little-endian
+                       0x61, 0x62, 0x63, 0x64, 0x65};  // "abcde": shorter than a block, in clear
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(probe.Payloads.front(), expected);
+
+  // A foreign packet, hand-built: id "X", settings 7/3/0/0, 15 data bytes of which 8 enciphered with key "0".
+  TBytes data = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O'};
+  EncryptBuffer(data.data(), 8, "0");
+  TBytes foreign = {0x01, 0x00, 'X', 0x07, 0x03, 0x00, 0x00, 0x0F, 0x00};
+  for (uint8_t byte : data) foreign.push_back(byte);
+
+  // Every cut-short form, a length that claims too much, random bytes: all dropped silently.
+  std::vector<TBytes> bad;
+  for (size_t n = 0; n < foreign.size(); ++n) bad.emplace_back(foreign.begin(), foreign.begin() + long(n));
+  TBytes overlong = foreign;
+  overlong[7] = 0xFF;  // data length 0x00FF with 15 bytes present
+  bad.push_back(overlong);
+  TBytes idTooLong = foreign;
+  idTooLong[0] = 0xFF;
+  idTooLong[1] = 0xFF;
+  bad.push_back(idTooLong);
+  uint32_t seed = 99;
+  for (int i = 0; i < 20; ++i) {
+    TBytes r(size_t(seed % 40));
+    for (auto& byte : r) byte = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
+    bad.push_back(r);
+  }
+  for (const auto& payload : bad) ASSERT_TRUE(probe.Client.Publish("orvane/port1", payload));
+  ASSERT_TRUE(probe.Client.Publish("orvane/port1", foreign));
+  ASSERT_TRUE(Pump({&a}, [&] { return !a.Received.empty(); }));
+  probe.Client.Process();
+  EXPECT_EQ(a.Received, "ABCDEFGHIJKLMNO");
+  EXPECT_EQ(a.Events.front(), "params 7 0 0 3");
+  EXPECT_EQ(a.Events.size(), 2u);  // none of the bad packets did anything
+}
+
+TEST(LumMqttServerTest, LongDataIsSplitIntoPacketsThatArriveWhole) {
+  TMosquitto broker;
+  TEnd a(MqttParams("COM_A", broker.Port()));
+  TEnd b(MqttParams("COM_B", broker.Port()));
+  ASSERT_TRUE(a.Channel->Open("", 0, 0));
+  ASSERT_TRUE(b.Channel->Open("", 0, 0));
+  Sync(a, b);
+  // 100000 bytes: more than a 16-bit length can say and more than the receiver may buffer.
+  std::string data(100000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 31 + i / 256);
+  ASSERT_TRUE(a.Send(data));
+  ASSERT_TRUE(Pump({&a, &b}, [&] { return b.Received.size() >= data.size(); }));
+  EXPECT_TRUE(b.Received == data);
+  ASSERT_EQ(b.Events.size(), 4u);  // 32768 + 32768 + 32768 + 1696
+  for (const auto& e : b.Events) EXPECT_LE(e.size() - 5, TLumMqttServer::KMaxPacketData);
+}
+
+TEST(LumMqttServerTest, RefusedConnectEndsTheSession) {
+  TMosquitto::TOptions options;
+  options.UserName = "user";
+  options.Password = "secret";
+  TMosquitto broker(options);
+  TLumPortParams params = MqttParams("COM_A", broker.Port());
+  params.MqttUserName = "user";
+  params.MqttPassword = "wrong";
+  TEnd a(params);
+  ASSERT_TRUE(a.Channel->Open("", 0, 0));  // the CONNACK comes later
+  ASSERT_TRUE(Pump({&a}, [&] { return !a.Channel->GetActive(); }));
+  EXPECT_TRUE(a.Logged("ERROR=Connection refused, code=5"));
+  // No reconnection from ReadData: the bridge retries on its own schedule.
+  const size_t lines = a.Log.size();
+  for (int i = 0; i < 20; ++i) a.Channel->ReadData();
+  EXPECT_EQ(a.Log.size(), lines);
+  EXPECT_FALSE(a.Channel->GetActive());
+
+  params.MqttPassword = "secret";
+  TEnd b(params);
+  ASSERT_TRUE(b.Channel->Open("", 0, 0));
+  TEnd c(params);
+  ASSERT_TRUE(c.Channel->Open("", 0, 0));
+  Sync(b, c);
+  EXPECT_TRUE(b.Channel->GetActive());
+}
+
+TEST(LumMqttServerTest, ReconnectsAfterBrokerRestart) {
+  TMosquitto broker;
+  TEnd a(MqttParams("COM_A", broker.Port()));
+  TEnd b(MqttParams("COM_B", broker.Port()));
+  ASSERT_TRUE(a.Channel->Open("", 0, 0));
+  ASSERT_TRUE(b.Channel->Open("", 0, 0));
+  Sync(a, b);
+
+  broker.Stop();
+  // A publish that fails is reported, so the bridge reopens and sends again
+  // instead of losing the bytes. (The first write may still be taken by the kernel.)
+  ASSERT_TRUE(WaitFor([&] { return !b.Send("lost?"); }));
+  EXPECT_TRUE(b.Logged("ERROR=Publish failed"));
+  EXPECT_FALSE(b.Channel->GetActive());
+  // Pings (every 10 s on the channels' clocks) reveal the lost connection.
+  ASSERT_TRUE(WaitFor([&] {
+    for (TEnd* end : {&a, &b}) {
+      end->Tick += 10001;
+      end->Channel->ReadData();
+    }
+    return a.Logged("Connect - Fail") && b.Logged("Connect - Fail");
+  }));
+  EXPECT_FALSE(a.Channel->GetActive());
+  EXPECT_FALSE(b.Channel->GetActive());
+
+  ASSERT_TRUE(broker.Start());
+  // ReadData reopens (connect and subscribe) by itself once the broker is back.
+  ASSERT_TRUE(WaitFor([&] {
+    a.Tick += 10001;
+    b.Tick += 10001;
+    a.Channel->ReadData();
+    b.Channel->ReadData();
+    return a.Channel->GetActive() && b.Channel->GetActive();
+  }));
+  Sync(a, b);
+  ASSERT_TRUE(a.Send("after restart"));
+  ASSERT_TRUE(Pump({&a, &b}, [&] { return b.Received == "after restart"; }));
+}
+
+// Binds an abstract Unix datagram socket with a name of the test's own.
+struct TTraceListener {
+  int Fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::string Name = "orvane_test_trace_" + std::to_string(::getpid());
+  TTraceListener() {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, Name.data(), Name.size());
+    EXPECT_EQ(::bind(Fd, reinterpret_cast<sockaddr*>(&addr),
+                     socklen_t(offsetof(sockaddr_un, sun_path) + 1 + Name.size())),
+              0);
+  }
+  ~TTraceListener() { ::close(Fd); }
+  std::string Next() {
+    char buf[512];
+    timeval tv{10, 0};
+    ::setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    const ssize_t n = ::recv(Fd, buf, sizeof(buf), 0);
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
+  }
+};
+
+TEST(LumMqttServerTest, DebugTraceOnlyWithTheSwitch) {
+  TTraceListener listener;
+  TDebugTrace(false, listener.Name).Send("never");
+  TDebugTrace(true, listener.Name + "_nobody").Send("dropped");  // nobody listens: no error, no wait
+  TDebugTrace(true, listener.Name).Send("first");
+  std::string got = listener.Next();
+  ASSERT_NE(got.find('\t'), std::string::npos);
+  EXPECT_EQ(got.substr(got.find('\t') + 1), std::string("first\0", 6));
+
+  TMosquitto broker;
+  TLumMqttOptions options;
+  options.DebugWindow = true;
+  options.DebugWindowName = listener.Name;
+  TEnd a(MqttParams("COM9", broker.Port(), 4242), options);
+  ASSERT_TRUE(a.Channel->Open("", 0, 0));
+  ASSERT_TRUE(a.Send("z"));
+  got = listener.Next();
+  EXPECT_EQ(got.substr(got.find('\t') + 1), std::string("EncodePacket   COM9    4242\0", 28));
+}
+
+}  // namespace
+}  // namespace orvane

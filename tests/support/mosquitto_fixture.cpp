@@ -1,0 +1,159 @@
+#include "support/mosquitto_fixture.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace orvane::test {
+
+namespace {
+
+uint16_t FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof(addr);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    throw std::runtime_error("no free loopback port");
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool Accepts(uint16_t APort) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(APort);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+void Run(const std::string& ACommand) {
+  if (std::system(ACommand.c_str()) != 0) throw std::runtime_error("command failed: " + ACommand);
+}
+
+const char* MosquittoBinary() {
+  for (const char* path : {"/usr/sbin/mosquitto", "/usr/local/sbin/mosquitto", "/usr/bin/mosquitto"})
+    if (::access(path, X_OK) == 0) return path;
+  return "mosquitto";
+}
+
+}  // namespace
+
+TMosquitto::TMosquitto(const TOptions& AOptions) : FOptions(AOptions) {
+  const std::string dir = FDir.Str();
+  FPort = FreeLoopbackPort();
+  std::ofstream conf(dir + "/mosquitto.conf");
+  conf << "persistence false\n";
+  conf << "log_dest file " << dir << "/mosquitto.log\n";
+  // Started as root, mosquitto would switch to its own user and lose the temp files.
+  if (::geteuid() == 0) conf << "user root\n";
+  if (FOptions.TcpNoDelay) conf << "set_tcp_nodelay true\n";
+  conf << "listener " << FPort << " 127.0.0.1\n";
+  if (FOptions.UserName.empty()) {
+    conf << "allow_anonymous true\n";
+  } else {
+    Run("mosquitto_passwd -c -b " + dir + "/passwd " + FOptions.UserName + " " + FOptions.Password +
+        " >/dev/null 2>&1");
+    conf << "allow_anonymous false\n";
+    conf << "password_file " << dir << "/passwd\n";
+  }
+  if (FOptions.Tls) {
+    FTlsPort = FreeLoopbackPort();
+    Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
+        "/CN=localhost"
+        " -keyout " +
+        dir + "/key.pem -out " + dir + "/cert.pem >/dev/null 2>&1");
+    conf << "listener " << FTlsPort << " 127.0.0.1\n";
+    conf << "certfile " << dir << "/cert.pem\n";
+    conf << "keyfile " << dir << "/key.pem\n";
+  }
+  conf.close();
+  if (!Start()) throw std::runtime_error("mosquitto did not start: " + Log());
+}
+
+TMosquitto::~TMosquitto() {
+  Stop();
+}
+
+bool TMosquitto::Start() {
+  if (FPid > 0) return true;
+  const std::string conf = FDir.Str() + "/mosquitto.conf";
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // Dies with the test process even when that one crashes.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(127);
+    const int devnull = ::open("/dev/null", O_RDWR);
+    if (devnull >= 0) {
+      ::dup2(devnull, 0);
+      ::dup2(devnull, 1);
+      ::dup2(devnull, 2);
+    }
+    const char* bin = MosquittoBinary();
+    ::execlp(bin, bin, "-c", conf.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  FPid = pid;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+      FPid = -1;
+      return false;
+    }
+    if (Accepts(FPort) && (FTlsPort == 0 || Accepts(FTlsPort))) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Stop();
+  return false;
+}
+
+void TMosquitto::Stop() {
+  if (FPid <= 0) return;
+  ::kill(FPid, SIGTERM);
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::waitpid(FPid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  FPid = -1;
+}
+
+std::string TMosquitto::CaFile() const {
+  return FDir.Str() + "/cert.pem";
+}
+
+std::string TMosquitto::Log() const {
+  std::ifstream in(FDir.Str() + "/mosquitto.log");
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace orvane::test

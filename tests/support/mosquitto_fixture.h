@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace orvane::test {
+
+// A real mosquitto on loopback with a generated configuration in a temp dir.
+// Start waits until the port accepts connections; the destructor stops it
+// (SIGTERM, wait). The child also gets SIGTERM if the test process dies, so
+// no broker outlives a run.
+class TMosquitto {
+ public:
+  struct TOptions {
+    bool Tls = false;      // an extra TLS listener with a certificate made by the openssl command
+    std::string UserName;  // with a user: password file, anonymous clients refused
+    std::string Password;
+    bool TcpNoDelay = false;  // broker sends without Nagle's delay (latency measurements)
+  };
+
+  TMosquitto() : TMosquitto(TOptions{}) {}
+  explicit TMosquitto(const TOptions& AOptions);
+  ~TMosquitto();
+  TMosquitto(const TMosquitto&) = delete;
+  TMosquitto& operator=(const TMosquitto&) = delete;
+
+  // (Re)starts on the same ports; false when it did not accept connections in time.
+  bool Start();
+  void Stop();
+  bool Running() const { return FPid > 0; }
+
+  uint16_t Port() const { return FPort; }
+  uint16_t TlsPort() const { return FTlsPort; }
+  std::string CaFile() const;
+  // What the broker wrote, for failure messages.
+  std::string Log() const;
+
+ private:
+  TOptions FOptions;
+  TTempDir FDir;
+  uint16_t FPort = 0;
+  uint16_t FTlsPort = 0;
+  pid_t FPid = -1;
+};
+
+}  // namespace orvane::test
