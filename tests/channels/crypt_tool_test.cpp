@@ -11,15 +11,13 @@
 #include <vector>
 
 #include "channels/crypt_tool.h"
+#include "support/hex.h"
 
 namespace orvane {
 namespace {
 
 std::vector<uint8_t> FromHex(const std::string& AHex) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < AHex.size(); i += 2)
-    out.push_back(uint8_t(std::stoul(AHex.substr(i, 2), nullptr, 16)));
-  return out;
+  return test::Hex(AHex);
 }
 
 std::string AsKey(const std::vector<uint8_t>& ABytes) {

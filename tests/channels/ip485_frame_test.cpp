@@ -6,22 +6,13 @@
 #include <string>
 
 #include "model/lum_port_params.h"
+#include "support/hex.h"
 
 namespace orvane {
 namespace {
 
-// "00 34 0A" -> bytes; blanks are only for the reader.
 std::string Hex(const std::string& AText) {
-  std::string out;
-  for (size_t i = 0; i < AText.size();) {
-    if (AText[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out += static_cast<char>(std::stoi(AText.substr(i, 2), nullptr, 16));
-    i += 2;
-  }
-  return out;
+  return test::HexString(AText);
 }
 
 TEST(Ip485Frame, ExtendedFrameOfTheWorkedExample) {

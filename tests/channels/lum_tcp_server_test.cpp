@@ -1,6 +1,7 @@
 #include "channels/lum_tcp_server.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/socket.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "support/fake_converter.h"
+#include "support/hex.h"
 #include "support/wait_for.h"
 
 namespace orvane {
@@ -19,18 +21,8 @@ namespace {
 using test::TFakeConverter;
 using test::WaitFor;
 
-// "00 34 0A" -> bytes; blanks are only for the reader.
 std::string Hex(const std::string& AText) {
-  std::string out;
-  for (size_t i = 0; i < AText.size();) {
-    if (AText[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out += static_cast<char>(std::stoi(AText.substr(i, 2), nullptr, 16));
-    i += 2;
-  }
-  return out;
+  return test::HexString(AText);
 }
 
 // The real tick counter plus an offset the test can push forward, so a test can let

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "hex.h"
+#include "support/hex.h"
 #include "mqtt/mqtt_client.h"
 #include "support/fake_broker.h"
 #include "support/mosquitto_fixture.h"

@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "hex.h"
+#include "support/hex.h"
 #include "mqtt/mqtt_protocol.h"
 
 namespace orvane {

@@ -18,4 +18,10 @@ inline std::vector<uint8_t> Hex(const std::string& AText) {
   return out;
 }
 
+// The same as a byte string, for channel data.
+inline std::string HexString(const std::string& AText) {
+  const std::vector<uint8_t> bytes = Hex(AText);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 }  // namespace orvane::test
