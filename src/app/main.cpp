@@ -1,8 +1,10 @@
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/ver_info_res.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -12,7 +14,14 @@ int main(int argc, char** argv) {
     std::cerr << cmd.Error << "\n" << orvane::UsageText(name);
     return 2;
   }
-  std::cout << "orvane " << orvane::ProgramVersion() << "\n";
+  // The version shown is the record the executable carries, as start-up reads it.
+  std::string version;
+  try {
+    version = orvane::TVerInfoRes("/proc/self/exe").FileVersion();
+  } catch (const std::exception& e) {
+    version = orvane::ProgramVersion() + " (" + e.what() + ")";
+  }
+  std::cout << "orvane " << version << "\n";
   if (cmd.ShowVersion) return 0;
   // The port bridges are not wired into the program yet: it only reports its
   // version and switches.
