@@ -108,6 +108,13 @@ bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t M
       remaining -= static_cast<size_t>(got);
       continue;
     }
+    // A converter that closed would otherwise look idle forever; a port that only
+    // receives would never reconnect. Bytes already gathered are delivered first.
+    if (Data.empty() && Socket_Handle.PeerClosed()) {
+      Last_IP_Error = "RECV CODE=0 WSA=" + std::to_string(Socket_Handle.LastError());
+      FPeerClosed = true;
+      return false;
+    }
     const uint32_t now = FTicks();
     if (now < start || now - start > Timeout) break;
     SleepMs(10);
@@ -118,7 +125,15 @@ bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t M
 bool TLumTcpServer::Read_String_2(std::string& Readed_For_485_Data) {
   Readed_For_485_Data.clear();
   std::string bytes;
-  if (!ReceiveBytes(bytes, READ_TIMEOUT_MS, READ_MAX_COUNT)) return false;
+  if (!ReceiveBytes(bytes, READ_TIMEOUT_MS, READ_MAX_COUNT)) {
+    if (FPeerClosed) {
+      // Down, so the bridge reopens the connection on its schedule.
+      FPeerClosed = false;
+      LogError(Last_IP_Error);
+      Close();
+    }
+    return false;
+  }
   IP_RS485_Incoming_Buffer += bytes;
   if (!bytes.empty()) WriteLog(RawLine("IN RAW", bytes), true);
 
@@ -224,7 +239,8 @@ bool TLumTcpServer::WaitAnswer(const std::string& AExpected, uint32_t ATimeout) 
       break;
     }
     SleepMs(1);
-    if (FTimeout.ElapsedMilliseconds() >= ATimeout) {
+    // A connection that ended cannot bring the acknowledgement any more.
+    if (!FActive || FTimeout.ElapsedMilliseconds() >= ATimeout) {
       IP_RS485_Incoming_Buffer.clear();
       break;
     }

@@ -100,6 +100,8 @@ class TLumTcpServer : public IServerInterface {
   // wait clears it; they are reported once per such episode, not on every read.
   bool FInWaitAnswer = false;
   bool FForeignReported = false;
+  // Set by ReceiveBytes when the converter ended the connection.
+  bool FPeerClosed = false;
 };
 
 }  // namespace orvane

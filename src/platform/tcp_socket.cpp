@@ -211,6 +211,20 @@ int TTcpSocket::WaitReadable(uint32_t ATimeoutMs) {
   return revents == 0 ? 0 : 1;
 }
 
+bool TTcpSocket::PeerClosed() {
+  if (!IsValid()) return false;
+  const int revents = PollOne(FHandle, POLLIN, 0);
+  if (revents <= 0) return false;
+  char probe = 0;
+  const ssize_t n = ::recv(FHandle, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) return true;
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    Fail(errno);
+    return true;
+  }
+  return false;
+}
+
 void TTcpSocket::Close() {
   if (IsValid()) {
     ::close(FHandle);

@@ -76,6 +76,9 @@ class TTcpSocket {
   // 1 when a read would not block (data, end of stream or an error), 0 after ATimeoutMs, -1 on error.
   int WaitReadable(uint32_t ATimeoutMs);
   bool SetBlocking(bool ABlocking);
+  // True when nothing is left to read and the peer has ended the connection (end of
+  // stream or a socket error); FIONREAD alone cannot tell that from an idle peer.
+  bool PeerClosed();
 
   void Close();
   bool IsValid() const { return FHandle != INVALID_SOCKET_HANDLE; }

@@ -267,9 +267,8 @@ TEST_F(TTcpChannel, SendToAPeerThatClosedFails) {
   ASSERT_TRUE(converter.WaitForConnections(1));
   converter.DropClient();
 
-  // Reading does not notice the close; the first send may still be taken by the kernel,
-  // the peer's reset fails a later one.
-  channel->ReadData();
+  // No read in between: the first send may still be taken by the kernel, the peer's
+  // reset fails a later one.
   EXPECT_TRUE(WaitFor([&] { return !channel->Send_String("x", 0, false); }));
   const std::string error = channel->GetLastIpError();
   EXPECT_TRUE(error == "SEND 1 CODE=-1 WSA=" + std::to_string(EPIPE) ||
@@ -277,6 +276,33 @@ TEST_F(TTcpChannel, SendToAPeerThatClosedFails) {
       << error;
   ExpectLine("ERROR=" + error, false);
   EXPECT_TRUE(channel->GetActive());  // only Close changes it
+}
+
+TEST_F(TTcpChannel, ReadingNoticesAConverterThatClosedAndDeliversItsLastBytes) {
+  for (const char* protocol : {PROTOCOL_DIRECT, PROTOCOL_IP485}) {
+    SCOPED_TRACE(protocol);
+    FRec.Clear();
+    const bool direct = std::string(protocol) == PROTOCOL_DIRECT;
+    TFakeConverter converter(direct ? TFakeConverter::TMode::PassThrough : TFakeConverter::TMode::Frames);
+    auto channel = MakeChannel(Params(protocol));
+    ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+    ASSERT_TRUE(converter.WaitForConnections(1));
+    ASSERT_TRUE(converter.Send(direct ? "bye" : TFakeConverter::DataFrame(0, "bye")));
+    converter.DropClient();
+
+    ASSERT_TRUE(WaitFor([&] {
+      channel->ReadData();
+      return !channel->GetActive();
+    }));
+    EXPECT_EQ(FRec.AllReceived(), "bye");
+    EXPECT_EQ(channel->GetLastIpError(), "RECV CODE=0 WSA=0");
+    ExpectLine("ERROR=RECV CODE=0 WSA=0", false);
+    ExpectLine("Disconnected", false);
+
+    // The bridge's reopen connects again.
+    ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+    EXPECT_TRUE(converter.WaitForConnections(2));
+  }
 }
 
 TEST_F(TTcpChannel, SendThatMakesNoProgressGivesUpAfterThirtySeconds) {
