@@ -152,7 +152,7 @@ bool TTcpSocket::ConnectTo(const std::string& AHost, uint16_t APort, uint32_t AT
                            const TCancelPredicate& ACancel) {
   Close();
   TIPv4Address address;
-  if (!ParseIPv4(AHost, address) && !ResolveIPv4(AHost, address)) return Fail(EHOSTUNREACH);
+  if (!ParseIPv4(AHost, address) && !ResolveIPv4(AHost, address)) return Fail(SocketErrorHostNotFound());
   TTcpSocket fresh;
   if (!fresh.Create() || !fresh.Connect(address, APort, ATimeoutMs, ACancel)) return Fail(fresh.LastError());
   *this = std::move(fresh);
