@@ -3,8 +3,6 @@
 #include <charconv>
 #include <random>
 
-#include "channels/crypt_tool.h"
-
 namespace orvane {
 
 namespace {
@@ -36,18 +34,6 @@ std::string MakeClientID(const std::string& AComName) {
   const uint32_t bound = std::uniform_int_distribution<uint32_t>(0, 999999)(rng);
   const uint32_t number = bound == 0 ? 0 : std::uniform_int_distribution<uint32_t>(0, bound - 1)(rng);
   return AComName + "_" + std::to_string(number);
-}
-
-void WriteLE16(uint16_t AValue, TBytes& AOut) {
-  AOut.push_back(uint8_t(AValue));
-  AOut.push_back(uint8_t(AValue >> 8));
-}
-
-bool ReadLE16(const TBytes& AData, size_t& AOffset, uint16_t& AValue) {
-  if (AData.size() - AOffset < 2) return false;
-  AValue = uint16_t(AData[AOffset] | AData[AOffset + 1] << 8);
-  AOffset += 2;
-  return true;
 }
 
 }  // namespace
@@ -252,37 +238,14 @@ void TLumMqttServer::SetReciveParams(TTCP_Port_Parity aParity, uint8_t aDataBits
   SetSendParams(aParity, aDataBits, aStopBits);
 }
 
-TBytes TLumMqttServer::EncodePacket(TPacketData APacket) {
+TBytes TLumMqttServer::EncodePacket(const TPacketData& APacket) {
   FDebugTrace.Send("EncodePacket   " + FPortParams.ComName + "    " + FSecurityKeyStr);
-  TBytes out;
-  out.reserve(8 + APacket.ClientID.size() + APacket.Data.size());
-  WriteLE16(uint16_t(APacket.ClientID.size()), out);
-  out.insert(out.end(), APacket.ClientID.begin(), APacket.ClientID.end());
-  out.push_back(APacket.BaudRate);
-  out.push_back(APacket.BitData);
-  out.push_back(APacket.ParityBits);
-  out.push_back(APacket.StopBits);
-  EncryptBuffer(APacket.Data.data(), uint32_t(APacket.Data.size()), FSecurityKeyStr);
-  WriteLE16(uint16_t(APacket.Data.size()), out);
-  out.insert(out.end(), APacket.Data.begin(), APacket.Data.end());
-  return out;
+  return EncodeChannelPacket(APacket, FSecurityKeyStr);
 }
 
 bool TLumMqttServer::DecodePacket(const TBytes& AData, TPacketData& APacket) {
   FDebugTrace.Send("DecodePacket   " + FPortParams.ComName + "    " + FSecurityKeyStr);
-  size_t offset = 0;
-  uint16_t idLength = 0, dataLength = 0;
-  if (!ReadLE16(AData, offset, idLength) || AData.size() - offset < size_t(idLength) + 4) return false;
-  APacket.ClientID.assign(AData.begin() + long(offset), AData.begin() + long(offset + idLength));
-  offset += idLength;
-  APacket.BaudRate = AData[offset++];
-  APacket.BitData = AData[offset++];
-  APacket.ParityBits = AData[offset++];
-  APacket.StopBits = AData[offset++];
-  if (!ReadLE16(AData, offset, dataLength) || AData.size() - offset < dataLength) return false;
-  APacket.Data.assign(AData.begin() + long(offset), AData.begin() + long(offset + dataLength));
-  DecryptBuffer(APacket.Data.data(), uint32_t(APacket.Data.size()), FSecurityKeyStr);
-  return true;
+  return DecodeChannelPacket(AData, FSecurityKeyStr, APacket);
 }
 
 void TLumMqttServer::HandleConnAck(TMQTTClient* /*ASender*/, TConnectErrorCode AErrorCode) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "channels/mqtt_packet.h"
 #include "channels/server_interface.h"
 #include "model/lum_port_params.h"
 #include "mqtt/mqtt_client.h"
@@ -13,16 +14,6 @@
 #include "platform/tick_counter.h"
 
 namespace orvane {
-
-// The content of one channel packet.
-struct TPacketData {
-  std::string ClientID;
-  uint8_t BaudRate = 0;
-  uint8_t BitData = 0;
-  uint8_t ParityBits = 0;
-  uint8_t StopBits = 0;
-  TBytes Data;
-};
 
 // What the channel takes from its surroundings besides the port record.
 struct TLumMqttOptions {
@@ -83,7 +74,7 @@ class TLumMqttServer : public IServerInterface {
   std::string Last_IP_Error;
 
  private:
-  TBytes EncodePacket(TPacketData APacket);
+  TBytes EncodePacket(const TPacketData& APacket);
   bool DecodePacket(const TBytes& AData, TPacketData& APacket);
   void HandlePublishData(TMQTTClient* ASender, uint16_t APacketID, TQualityOfService AQoS,
                          const std::string& ATopic, const TBytes& APayload);
