@@ -385,6 +385,15 @@ void TMQTTClient::Process() {
   }
 }
 
+void TMQTTClient::ReceiveIdPacket(const char* AName, bool (*ADecode)(TByteView, uint16_t&),
+                                  const TBytes& APacket, const TPubAckEvent& AEvent) {
+  uint16_t id = 0;
+  if (!ADecode(APacket, id)) return;
+  LogMessageFmt("MQTTClient.Receive%s, Line=%s, PacketID=%d", AName, FLine.c_str(), id);
+  if (AEvent) AEvent(this, id);
+  LogMessageFmt("MQTTClient.Receive%s - OK", AName);
+}
+
 void TMQTTClient::ReceivePacket(TMQTTCommand ACommand, const TBytes& APacket) {
   if (OnLogMessageEvent)
     LogMessageFmt("MQTTClient.ReceivePacket, Line=%s, ACommand=%d, Packet=(%s)", FLine.c_str(), int(ACommand),
@@ -425,32 +434,16 @@ void TMQTTClient::ReceivePacket(TMQTTCommand ACommand, const TBytes& APacket) {
       break;
     }
     case TMQTTCommand::PubAck:
-      if (TMQTTProtocolClient::DecodePubAck(APacket, id)) {
-        LogMessageFmt("MQTTClient.ReceivePubAck, Line=%s, PacketID=%d", FLine.c_str(), id);
-        if (OnPubAck) OnPubAck(this, id);
-        LogMessage("MQTTClient.ReceivePubAck - OK");
-      }
+      ReceiveIdPacket("PubAck", TMQTTProtocolClient::DecodePubAck, APacket, OnPubAck);
       break;
     case TMQTTCommand::PubRec:
-      if (TMQTTProtocolClient::DecodePubRec(APacket, id)) {
-        LogMessageFmt("MQTTClient.ReceivePubRec, Line=%s, PacketID=%d", FLine.c_str(), id);
-        if (OnPubRec) OnPubRec(this, id);
-        LogMessage("MQTTClient.ReceivePubRec - OK");
-      }
+      ReceiveIdPacket("PubRec", TMQTTProtocolClient::DecodePubRec, APacket, OnPubRec);
       break;
     case TMQTTCommand::PubRel:
-      if (TMQTTProtocolClient::DecodePubRel(APacket, id)) {
-        LogMessageFmt("MQTTClient.ReceivePubRel, Line=%s, PacketID=%d", FLine.c_str(), id);
-        if (OnPubRel) OnPubRel(this, id);
-        LogMessage("MQTTClient.ReceivePubRel - OK");
-      }
+      ReceiveIdPacket("PubRel", TMQTTProtocolClient::DecodePubRel, APacket, OnPubRel);
       break;
     case TMQTTCommand::PubComp:
-      if (TMQTTProtocolClient::DecodePubComp(APacket, id)) {
-        LogMessageFmt("MQTTClient.ReceivePubComp, Line=%s, PacketID=%d", FLine.c_str(), id);
-        if (OnPubComp) OnPubComp(this, id);
-        LogMessage("MQTTClient.ReceivePubComp - OK");
-      }
+      ReceiveIdPacket("PubComp", TMQTTProtocolClient::DecodePubComp, APacket, OnPubComp);
       break;
     case TMQTTCommand::SubAck: {
       std::vector<TSubscribeErrorCode> codes;
@@ -464,11 +457,7 @@ void TMQTTClient::ReceivePacket(TMQTTCommand ACommand, const TBytes& APacket) {
       break;
     }
     case TMQTTCommand::UnsubAck:
-      if (TMQTTProtocolClient::DecodeUnsubAck(APacket, id)) {
-        LogMessageFmt("MQTTClient.ReceiveUnsubAck, Line=%s, PacketID=%d", FLine.c_str(), id);
-        if (OnUnsubAck) OnUnsubAck(this, id);
-        LogMessage("MQTTClient.ReceiveUnsubAck - OK");
-      }
+      ReceiveIdPacket("UnsubAck", TMQTTProtocolClient::DecodeUnsubAck, APacket, OnUnsubAck);
       break;
     case TMQTTCommand::PingResp:
       if (TMQTTProtocolClient::DecodePingResp(APacket)) {

@@ -114,6 +114,9 @@ class TMQTTClient {
   void LogMessage(const std::string& AMsg);
   // Formats only when a log handler is set.
   void LogMessageFmt(const char* AFormat, ...) __attribute__((format(printf, 2, 3)));
+  // The acknowledgements that carry only a packet identifier.
+  void ReceiveIdPacket(const char* AName, bool (*ADecode)(TByteView, uint16_t&), const TBytes& APacket,
+                       const TPubAckEvent& AEvent);
   // Runs ABody; on any failure logs AExceptionFormat with the line and the text, then forces a disconnect.
   template <typename TBody>
   bool Guarded(const char* AExceptionFormat, TBody ABody);
