@@ -84,6 +84,11 @@ void TLumMqttServer::WriteLog(const std::string& AMessage, bool ADebug) {
   if (FWriteLog) FWriteLog(AMessage, ADebug);
 }
 
+void TLumMqttServer::LogError(const std::string& AError) {
+  Last_IP_Error = AError;
+  WriteLog("ERROR=" + Last_IP_Error, false);
+}
+
 void TLumMqttServer::SetCancelCheck(TCancelCheck AValue) {
   FCancelCheck = AValue;
   FMQTTClient->SetCancelCheck(std::move(AValue));
@@ -132,8 +137,7 @@ bool TLumMqttServer::Send_String(const std::string& AData, uint16_t /*AWaitAnswe
     // A publish on a dropped session would reconnect without subscribing; the
     // false result makes the bridge close, open (and subscribe) and send again.
     if (!FMQTTClient->IsConnected()) {
-      Last_IP_Error = "Not connected";
-      WriteLog("ERROR=" + Last_IP_Error, false);
+      LogError("Not connected");
       return false;
     }
     // Long data goes in several packets, in order: one packet's length field has
@@ -149,16 +153,14 @@ bool TLumMqttServer::Send_String(const std::string& AData, uint16_t /*AWaitAnswe
                          TBytes(AData.begin() + long(pos), AData.begin() + long(pos + n))};
       if (!PublishPacket(packet)) {
         // The session has dropped; the rest would only arrive with a gap.
-        Last_IP_Error = "Publish failed";
-        WriteLog("ERROR=" + Last_IP_Error, false);
+        LogError("Publish failed");
         return false;
       }
       pos += n;
     } while (pos < AData.size());
     return true;
   } catch (const std::exception& e) {
-    Last_IP_Error = e.what();
-    WriteLog("ERROR=" + Last_IP_Error, false);
+    LogError(e.what());
     return false;
   }
 }
@@ -177,8 +179,7 @@ bool TLumMqttServer::Send_Hello() {
     PublishPacket(packet);
     return true;
   } catch (const std::exception& e) {
-    Last_IP_Error = e.what();
-    WriteLog("ERROR=" + Last_IP_Error, false);
+    LogError(e.what());
     return false;
   }
 }
@@ -211,8 +212,7 @@ void TLumMqttServer::ReadData() {
       Open("", 0, 0);
     }
   } catch (const std::exception& e) {
-    Last_IP_Error = e.what();
-    WriteLog("ERROR=" + Last_IP_Error, false);
+    LogError(e.what());
   }
 }
 

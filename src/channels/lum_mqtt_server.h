@@ -81,6 +81,8 @@ class TLumMqttServer : public IServerInterface {
   void HandleConnAck(TMQTTClient* ASender, TConnectErrorCode AErrorCode);
   bool PublishPacket(const TPacketData& APacket);
   void SleepBeforeReconnect();
+  // Keeps the text in Last_IP_Error and logs it after "ERROR=".
+  void LogError(const std::string& AError);
 
   std::unique_ptr<TMQTTClient> FMQTTClient;
   TSevc_Port_On_Debug_String_Event FWriteLog;
