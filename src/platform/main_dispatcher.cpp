@@ -1,43 +1,22 @@
 #include "platform/main_dispatcher.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <system_error>
 
 namespace orvane {
 
-TMainDispatcher::TMainDispatcher() : FMainThread(std::this_thread::get_id()) {
-  FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (FWakeFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-}
-
-TMainDispatcher::~TMainDispatcher() {
-  ::close(FWakeFd);
-}
-
-void TMainDispatcher::Wake() {
-  const uint64_t one = 1;
-  // A full counter still leaves the fd readable, so a failed write loses nothing.
-  [[maybe_unused]] const ssize_t n = ::write(FWakeFd, &one, sizeof one);
-}
-
-void TMainDispatcher::DrainWake() {
-  uint64_t value = 0;
-  [[maybe_unused]] const ssize_t n = ::read(FWakeFd, &value, sizeof value);
-}
+TMainDispatcher::TMainDispatcher() : FMainThread(std::this_thread::get_id()) {}
 
 void TMainDispatcher::Post(std::function<void()> ACall) {
   {
     std::lock_guard<std::mutex> guard(FLock);
     FQueue.push_back(std::move(ACall));
   }
-  Wake();
+  FWake.Signal();
 }
 
 void TMainDispatcher::Send(const std::function<void()>& ACall) {
@@ -73,7 +52,7 @@ size_t TMainDispatcher::ProcessPending() {
   std::deque<std::function<void()>> batch;
   {
     std::lock_guard<std::mutex> guard(FLock);
-    DrainWake();
+    FWake.Drain();
     batch.swap(FQueue);
   }
   for (auto& call : batch) {
@@ -101,7 +80,7 @@ void TMainDispatcher::ReportError(std::exception_ptr AError) {
 }
 
 size_t TMainDispatcher::WaitAndProcess(int ATimeoutMs) {
-  pollfd pfd{FWakeFd, POLLIN, 0};
+  pollfd pfd{FWake.Fd(), POLLIN, 0};
   int rc;
   do {
     rc = ::poll(&pfd, 1, ATimeoutMs);

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/serial_fd.h"
+
 namespace orvane {
 
 // Hands calls from worker and watcher threads to the main thread: a queue plus
@@ -17,7 +19,6 @@ namespace orvane {
 class TMainDispatcher {
  public:
   TMainDispatcher();
-  ~TMainDispatcher();
   TMainDispatcher(const TMainDispatcher&) = delete;
   TMainDispatcher& operator=(const TMainDispatcher&) = delete;
 
@@ -35,7 +36,7 @@ class TMainDispatcher {
   size_t WaitAndProcess(int ATimeoutMs);
 
   // Readable while calls are pending; for an event loop (Qt socket notifier, poll).
-  int WakeFd() const { return FWakeFd; }
+  int WakeFd() const { return FWake.Fd(); }
   bool IsMainThread() const { return std::this_thread::get_id() == FMainThread; }
 
   // Receives errors escaping posted calls (main thread). Unset: they are
@@ -43,11 +44,9 @@ class TMainDispatcher {
   void SetErrorHandler(std::function<void(std::exception_ptr)> AHandler) { FOnError = std::move(AHandler); }
 
  private:
-  void Wake();
-  void DrainWake();
   void ReportError(std::exception_ptr AError);
 
-  int FWakeFd = -1;
+  TWakeEvent FWake;
   std::thread::id FMainThread;
   std::mutex FLock;
   std::deque<std::function<void()>> FQueue;
