@@ -17,8 +17,8 @@ TEST(TLumPortParams, InitSetsDefaultsAndKeepsTunnelMode) {
   EXPECT_EQ(p.Protocol, "Сквозной режим");
   EXPECT_EQ(p.RealPortBaudRate, br9600);
   EXPECT_EQ(p.RealPortBitData, dbEight);
-  EXPECT_EQ(p.RealPortParityBits, prNone);
-  EXPECT_EQ(p.RealPortStopBits, sbOneStopBit);
+  EXPECT_EQ(p.RealPortParityBits, TParityBits::None);
+  EXPECT_EQ(p.RealPortStopBits, TStopBits::One);
   EXPECT_TRUE(p.RealPortTunnelMode);
   EXPECT_EQ(p.MqttHost, "127.0.0.1");
   EXPECT_EQ(p.MqttTopic, "/simpletopic");
