@@ -55,7 +55,8 @@ BENCHMARK(BM_CodecEncodePublish1K);
 
 void BM_CodecDecodePublish1K(benchmark::State& AState) {
   TMQTTProtocolClient codec;
-  const TBytes packet = codec.CommandPublish("orvane/port1", TBytes(1024, 0xA5), 0, TQualityOfService::QoS0, false, false);
+  const TBytes packet =
+      codec.CommandPublish("orvane/port1", TBytes(1024, 0xA5), 0, TQualityOfService::QoS0, false, false);
   std::string topic;
   TBytes payload;
   uint16_t id;

@@ -144,7 +144,8 @@ bool TLumMqttServer::Send_String(const std::string& AData, uint16_t /*AWaitAnswe
     size_t pos = 0;
     do {
       const size_t n = std::min(MAX_PACKET_DATA, AData.size() - pos);
-      TPacketData packet{FMQTTClient->ClientID(), FBaudRate, FBitData, FParityBits, FStopBits, AData.substr(pos, n)};
+      TPacketData packet{FMQTTClient->ClientID(), FBaudRate, FBitData, FParityBits, FStopBits,
+                         AData.substr(pos, n)};
       if (!PublishPacket(packet)) {
         // The session has dropped; the rest would only arrive with a gap.
         LogError("Publish failed");
@@ -163,8 +164,8 @@ bool TLumMqttServer::Send_Hello() {
   try {
     // Only over a live session: a reconnecting publish would leave the topic unsubscribed.
     if (!FMQTTClient->IsConnected()) return false;
-    TPacketData packet{FMQTTClient->ClientID(), HELLO_MARK,         HELLO_MARK, HELLO_MARK,
-                       HELLO_MARK,               std::string(HELLO_TEXT)};
+    TPacketData packet{FMQTTClient->ClientID(), HELLO_MARK, HELLO_MARK, HELLO_MARK, HELLO_MARK,
+                       std::string(HELLO_TEXT)};
     WriteLog("Sending hello", true);
     PublishPacket(packet);
     return true;

@@ -62,6 +62,7 @@ bool TLumTcpServer::Open(const std::string& IP, uint16_t Port, uint8_t Line) {
   Line_Number = Line;
   WriteLog("Connecting to TCP...", false);
   Socket_Handle.Close();
+  // The "WSA" names in the error texts are the ones log readers know; the numbers are errno values.
   if (!Socket_Handle.Create()) {
     LogError("Socket Initialize Error WSACODE=" + std::to_string(Socket_Handle.LastError()));
     return false;

@@ -39,7 +39,8 @@ class IServerInterface {
   virtual void SetOnHelloFailed(TNotifyEvent AValue) = 0;
   virtual bool Open(const std::string& IP, uint16_t Port, uint8_t Line) = 0;
   virtual bool Close() = 0;
-  virtual bool Send_String(const std::string& AData, uint16_t AWaitAnswer, bool Will_Be_Delay_Between_Chars) = 0;
+  virtual bool Send_String(const std::string& AData, uint16_t AWaitAnswer,
+                           bool Will_Be_Delay_Between_Chars) = 0;
   virtual bool Send_Hello() = 0;
   virtual void ReadData() = 0;
   virtual bool Set_Port_Send_Baud(int32_t Speed) = 0;

@@ -17,9 +17,9 @@ struct TClientParams {
   std::string HostName;
   uint16_t Port = 1883;
   std::string ClientID;
-  uint16_t AnswerTimeout = 0;     // carried, not used by the session
-  uint16_t ReconnectTimeout = 0;  // carried, not used by the session
-  uint16_t KeepAlive = 0;         // seconds, sent in CONNECT
+  uint16_t AnswerTimeout = 0;                       // carried, not used by the session
+  uint16_t ReconnectTimeout = 0;                    // carried, not used by the session
+  uint16_t KeepAlive = 0;                           // seconds, sent in CONNECT
   TQualityOfService QoS = TQualityOfService::QoS0;  // carried, not used by the session
   std::string UserName;
   std::string Password;

@@ -17,8 +17,8 @@ TEST(ChannelFactory, OnlyTheExactMqttLabelMakesAnMqttChannel) {
     std::string Label;
     bool Mqtt;
   };
-  const TCase cases[] = {{PROTOCOL_MQTT, true},    {"mqtt", false},          {"MQTT ", false},
-                         {" MQTT", false},         {"", false},              {PROTOCOL_DIRECT, false},
+  const TCase cases[] = {{PROTOCOL_MQTT, true},  {"mqtt", false}, {"MQTT ", false},
+                         {" MQTT", false},       {"", false},     {PROTOCOL_DIRECT, false},
                          {PROTOCOL_IP485, false}};
   for (const auto& c : cases) {
     TLumPortParams params;
@@ -52,7 +52,8 @@ TEST(ChannelFactory, OptionsReachTheMqttChannel) {
     channel->ReadData();  // never connected: pause, then open unless stopping
     EXPECT_EQ(sleeps, std::vector<uint32_t>{3000});
     const std::vector<std::string> expected =
-        stopping ? std::vector<std::string>{} : std::vector<std::string>{"Connecting to mqtt...", "Connect - Fail"};
+        stopping ? std::vector<std::string>{}
+                 : std::vector<std::string>{"Connecting to mqtt...", "Connect - Fail"};
     EXPECT_EQ(log, expected);
   }
 }

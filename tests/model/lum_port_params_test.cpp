@@ -42,16 +42,16 @@ struct LineBreakCase {
 TEST(ConvertLineBreaks, Table) {
   const LineBreakCase cases[] = {
       {1, "a\r\nb", "a~b"},
-      {1, "a\rb", "a\rb"},             // lone CR stays
-      {1, "a\nb", "a\nb"},             // lone LF stays
-      {1, "ab\r", "ab\r"},             // trailing CR stays
-      {1, "x~y", "x~y"},               // typed tilde is not escaped
+      {1, "a\rb", "a\rb"},  // lone CR stays
+      {1, "a\nb", "a\nb"},  // lone LF stays
+      {1, "ab\r", "ab\r"},  // trailing CR stays
+      {1, "x~y", "x~y"},    // typed tilde is not escaped
       {1, "\r\n\r\n", "~~"},
       {1, "\r\r\n", "\r~"},
-      {0, "x~y", "x\r\ny"},            // typed tilde comes back as a line break
+      {0, "x~y", "x\r\ny"},  // typed tilde comes back as a line break
       {0, "~", "\r\n"},
       {0, "plain", "plain"},
-      {2, "a\r\nb~", "a\r\nb~"},       // unknown direction: unchanged
+      {2, "a\r\nb~", "a\r\nb~"},  // unknown direction: unchanged
       {255, "~", "~"},
       {1, "", ""},
       {0, "", ""},

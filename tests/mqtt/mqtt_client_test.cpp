@@ -4,9 +4,9 @@
 #include <atomic>
 #include <thread>
 
-#include "support/hex.h"
 #include "mqtt/mqtt_client.h"
 #include "support/fake_broker.h"
+#include "support/hex.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
 
@@ -224,7 +224,8 @@ TEST(MqttClientTest, AcknowledgementsGoOutWithTheirLogLines) {
     EXPECT_EQ(s.Broker.ReadPacket(), Hex(c.Bytes));
     const std::vector<std::string>& l = s.Log.Lines();
     ASSERT_EQ(l.size(), 4u);
-    EXPECT_EQ(l[0], std::string("MQTTClient.") + c.Name + ", Line=" + line + ", PacketID=" + std::to_string(c.Id));
+    EXPECT_EQ(l[0],
+              std::string("MQTTClient.") + c.Name + ", Line=" + line + ", PacketID=" + std::to_string(c.Id));
     EXPECT_EQ(l[1].rfind("MQTTClient.SendData, Data=([4] ", 0), 0u) << l[1];
     EXPECT_EQ(l[2], "MQTTClient.SendData - OK");
     EXPECT_EQ(l[3], std::string("MQTTClient.") + c.Name + " - OK");
@@ -237,8 +238,8 @@ TEST(MqttClientTest, AcknowledgementsGoOutWithTheirLogLines) {
     TLog log;
     log.Attach(client);
     EXPECT_FALSE((client.*c.Send)(c.Id));
-    EXPECT_TRUE(log.Has(std::string("[EXCEPTION] MQTTClient.") + c.Name + ", Line=127.0.0.1:" +
-                        std::to_string(closed) + ", Error=Connect error"));
+    EXPECT_TRUE(log.Has(std::string("[EXCEPTION] MQTTClient.") + c.Name +
+                        ", Line=127.0.0.1:" + std::to_string(closed) + ", Error=Connect error"));
   }
 }
 

@@ -2,9 +2,9 @@
 
 #include <random>
 
+#include "mqtt/mqtt_protocol.h"
 #include "support/hex.h"
 #include "support/mqtt_decode_all.h"
-#include "mqtt/mqtt_protocol.h"
 
 namespace orvane {
 namespace {
@@ -83,10 +83,13 @@ TEST(MqttCodecTest, BuildersProduceExactBytes) {
   EXPECT_EQ(codec.CommandPublish("a", hi, 1, TQualityOfService::QoS1, true, false),
             Hex("33"  // PUBLISH, QoS 1, retain
                 "07 00 01 61 00 01 68 69"));
-  EXPECT_EQ(codec.CommandPublish("a", hi, 1, TQualityOfService::QoS0, false, true), Hex("38 05 00 01 61 68 69"));
-  EXPECT_EQ(codec.CommandPublish("a", std::string("hi"), 2, TQualityOfService::QoS2, false), Hex("34 07 00 01 61 00 02 68 69"));
+  EXPECT_EQ(codec.CommandPublish("a", hi, 1, TQualityOfService::QoS0, false, true),
+            Hex("38 05 00 01 61 68 69"));
+  EXPECT_EQ(codec.CommandPublish("a", std::string("hi"), 2, TQualityOfService::QoS2, false),
+            Hex("34 07 00 01 61 00 02 68 69"));
 
-  EXPECT_EQ(codec.CommandSubscribe(std::vector<std::string>{}, TQualityOfService::QoS0, 7), Hex("82 02 00 07"));
+  EXPECT_EQ(codec.CommandSubscribe(std::vector<std::string>{}, TQualityOfService::QoS0, 7),
+            Hex("82 02 00 07"));
   EXPECT_EQ(codec.CommandSubscribe(std::vector<std::string>{"ab", "c"}, TQualityOfService::QoS1, 0x0102),
             Hex("82 0B 01 02"
                 "00 02 61 62 01"  // "ab", QoS 1
