@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <system_error>
 
 namespace orvane {
 
@@ -48,6 +50,13 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
     if (!result.Error.empty()) break;
   }
   return result;
+}
+
+std::string DataDirectory(const TCommandLine& ACmd, const std::string& AExeFileName) {
+  if (!ACmd.DataDir.empty()) return ACmd.DataDir;
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::weakly_canonical(AExeFileName, ec);
+  return (ec ? std::filesystem::path(AExeFileName) : exe).parent_path().string();
 }
 
 std::string ProgramVersion() { return ORVANE_VERSION; }
