@@ -137,8 +137,9 @@ class TPortReader {
 
  private:
   [[noreturn]] void Fail(const char* AName, std::string_view AValue, const char* AWhat) const {
-    throw EConfigValue("<" + std::string(FNode.name()) + "> at " + Position(FText, FNode.offset_debug(), false) +
-                       ": " + AName + " \"" + std::string(AValue) + "\" " + AWhat);
+    throw EConfigValue("<" + std::string(FNode.name()) + "> at " +
+                       Position(FText, FNode.offset_debug(), false) + ": " + AName + " \"" +
+                       std::string(AValue) + "\" " + AWhat);
   }
 
   pugi::xml_node FNode;
@@ -149,7 +150,8 @@ class TPortReader {
 // address or a port number.
 std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AText) {
   const TPortReader reader(ANode, AText);
-  if (reader.Text("ComName").empty() || reader.Text("IpAddress").empty() || reader.Text("PortNumber").empty()) {
+  if (reader.Text("ComName").empty() || reader.Text("IpAddress").empty() ||
+      reader.Text("PortNumber").empty()) {
     return std::nullopt;
   }
   // Each element starts from the file's defaults, which differ from Init's.
@@ -184,7 +186,9 @@ std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AT
 
 class TStringWriter : public pugi::xml_writer {
  public:
-  void write(const void* AData, size_t ASize) override { Text.append(static_cast<const char*>(AData), ASize); }
+  void write(const void* AData, size_t ASize) override {
+    Text.append(static_cast<const char*>(AData), ASize);
+  }
   std::string Text;
 };
 

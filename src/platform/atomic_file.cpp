@@ -19,7 +19,9 @@ namespace {
 // Linux gives up on a chain of links at the same depth.
 constexpr int MAX_LINK_HOPS = 40;
 
-std::string ErrnoText(int AErrno) { return std::error_code(AErrno, std::generic_category()).message(); }
+std::string ErrnoText(int AErrno) {
+  return std::error_code(AErrno, std::generic_category()).message();
+}
 
 // An owned descriptor, closed on destruction.
 class TFd {
@@ -202,7 +204,8 @@ TFileReplaceResult ReplaceFileContents(const std::string& AFileName, const std::
   const std::string folder = ParentOf(target);
   std::string pattern = target + ".new-XXXXXX";
   const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);  // mode 0600
-  if (fd < 0) return Failed(TFileReplaceStep::Write, "cannot create a file in " + folder + ": " + ErrnoText(errno));
+  if (fd < 0)
+    return Failed(TFileReplaceStep::Write, "cannot create a file in " + folder + ": " + ErrnoText(errno));
   TTempFile temp(pattern, fd);
   const int tempFd = temp.Fd().Get();
 
@@ -216,7 +219,8 @@ TFileReplaceResult ReplaceFileContents(const std::string& AFileName, const std::
     }
     // After fchown, which may clear set-id bits.
     if (::fchmod(tempFd, st.st_mode & 07777) != 0) {
-      return Failed(TFileReplaceStep::Write, "cannot set the mode of " + temp.Name() + ": " + ErrnoText(errno));
+      return Failed(TFileReplaceStep::Write,
+                    "cannot set the mode of " + temp.Name() + ": " + ErrnoText(errno));
     }
   } else if (::fchmod(tempFd, S_IRUSR | S_IWUSR) != 0) {
     return Failed(TFileReplaceStep::Write, "cannot set the mode of " + temp.Name() + ": " + ErrnoText(errno));

@@ -355,17 +355,34 @@ TEST_F(ConfigFileTest, LoadErrorsKeepThePortsBeforeThem) {
   const std::string a = R"(<Port ComName="A" IpAddress="h" PortNumber="1"/>)";
   const std::string c = R"(<Port ComName="C" IpAddress="h" PortNumber="3"/>)";
   const TCase cases[] = {
-      {"boolean yes", "<Orvane>\n" + a + "\n<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\"2\" isRealPort=\"yes\"/>\n" + c + "\n</Orvane>", {"A"},
+      {"boolean yes",
+       "<Orvane>\n" + a + "\n<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\"2\" isRealPort=\"yes\"/>\n" +
+           c + "\n</Orvane>",
+       {"A"},
        "\r\n<Port> at line 3: isRealPort \"yes\" is not true, false or a number"},
-      {"DirectMode yes", "<Orvane>\n" + a + "\n<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\"2\" DirectMode=\"yes\"/>\n" + c + "\n</Orvane>", {"A"},
+      {"DirectMode yes",
+       "<Orvane>\n" + a + "\n<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\"2\" DirectMode=\"yes\"/>\n" +
+           c + "\n</Orvane>",
+       {"A"},
        "\r\n<Port> at line 3: DirectMode \"yes\" is not true, false or a number"},
-      {"port letters", "<Orvane>\n<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\"12a\"/>\n" + a + "</Orvane>", {},
+      {"port letters",
+       "<Orvane>\n<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\"12a\"/>\n" + a + "</Orvane>",
+       {},
        "\r\n<Port> at line 2: PortNumber \"12a\" is not an integer"},
-      {"port blank", "<Orvane>\n<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\" 4001\"/>\n" + a + "</Orvane>", {},
+      {"port blank",
+       "<Orvane>\n<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\" 4001\"/>\n" + a + "</Orvane>",
+       {},
        "\r\n<Port> at line 2: PortNumber \" 4001\" is not an integer"},
-      {"fraction", "<Orvane>" + a + "\n\n<Item ComName=\"B\" IpAddress=\"h\" PortNumber=\"2\" LineNumber=\"1.5\"/></Orvane>", {"A"},
+      {"fraction",
+       "<Orvane>" + a +
+           "\n\n<Item ComName=\"B\" IpAddress=\"h\" PortNumber=\"2\" LineNumber=\"1.5\"/></Orvane>",
+       {"A"},
        "\r\n<Item> at line 3: LineNumber \"1.5\" is not an integer"},
-      {"beyond 64 bits", "<Orvane>" + a + "<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\"2\" MqttSecurityKey=\"99999999999999999999\"/></Orvane>", {"A"},
+      {"beyond 64 bits",
+       "<Orvane>" + a +
+           "<Port ComName=\"B\" IpAddress=\"h\" PortNumber=\"2\" "
+           "MqttSecurityKey=\"99999999999999999999\"/></Orvane>",
+       {"A"},
        "\r\n<Port> at line 1: MqttSecurityKey \"99999999999999999999\" is not an integer"},
   };
   for (const TCase& k : cases) {
@@ -390,7 +407,8 @@ TEST_F(ConfigFileTest, UnknownRootAndParseErrorsLoadNothing) {
       // The parser's own words, and where it stopped (columns count characters).
       {"unquoted value", "<Orvane>\r\n  " + port + "\r\n  <Port ComName=\"Б\" PortNumber=2/>\r\n</Orvane>",
        LOAD_ERROR + PathText() + "\r\nError parsing element attribute at line 3, column 32"},
-      {"unclosed root", "<Orvane>\n" + port + "\n", LOAD_ERROR + PathText() + "\r\nStart-end tags mismatch at line 2, column 49"},
+      {"unclosed root", "<Orvane>\n" + port + "\n",
+       LOAD_ERROR + PathText() + "\r\nStart-end tags mismatch at line 2, column 49"},
   };
   for (const TCase& k : cases) {
     SCOPED_TRACE(k.Name);
@@ -440,8 +458,8 @@ TEST_F(ConfigFileTest, BadFilesGiveAMessageAndNoHalfReadPort) {
          WriteFile(p, bytes);
        },
        false, 0, "\r\n", false},
-      {"byte order mark", [&](const fs::path& p) { WriteFile(p, "\xEF\xBB\xBF<Orvane>" + port + "</Orvane>"); }, true,
-       1, ""},
+      {"byte order mark",
+       [&](const fs::path& p) { WriteFile(p, "\xEF\xBB\xBF<Orvane>" + port + "</Orvane>"); }, true, 1, ""},
       {"50 MB",
        [&](const fs::path& p) {
          std::ofstream out(p, std::ios::binary);
@@ -461,7 +479,9 @@ TEST_F(ConfigFileTest, BadFilesGiveAMessageAndNoHalfReadPort) {
       {"nested 100000 deep, unclosed",
        [&](const fs::path& p) {
          std::string deep;
-         for (int i = 0; i < 100000; ++i) deep += "<" + std::string(i == 0 ? "Port ComName=\"A\" IpAddress=\"h\" PortNumber=\"1\"" : "a") + ">";
+         for (int i = 0; i < 100000; ++i)
+           deep +=
+               "<" + std::string(i == 0 ? "Port ComName=\"A\" IpAddress=\"h\" PortNumber=\"1\"" : "a") + ">";
          WriteFile(p, "<Orvane>" + deep + "</Orvane>");
        },
        false, 0, "\r\nStart-end tags mismatch at line 1, column ", false},
@@ -563,7 +583,8 @@ TEST_F(ConfigFileTest, LinkStaysALinkAndItsFileIsReplaced) {
   fs::create_directories(data);
   fs::create_directories(etc);
   WriteFile(etc / "orvane.cfg", "<Orvane/>");
-  fs::permissions(etc / "orvane.cfg", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  fs::permissions(etc / "orvane.cfg",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
   // A relative link through a second link.
   fs::create_symlink("orvane.cfg", etc / "current.cfg");
   fs::create_symlink("../etc/current.cfg", data / "config.cfg");
