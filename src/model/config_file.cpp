@@ -278,8 +278,8 @@ std::string ConfigDocumentText(const IPortParamsView& APorts) {
     boolean("isRealPort", p.isRealPort);
     number("RealPortBaudRate", p.RealPortBaudRate);
     number("RealPortBitData", p.RealPortBitData);
-    number("RealPortParityBits", p.RealPortParityBits);
-    number("RealPortStopBits", p.RealPortStopBits);
+    number("RealPortParityBits", static_cast<uint8_t>(p.RealPortParityBits));
+    number("RealPortStopBits", static_cast<uint8_t>(p.RealPortStopBits));
     boolean("RealPortTunnelMode", p.RealPortTunnelMode);
   }
   TStringWriter writer;

@@ -86,8 +86,8 @@ void ExpectSameParams(const TLumPortParams& AActual, const TLumPortParams& AExpe
   EXPECT_EQ(AActual.isRealPort, AExpected.isRealPort);
   EXPECT_EQ(+AActual.RealPortBaudRate, +AExpected.RealPortBaudRate);
   EXPECT_EQ(+AActual.RealPortBitData, +AExpected.RealPortBitData);
-  EXPECT_EQ(+AActual.RealPortParityBits, +AExpected.RealPortParityBits);
-  EXPECT_EQ(+AActual.RealPortStopBits, +AExpected.RealPortStopBits);
+  EXPECT_EQ(static_cast<int>(AActual.RealPortParityBits), static_cast<int>(AExpected.RealPortParityBits));
+  EXPECT_EQ(static_cast<int>(AActual.RealPortStopBits), static_cast<int>(AExpected.RealPortStopBits));
   EXPECT_EQ(AActual.RealPortTunnelMode, AExpected.RealPortTunnelMode);
   EXPECT_EQ(AActual.MqttHost, AExpected.MqttHost);
   EXPECT_EQ(AActual.MqttTopic, AExpected.MqttTopic);
@@ -177,8 +177,8 @@ std::vector<TLumPortParams> SamplePorts() {
   direct.isRealPort = true;
   direct.RealPortBaudRate = br256000;
   direct.RealPortBitData = dbSeven;
-  direct.RealPortParityBits = prSpace;
-  direct.RealPortStopBits = sbTwoStopBits;
+  direct.RealPortParityBits = TParityBits::Space;
+  direct.RealPortStopBits = TStopBits::Two;
   direct.RealPortTunnelMode = true;
   direct.MqttHost = "h2";
   direct.MqttTopic = "/t2";
@@ -199,8 +199,8 @@ std::vector<TLumPortParams> SamplePorts() {
   mqtt.isRealPort = false;
   mqtt.RealPortBaudRate = br110;
   mqtt.RealPortBitData = dbSix;
-  mqtt.RealPortParityBits = prOdd;
-  mqtt.RealPortStopBits = sbOne5StopBits;
+  mqtt.RealPortParityBits = TParityBits::Odd;
+  mqtt.RealPortStopBits = TStopBits::OneAndHalf;
   mqtt.RealPortTunnelMode = true;
   mqtt.MqttHost = "broker.example:8883";
   mqtt.MqttTopic = "/{8F0C2D1E-0000-4000-8000-000000000001}";
@@ -260,8 +260,8 @@ TEST_F(ConfigFileTest, HandWrittenPortFillsEveryFieldAndTheNextStartsFromDefault
   first.isRealPort = true;
   first.RealPortBaudRate = br115200;
   first.RealPortBitData = dbSeven;
-  first.RealPortParityBits = prSpace;
-  first.RealPortStopBits = sbTwoStopBits;
+  first.RealPortParityBits = TParityBits::Space;
+  first.RealPortStopBits = TStopBits::Two;
   first.RealPortTunnelMode = true;
   first.MqttHost = "broker.local:1884";
   first.MqttTopic = "/plant/7";
