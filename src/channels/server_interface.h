@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/deadline.h"
+
 namespace orvane {
 
 // Line-setting codes as they travel to the converter and in channel packets.
@@ -26,9 +28,6 @@ using TOnReceiveDataEvent = std::function<void(const std::string& AData)>;
 using TOnParamPortChange = std::function<void(TTCP_Port_BaudRate aBaudRate, TTCP_Port_Parity aParity,
                                               TTCP_Port_StopBits aStopBits, TTCP_Port_DataBits aDataBits)>;
 using TNotifyEvent = std::function<void(IServerInterface* Sender)>;
-// Asked while a connect is in progress; true means the owner wants to stop
-// (the worker is ending), so the connect gives up at once.
-using TCancelCheck = std::function<bool()>;
 
 // OS parity numbering (0 none, 1 odd, 2 even, 3 mark, 4 space) to the wire code and back.
 TTCP_Port_Parity ParityToTcp(uint8_t AOsParity);

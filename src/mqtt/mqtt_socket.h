@@ -20,9 +20,9 @@ class TMQTTSocket {
   static constexpr uint32_t KStallTimeoutMs = 5000;
 
   // Resolves AHost and connects; ACancel is asked between short waits.
-  bool Connect(const std::string& AHost, uint16_t APort, const TCancelPredicate& ACancel = {});
+  bool Connect(const std::string& AHost, uint16_t APort, const TCancelCheck& ACancel = {});
   // TLS client handshake over the connected socket.
-  bool SSLDoConnect(const TTlsSettings& ASettings, const TCancelPredicate& ACancel = {});
+  bool SSLDoConnect(const TTlsSettings& ASettings, const TCancelCheck& ACancel = {});
   // True when the socket has room within ATimeoutMs.
   bool CanWrite(uint32_t ATimeoutMs);
   // Writes all ALength bytes (through TLS when it is on): ALength, or -1 with LastError set.

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/fake_converter.h"
+#include "support/fd_helpers.h"
 #include "support/wait_for.h"
 
 namespace orvane {
