@@ -102,6 +102,7 @@ bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t M
       const long got = Socket_Handle.Recv(FReceiveArea.data(), remaining);
       if (got <= 0) {
         const int error = got == 0 ? 0 : Socket_Handle.LastError();
+        // "WSA" kept as log readers know these lines; the number is errno here.
         Last_IP_Error = "RECV CODE=" + std::to_string(got) + " WSA=" + std::to_string(error);
         return false;
       }

@@ -45,7 +45,8 @@ class TFileSource : public TByteSource {
  public:
   explicit TFileSource(const std::string& AFileName) : FFd(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC)) {
     struct stat st {};
-    if (FFd.Valid() && ::fstat(FFd.Get(), &st) == 0 && S_ISREG(st.st_mode)) FSize = static_cast<uint64_t>(st.st_size);
+    if (FFd.Valid() && ::fstat(FFd.Get(), &st) == 0 && S_ISREG(st.st_mode))
+      FSize = static_cast<uint64_t>(st.st_size);
   }
 
  private:

@@ -79,9 +79,11 @@ void TFdWatcher::Run() {
     if (turn.WantWritable) events |= POLLOUT;
     int timeout = turn.TimeoutMs;
     // Unread bytes: look again for more after a while.
-    if (waiting > 0 && !FRx.Pending) timeout = timeout < 0 ? UNREAD_RECHECK_MS : std::min(timeout, UNREAD_RECHECK_MS);
+    if (waiting > 0 && !FRx.Pending)
+      timeout = timeout < 0 ? UNREAD_RECHECK_MS : std::min(timeout, UNREAD_RECHECK_MS);
 
-    pollfd fds[3] = {{FWake.Fd(), POLLIN, 0}, {turn.ExtraFd, POLLIN, 0}, {turn.WatchData ? fd : -1, events, 0}};
+    pollfd fds[3] = {
+        {FWake.Fd(), POLLIN, 0}, {turn.ExtraFd, POLLIN, 0}, {turn.WatchData ? fd : -1, events, 0}};
     const TDeadline deadline = timeout < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(timeout));
     if (PollUntil(fds, 3, deadline) <= 0) fds[0].revents = fds[2].revents = 0;
     if (fds[0].revents & POLLIN) FWake.Drain();

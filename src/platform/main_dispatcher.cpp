@@ -81,7 +81,8 @@ void TMainDispatcher::ReportError(std::exception_ptr AError) {
 }
 
 size_t TMainDispatcher::WaitAndProcess(int ATimeoutMs) {
-  PollOne(FWake.Fd(), POLLIN, ATimeoutMs < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(ATimeoutMs)));
+  PollOne(FWake.Fd(), POLLIN,
+          ATimeoutMs < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(ATimeoutMs)));
   return ProcessPending();
 }
 

@@ -9,15 +9,16 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "platform/deadline.h"
+#include "platform/errno_text.h"
 #include "platform/fd_watcher.h"
-#include "platform/unique_fd.h"
+#include "platform/serial_port_list.h"
 #include "platform/serial_speed.h"
 #include "platform/serial_termios.h"
+#include "platform/unique_fd.h"
 
 namespace orvane {
 namespace {
@@ -25,11 +26,6 @@ namespace {
 // How often the watcher looks at the line settings while an application holds
 // the port (and, without inotify, whether one has opened it).
 constexpr int WATCH_PERIOD_MS = 100;
-constexpr const char* PTS_PREFIX = "/dev/pts/";
-
-std::string ErrnoText(const std::string& AWhat) {
-  return AWhat + ": " + std::strerror(errno);
-}
 
 // A link name is one plain path component: nothing may escape the port directory.
 bool IsPlainName(const std::string& AName) {
@@ -43,12 +39,6 @@ bool ReadLink(const std::string& APath, std::string& ATarget) {
   if (n < 0) return false;
   ATarget.assign(buffer, static_cast<size_t>(n));
   return true;
-}
-
-bool IsPtsPath(const std::string& ATarget) {
-  const size_t prefix = std::strlen(PTS_PREFIX);
-  if (ATarget.size() <= prefix || ATarget.compare(0, prefix, PTS_PREFIX) != 0) return false;
-  return ATarget.find_first_not_of("0123456789", prefix) == std::string::npos;
 }
 
 bool HungUp(int AMaster) {
@@ -293,7 +283,7 @@ bool TVSPortAx::OpenPort(const std::string& APortName, bool AAttach) {
   if (AAttach) {
     std::string target;
     if (!exists) return Fail(link + " does not exist");
-    if (!S_ISLNK(info.st_mode) || !ReadLink(link, target) || !IsPtsPath(target))
+    if (!S_ISLNK(info.st_mode) || !ReadLink(link, target) || !IsPtySlavePath(target))
       return Fail(link + " is not a virtual port link");
   }
 
@@ -356,7 +346,8 @@ int32_t TVSPortAx::Write(const void* ABuffer, int32_t ACount) {
   if (!session || ACount <= 0) return 0;
   const int master = session->Watcher.Fd();
   // No application holds the port: the bytes are lost, as on a line nobody listens to.
-  return session->Watcher.Write(ABuffer, ACount, TDeadline(WRITE_ROOM_WAIT_MS), [master] { return !HungUp(master); })
+  return session->Watcher
+      .Write(ABuffer, ACount, TDeadline(WRITE_ROOM_WAIT_MS), [master] { return !HungUp(master); })
       .Written;
 }
 

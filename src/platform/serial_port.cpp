@@ -8,14 +8,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 #include "platform/deadline.h"
+#include "platform/errno_text.h"
 #include "platform/fd_watcher.h"
-#include "platform/unique_fd.h"
 #include "platform/serial_speed.h"
 #include "platform/serial_termios.h"
+#include "platform/unique_fd.h"
 
 namespace orvane {
 namespace {
@@ -23,10 +23,6 @@ namespace {
 // While the device reports a hang-up or an error (an adapter pulled out), the
 // watcher looks again at this pace instead of spinning on poll().
 constexpr int BROKEN_RETRY_MS = 100;
-
-std::string ErrnoText(const std::string& AWhat) {
-  return AWhat + ": " + std::strerror(errno);
-}
 
 std::string DevicePath(const std::string& APort) {
   return APort.find('/') == std::string::npos ? "/dev/" + APort : APort;
@@ -213,12 +209,13 @@ int32_t TComPort::Read(void* ABuffer, int32_t ACount) {
 int32_t TComPort::Write(const void* ABuffer, int32_t ACount) {
   const std::shared_ptr<TSession> session = Current();
   if (!session || ACount <= 0) return 0;
-  const TWriteResult result =
-      session->Watcher.Write(ABuffer, ACount, TDeadline(static_cast<uint32_t>(std::min<int64_t>(WriteTimeLimitMs(ACount), UINT32_MAX))));
+  const TWriteResult result = session->Watcher.Write(
+      ABuffer, ACount,
+      TDeadline(static_cast<uint32_t>(std::min<int64_t>(WriteTimeLimitMs(ACount), UINT32_MAX))));
   if (result.End != TWriteEnd::Done) {
     std::lock_guard<std::mutex> guard(FLock);
     switch (result.End) {
-      case TWriteEnd::Failed: FLastError = std::string("write: ") + std::strerror(result.Error); break;
+      case TWriteEnd::Failed: FLastError = ErrnoText("write", result.Error); break;
       case TWriteEnd::TimedOut: FLastError = "write time limit passed"; break;
       default: FLastError = "write: device error"; break;
     }

@@ -115,7 +115,8 @@ bool TTcpSocket::Connect(const TIPv4Address& AAddress, uint16_t APort, uint32_t 
   for (;;) {
     if (ACancel && ACancel()) return Fail(ECANCELED);
     if (deadline.Expired()) return Fail(ETIMEDOUT);
-    const int revents = PollOne(FHandle, POLLOUT, TDeadline(std::min(CONNECT_SLICE_MS, deadline.RemainingMs())));
+    const int revents =
+        PollOne(FHandle, POLLOUT, TDeadline(std::min(CONNECT_SLICE_MS, deadline.RemainingMs())));
     if (revents < 0) return Fail(errno);
     if (revents == 0) continue;
     int error = 0;

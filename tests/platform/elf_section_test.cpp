@@ -26,8 +26,9 @@ TEST(ReadElfSection, AnImageInMemoryReadsAsItsFile) {
   std::vector<uint8_t> none;
   EXPECT_EQ(ReadElfSection(image, ".no_such_section", 1 << 20, none), TElfSection::Missing);
   EXPECT_EQ(ReadElfSection(image, ".comment", 1, none), TElfSection::Unreadable);
-  EXPECT_EQ(ReadElfSection(std::vector<uint8_t>(image.begin(), image.begin() + 63), ".comment", 1 << 20, none),
-            TElfSection::Missing);
+  EXPECT_EQ(
+      ReadElfSection(std::vector<uint8_t>(image.begin(), image.begin() + 63), ".comment", 1 << 20, none),
+      TElfSection::Missing);
 }
 
 }  // namespace
