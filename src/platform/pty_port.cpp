@@ -80,7 +80,7 @@ bool MakePty(TUniqueFd& AMaster, std::string& ASlavePath, std::string& AError) {
   // Termios calls on the master act on the slave.
   termios tio{};
   if (::tcgetattr(master.Get(), &tio) < 0) return AError = ErrnoText("tcgetattr"), false;
-  tio = MakeComTermios(tio, 8, TComParity::None, TComStopBits::One);
+  tio = MakeComTermios(tio, 8, TParityBits::None, TStopBits::One);
   if (::tcsetattr(master.Get(), TCSANOW, &tio) < 0) return AError = ErrnoText("tcsetattr"), false;
   if (!SetLineSpeed(master.Get(), 9600)) return AError = ErrnoText("line speed"), false;
   // A master reports POLLHUP only after its slave was opened and closed once;
