@@ -50,7 +50,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
   return result;
 }
 
-std::string ProgramVersion() { return ORVANE_VERSION; }
+std::string ProgramVersion() {
+  return ORVANE_VERSION;
+}
 
 std::string UsageText(const std::string& AProgramName) {
   return "Usage: " + AProgramName +
@@ -59,7 +61,8 @@ std::string UsageText(const std::string& AProgramName) {
          "  /DEBUG_WINDOW   send the MQTT packet trace to the debug trace socket\n"
          "  --headless      run without windows (service mode)\n"
          "  --data-dir DIR  folder of config.cfg and log.txt (default: the executable's folder)\n"
-         "  --port-dir DIR  folder of the virtual port links (default: /dev, else ~/.local/share/orvane/ports)\n";
+         "  --port-dir DIR  folder of the virtual port links (default: /dev, else "
+         "~/.local/share/orvane/ports)\n";
 }
 
 }  // namespace orvane

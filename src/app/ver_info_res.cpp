@@ -10,10 +10,10 @@ namespace orvane {
 
 namespace {
 
-constexpr const char* kNoVerInfo = "No Version Info Available.";
-constexpr const char* kCannotObtain = "Cannot obtain version info.";
+constexpr const char* NO_VER_INFO = "No Version Info Available.";
+constexpr const char* CANNOT_OBTAIN = "Cannot obtain version info.";
 // A real record is a few hundred bytes; anything far larger is not ours.
-constexpr uint64_t kMaxRecordSize = 1 << 20;
+constexpr uint64_t MAX_RECORD_SIZE = 1 << 20;
 
 uint64_t Le(const uint8_t* AData, size_t ASize) {
   uint64_t value = 0;
@@ -31,25 +31,25 @@ std::string Dotted(uint32_t AMs, uint32_t ALs) {
 }  // namespace
 
 TVerInfoRes::TVerInfoRes(const std::string& AFileName) : FFileName(AFileName) {
-  switch (ReadElfSection(FFileName, version_record::kSectionName, kMaxRecordSize, RezBuffer)) {
+  switch (ReadElfSection(FFileName, version_record::SECTION_NAME, MAX_RECORD_SIZE, RezBuffer)) {
     case TElfSection::Found: break;
-    case TElfSection::Missing: throw ENoVerInfoError(kNoVerInfo);
-    case TElfSection::Unreadable: throw EVerInfoError(kCannotObtain);
+    case TElfSection::Missing: throw ENoVerInfoError(NO_VER_INFO);
+    case TElfSection::Unreadable: throw EVerInfoError(CANNOT_OBTAIN);
   }
   Size = RezBuffer.size();
   // The header's sizes must add up to no more than the record holds.
-  if (Size < version_record::kHeaderSize || ReadU32(0) != version_record::kMagic)
-    throw EVerInfoError(kCannotObtain);
+  if (Size < version_record::HEADER_SIZE || ReadU32(0) != version_record::MAGIC)
+    throw EVerInfoError(CANNOT_OBTAIN);
   const uint64_t total =
-      version_record::kHeaderSize + uint64_t{ReadU32(4)} + uint64_t{ReadU32(8)} * 4 + uint64_t{ReadU32(12)};
-  if (total > Size) throw EVerInfoError(kCannotObtain);
+      version_record::HEADER_SIZE + uint64_t{ReadU32(4)} + uint64_t{ReadU32(8)} * 4 + uint64_t{ReadU32(12)};
+  if (total > Size) throw EVerInfoError(CANNOT_OBTAIN);
 
   TBlock block;
   if (!QueryValue("\\VarFileInfo\\Translation", block) || block.Size < 4)
     throw EVerInfoError("No language info.");
   TransTable = ReadU32(block.Offset);
 
-  if (!QueryValue("\\", block) || block.Size < version_record::kFixedInfoSize)
+  if (!QueryValue("\\", block) || block.Size < version_record::FIXED_INFO_SIZE)
     throw eNoFixeVerInfo("No fixed file info");
   FFixed.FileVersionMS = ReadU32(block.Offset + 8);
   FFixed.FileVersionLS = ReadU32(block.Offset + 12);
@@ -59,7 +59,7 @@ TVerInfoRes::TVerInfoRes(const std::string& AFileName) : FFileName(AFileName) {
   FFixed.FileFlags = ReadU32(block.Offset + 28);
   FFixed.FileOS = ReadU32(block.Offset + 32);
 
-  FFileFlags = FFixed.FileFlagsMask & FFixed.FileFlags & version_record::kFlagMask;
+  FFileFlags = FFixed.FileFlagsMask & FFixed.FileFlags & version_record::FLAG_MASK;
 }
 
 uint32_t TVerInfoRes::ReadU32(size_t AOffset) const {
@@ -72,7 +72,7 @@ bool TVerInfoRes::QueryValue(const std::string& APath, TBlock& ABlock) const {
   const size_t fixedSize = ReadU32(4);
   const size_t translations = ReadU32(8);
   const size_t stringsSize = ReadU32(12);
-  const size_t fixedOffset = version_record::kHeaderSize;
+  const size_t fixedOffset = version_record::HEADER_SIZE;
   const size_t translationOffset = fixedOffset + fixedSize;
   const size_t stringsOffset = translationOffset + translations * 4;
 
@@ -130,19 +130,19 @@ std::string TVerInfoRes::FileOS() const {
     case 0x00010001: return "16-bit Windows running on MS-DOS";
     case 0x00010004: return "32-bit Windows running on MS-DOS";
     case 0x00040004: return "32-bit Windows running on Windows NT";
-    case version_record::kOsLinux: return "Linux";
+    case version_record::OS_LINUX: return "Linux";
     default: return "Unknown";
   }
 }
 
 std::string TVerInfoRes::GetPreDefKeyString(TVerInfoType AVerKind) const {
-  static constexpr const char* kKeys[] = {
+  static constexpr const char* KEYS[] = {
       "CompanyName",     "FileDescription",  "FileVersion", "InternalName",   "LegalCopyright",
       "LegalTrademarks", "OriginalFilename", "ProductName", "ProductVersion", "Comments",
   };
   const auto index = static_cast<size_t>(AVerKind);
-  if (index >= sizeof kKeys / sizeof kKeys[0]) return "";
-  return GetUserDefKeyString(kKeys[index]);
+  if (index >= sizeof KEYS / sizeof KEYS[0]) return "";
+  return GetUserDefKeyString(KEYS[index]);
 }
 
 std::string TVerInfoRes::GetUserDefKeyString(const std::string& AKey) const {

@@ -9,7 +9,7 @@ namespace orvane {
 
 namespace {
 
-constexpr const char* kLogName = "log.txt";
+constexpr const char* LOG_NAME = "log.txt";
 
 // "hh:nn:ss.zzz" in local time.
 std::string TimeStamp() {
@@ -59,7 +59,7 @@ bool TLumLog::IsOpen() const {
 }
 
 void TLumLog::OpenLogFile() {
-  FFileName = FDataDir.empty() ? kLogName : FDataDir + "/" + kLogName;
+  FFileName = FDataDir.empty() ? LOG_NAME : FDataDir + "/" + LOG_NAME;
   // Stands for opening with read sharing only: readers are welcome, but a
   // second writer must not mix its lines into a file another process holds.
   FFile.Open(FFileName);
@@ -89,7 +89,7 @@ void TLumLog::WriteLine(const std::string& AText) {
   FFile.Append(line);
 
   uint64_t size = 0;
-  if (!FFile.Size(size) || size < kMaxFileSize) return;
+  if (!FFile.Size(size) || size < MAX_FILE_SIZE) return;
   // The line that crossed the limit stays the last line of the old file. The
   // fresh file is opened before the full one is closed, so no other writer can
   // take the name in between. A failed rename leaves writing in the same file,

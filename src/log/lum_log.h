@@ -17,7 +17,7 @@ namespace orvane {
 // rotation, so whole lines never interleave.
 class TLumLog {
  public:
-  static constexpr uint64_t kMaxFileSize = 1048576;
+  static constexpr uint64_t MAX_FILE_SIZE = 1048576;
 
   // Opens (or creates) log.txt in ADataDir and writes the separator line and
   // the start banner with AVersion and the modification time of AExeFileName.

@@ -31,7 +31,7 @@ bool TMQTTSocket::Connect(const std::string& AHost, uint16_t APort, const TCance
   FLastError = 0;
   FLastErrorDesc.clear();
   FHost = AHost;
-  if (!FTcp.ConnectTo(AHost, APort, KConnectTimeoutMs, ACancel)) return FailFromTcp();
+  if (!FTcp.ConnectTo(AHost, APort, CONNECT_TIMEOUT_MS, ACancel)) return FailFromTcp();
   // Each packet goes in one write; Nagle's algorithm would only hold a packet
   // that follows another (a hello after data) until the broker's delayed ACK.
   FTcp.SetNoDelay(true);
@@ -43,7 +43,7 @@ bool TMQTTSocket::SSLDoConnect(const TTlsSettings& ASettings, const TCancelCheck
   FLastErrorDesc.clear();
   if (!FTcp.IsValid()) return Fail(EBADF, "not connected");
   auto tls = std::make_unique<TTlsSocket>();
-  if (!tls->Connect(FTcp.Handle(), FHost, ASettings, KConnectTimeoutMs, ACancel))
+  if (!tls->Connect(FTcp.Handle(), FHost, ASettings, CONNECT_TIMEOUT_MS, ACancel))
     return Fail(tls->LastError() != 0 ? tls->LastError() : -1, tls->LastErrorText());
   FTls = std::move(tls);
   return true;
@@ -64,12 +64,12 @@ long TMQTTSocket::SendBuffer(const uint8_t* AData, size_t ALength) {
   FLastErrorDesc.clear();
   if (!FTcp.IsValid()) return Fail(EBADF, "not connected"), -1;
   if (!FTls) {
-    if (!FTcp.SendAll(AData, ALength, KStallTimeoutMs)) return FailFromTcp(), -1;
+    if (!FTcp.SendAll(AData, ALength, STALL_TIMEOUT_MS)) return FailFromTcp(), -1;
     return static_cast<long>(ALength);
   }
   size_t done = 0;
   // A stall, not the whole send, is bounded: every bit of progress starts it over.
-  TDeadline stall(KStallTimeoutMs);
+  TDeadline stall(STALL_TIMEOUT_MS);
   while (done < ALength) {
     const long n = FTls->Send(AData + done, ALength - done);
     if (n < 0) return FailFromTls(), -1;
