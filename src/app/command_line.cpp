@@ -68,7 +68,8 @@ std::string UsageText(const std::string& AProgramName) {
          "  /DEBUG_WINDOW   send the MQTT packet trace to the debug trace socket\n"
          "  --headless      run without windows (service mode)\n"
          "  --data-dir DIR  folder of config.cfg and log.txt (default: the executable's folder)\n"
-         "  --port-dir DIR  folder of the virtual port links (default: /dev, else ~/.local/share/orvane/ports)\n";
+         "  --port-dir DIR  folder of the virtual port links (default: /dev, else "
+         "~/.local/share/orvane/ports)\n";
 }
 
 }  // namespace orvane

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "channels/ip485_frame.h"
+#include "platform/deadline.h"
 
 namespace orvane {
 
@@ -104,7 +105,7 @@ bool TLumTcpServer::Close() {
 bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t MaxCount) {
   Data.clear();
   size_t remaining = std::min<size_t>(MaxCount, FReceiveArea.size());
-  const uint32_t start = FTicks();
+  const TDeadline deadline(Timeout, FTicks);
   while (remaining > 0) {
     size_t waiting = 0;
     if (!Socket_Handle.BytesWaiting(waiting)) return false;
@@ -126,8 +127,8 @@ bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t M
       FPeerClosed = true;
       return false;
     }
-    const uint32_t now = FTicks();
-    if (now < start || now - start > Timeout) break;
+    // The last look comes after Timeout, not at it.
+    if (deadline.ElapsedMs() > Timeout) break;
     SleepMs(10);
   }
   return true;
@@ -177,13 +178,12 @@ void TLumTcpServer::ReadData() {
 }
 
 bool TLumTcpServer::SendBytes(const std::string& ABytes) {
-  const uint32_t start = FTicks();
+  const TDeadline deadline(SEND_TIMEOUT_MS, FTicks);
   WriteLog(RawLine("OUT RAW", ABytes), true);
   size_t done = 0;
   for (;;) {
-    const uint32_t elapsed = FTicks() - start;
     // Short waits for room, so the time limit is looked at often.
-    const uint32_t wait = std::min<uint32_t>(100, elapsed >= SEND_TIMEOUT_MS ? 0 : SEND_TIMEOUT_MS - elapsed);
+    const uint32_t wait = std::min<uint32_t>(100, deadline.RemainingMs());
     const long sent = Socket_Handle.SendSome(ABytes.data() + done, ABytes.size() - done, wait);
     if (sent < 0) {
       LogError("SEND 1 CODE=" + std::to_string(sent) + " WSA=" + std::to_string(Socket_Handle.LastError()));
@@ -191,8 +191,7 @@ bool TLumTcpServer::SendBytes(const std::string& ABytes) {
     }
     done += static_cast<size_t>(sent);
     const bool complete = done == ABytes.size();
-    // Elapsed time modulo 2^32: a wrap of the tick counter is not a timeout.
-    if (!complete && static_cast<uint32_t>(FTicks() - start) > SEND_TIMEOUT_MS) {
+    if (!complete && deadline.ElapsedMs() > SEND_TIMEOUT_MS) {
       // A partial send counts as 0 here, as does a wait that found no room.
       LogError("SEND 2 CODE=0 WSA=" + std::to_string(sent == 0 ? Socket_Handle.LastError() : 0));
       return false;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "model/line_settings.h"
+#include "platform/deadline.h"
 
 namespace orvane {
 
@@ -17,9 +18,6 @@ using TOnReceiveDataEvent = std::function<void(const std::string& AData)>;
 using TOnParamPortChange = std::function<void(TTCP_Port_BaudRate aBaudRate, TTCP_Port_Parity aParity,
                                               TTCP_Port_StopBits aStopBits, TTCP_Port_DataBits aDataBits)>;
 using TNotifyEvent = std::function<void(IServerInterface* Sender)>;
-// Asked while a connect is in progress; true means the owner wants to stop
-// (the worker is ending), so the connect gives up at once.
-using TCancelCheck = std::function<bool()>;
 
 // The contract between a port bridge and its remote end.
 // Threads: the bridge's worker calls GetActive, Open, Close, Send_String,

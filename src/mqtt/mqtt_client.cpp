@@ -314,7 +314,7 @@ void TMQTTClient::SendData(const TBytes& AData) {
     } else if (FSocket->LastError() == 0) {
       // Bounded: a socket that stays unwritable this long counts as a failed write.
       unwritableMs += waitMs;
-      if (unwritableMs >= TMQTTSocket::KStallTimeoutMs) {
+      if (unwritableMs >= TMQTTSocket::STALL_TIMEOUT_MS) {
         error = SocketErrorTimedOut();
         errorText = "socket not writable";
         break;

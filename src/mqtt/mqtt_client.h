@@ -86,7 +86,7 @@ class TMQTTClient {
   bool IsConnected() const { return FIsConnected; }
   const std::string& ClientID() const { return FClientParams.ClientID; }
   // Asked while a connect waits, so a worker that is stopping is not held up.
-  void SetCancelCheck(TCancelPredicate AValue) { FCancelCheck = std::move(AValue); }
+  void SetCancelCheck(TCancelCheck AValue) { FCancelCheck = std::move(AValue); }
 
   TConnAckEvent OnConnAck;
   TSubAckEvent OnSubAck;
@@ -132,7 +132,7 @@ class TMQTTClient {
   std::unique_ptr<TMQTTSocket> FSocket;
   TBytes FReceiveData;
   int32_t FReceiveCount = 0;
-  TCancelPredicate FCancelCheck;
+  TCancelCheck FCancelCheck;
 };
 
 }  // namespace orvane

@@ -7,7 +7,7 @@ namespace orvane {
 namespace {
 // How long the main thread waits for hand-offs between checks that the worker
 // has ended; short, so a stopping port does not hold up its deletion.
-constexpr int kServeSliceMs = 2;
+constexpr int SERVE_SLICE_MS = 2;
 }  // namespace
 
 TProcessThread::TProcessThread(TMainDispatcher& ADispatcher, TProcessMethod AProcessMethod)
@@ -43,7 +43,7 @@ void TProcessThread::Synchronize(const std::function<void()>& AMethod) {
 void TProcessThread::WaitFor() {
   if (!FThread.joinable()) return;
   if (FDispatcher.IsMainThread()) {
-    while (!FFinished) FDispatcher.WaitAndProcess(kServeSliceMs);
+    while (!FFinished) FDispatcher.WaitAndProcess(SERVE_SLICE_MS);
   }
   FThread.join();
 }
