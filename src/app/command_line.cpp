@@ -59,7 +59,9 @@ std::string DataDirectory(const TCommandLine& ACmd, const std::string& AExeFileN
   return (ec ? std::filesystem::path(AExeFileName) : exe).parent_path().string();
 }
 
-std::string ProgramVersion() { return ORVANE_VERSION; }
+std::string ProgramVersion() {
+  return ORVANE_VERSION;
+}
 
 std::string UsageText(const std::string& AProgramName) {
   return "Usage: " + AProgramName +
