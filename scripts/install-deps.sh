@@ -6,7 +6,7 @@ PACKAGES=(
   build-essential cmake g++ pkg-config
   libgtest-dev googletest libbenchmark-dev
   libssl-dev openssl libpugixml-dev
-  mosquitto socat
+  mosquitto socat clang-format
 )
 
 missing=()

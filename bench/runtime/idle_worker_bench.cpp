@@ -27,7 +27,9 @@ struct TUsage {
 TUsage ProcessUsage() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& ATime) { return ATime.tv_sec + ATime.tv_usec / 1e6; };
+  auto seconds = [](const timeval& ATime) {
+    return static_cast<double>(ATime.tv_sec) + static_cast<double>(ATime.tv_usec) / 1e6;
+  };
   return {seconds(usage.ru_utime) + seconds(usage.ru_stime), usage.ru_nvcsw};
 }
 
@@ -68,11 +70,12 @@ void Run(orvane::TMainDispatcher& ADispatcher, int AWorkers, double ASeconds) {
   workers.clear();
 
   const double cpuPerSecond = (after.CpuSeconds - before.CpuSeconds) / wall;
-  const double wakeupsPerSecond = (after.VoluntarySwitches - before.VoluntarySwitches) / wall;
+  const double wakeupsPerSecond =
+      static_cast<double>(after.VoluntarySwitches - before.VoluntarySwitches) / wall;
   std::printf("%7d  %13.2f  %15.0f", AWorkers, cpuPerSecond * 100.0, wakeupsPerSecond);
   if (AWorkers > 0) {
     std::printf("  %15.1f  %15.0f  %19.0f\n", cpuPerSecond * 1e6 / AWorkers, wakeupsPerSecond / AWorkers,
-                (threadAfter - threadBefore) / wall);
+                static_cast<double>(threadAfter - threadBefore) / wall);
   } else {
     std::printf("\n");
   }

@@ -60,16 +60,16 @@ class TVerInfoRes {
   const std::string& FileName() const { return FFileName; }
 
   std::string FileVersion() const;
-  uint16_t FileMajorVersion() const { return FFixed.FileVersionMS >> 16; }
-  uint16_t FileMinorVersion() const { return FFixed.FileVersionMS & 0xFFFF; }
-  uint16_t FileRelease() const { return FFixed.FileVersionLS >> 16; }
-  uint16_t FileBuild() const { return FFixed.FileVersionLS & 0xFFFF; }
+  uint16_t FileMajorVersion() const { return static_cast<uint16_t>(FFixed.FileVersionMS >> 16); }
+  uint16_t FileMinorVersion() const { return static_cast<uint16_t>(FFixed.FileVersionMS & 0xFFFF); }
+  uint16_t FileRelease() const { return static_cast<uint16_t>(FFixed.FileVersionLS >> 16); }
+  uint16_t FileBuild() const { return static_cast<uint16_t>(FFixed.FileVersionLS & 0xFFFF); }
 
   std::string ProductVersion() const;
-  uint16_t ProductMajorVersion() const { return FFixed.ProductVersionMS >> 16; }
-  uint16_t ProductMinorVersion() const { return FFixed.ProductVersionMS & 0xFFFF; }
-  uint16_t ProductRelease() const { return FFixed.ProductVersionLS >> 16; }
-  uint16_t ProductBuild() const { return FFixed.ProductVersionLS & 0xFFFF; }
+  uint16_t ProductMajorVersion() const { return static_cast<uint16_t>(FFixed.ProductVersionMS >> 16); }
+  uint16_t ProductMinorVersion() const { return static_cast<uint16_t>(FFixed.ProductVersionMS & 0xFFFF); }
+  uint16_t ProductRelease() const { return static_cast<uint16_t>(FFixed.ProductVersionLS >> 16); }
+  uint16_t ProductBuild() const { return static_cast<uint16_t>(FFixed.ProductVersionLS & 0xFFFF); }
 
   TFileFlags FileFlags() const { return FFileFlags; }
   std::string FileOS() const;

@@ -36,7 +36,7 @@ bool SetLineSpeed(int AFd, uint32_t ABaud) {
     if (speed.Baud == ABaud) code = speed.Code;
   }
   // Input speed follows the output speed (CIBAUD zero).
-  tio.c_cflag &= ~(CBAUD | CIBAUD);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CIBAUD);
   tio.c_cflag |= code;
   tio.c_ispeed = ABaud;
   tio.c_ospeed = ABaud;

@@ -5,8 +5,9 @@ namespace orvane {
 termios MakeComTermios(const termios& ABase, uint8_t ADataBits, TParityBits AParity, TStopBits AStopBits) {
   termios tio = ABase;
   ::cfmakeraw(&tio);
-  tio.c_iflag &= ~(INPCK | IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | IGNBRK | BRKINT);
-  tio.c_oflag &= ~OPOST;
+  tio.c_iflag &=
+      ~static_cast<tcflag_t>(INPCK | IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | IGNBRK | BRKINT);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
   tio.c_cflag |= CLOCAL | CREAD;
   switch (ADataBits) {
