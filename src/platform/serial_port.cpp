@@ -221,8 +221,8 @@ int32_t TComPort::Write(const void* ABuffer, int32_t ACount) {
     const int error = session->Watcher.WriteError();
     std::lock_guard<std::mutex> guard(FLock);
     if (error != 0) {
-      FLastError = "write: " + std::string(std::strerror(error)) + " (errno " + std::to_string(error) + "), " +
-                   dropped + "; nothing more is written until the port is opened again";
+      FLastError = "write: " + std::string(std::strerror(error)) + " (errno " + std::to_string(error) +
+                   "), " + dropped + "; nothing more is written until the port is opened again";
     } else {
       FLastError = "write queue full (" + std::to_string(TFdWatcher::OUTPUT_LIMIT) +
                    " bytes waiting for the device), " + dropped;

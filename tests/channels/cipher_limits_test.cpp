@@ -44,12 +44,11 @@ struct TPort {
     options.Sleep = [](uint32_t) {};
     Channel = std::make_unique<TLumMqttServer>(
         params, [this](const std::string& AData) { Received += AData; }, std::move(options));
-    Channel->SetOnParamPortChange(
-        [this](TTCP_Port_BaudRate ABaud, TTCP_Port_Parity AParity, TTCP_Port_StopBits AStop,
-               TTCP_Port_DataBits ABits) {
-          Settings.push_back(std::to_string(ABaud) + " " + std::to_string(AParity) + " " + std::to_string(AStop) +
-                             " " + std::to_string(ABits));
-        });
+    Channel->SetOnParamPortChange([this](TTCP_Port_BaudRate ABaud, TTCP_Port_Parity AParity,
+                                         TTCP_Port_StopBits AStop, TTCP_Port_DataBits ABits) {
+      Settings.push_back(std::to_string(ABaud) + " " + std::to_string(AParity) + " " + std::to_string(AStop) +
+                         " " + std::to_string(ABits));
+    });
   }
 };
 
@@ -97,14 +96,13 @@ TEST(CipherLimits, AClientWithoutTheKeyIsTakenForTheRemoteEnd) {
 
   // Written by hand, no key involved: data shorter than one 8-byte block is
   // never enciphered, and the line settings never are.
-  const TBytes shortData = {
-      0x03, 0x00, 'o', 'u', 't',  // client id length 3, "out"
-      0x0D,                       // baud ordinal 13
-      0x02,                       // data bits ordinal 2 (7 bits)
-      0x05,                       // parity code 5 (even)
-      0x02,                       // stop bits 2
-      0x06, 0x00,                 // data length 6
-      'O',  'P',  'E', 'N', '\r', '\n'};
+  const TBytes shortData = {0x03, 0x00, 'o', 'u', 't',  // client id length 3, "out"
+                            0x0D,                       // baud ordinal 13
+                            0x02,                       // data bits ordinal 2 (7 bits)
+                            0x05,                       // parity code 5 (even)
+                            0x02,                       // stop bits 2
+                            0x06, 0x00,                 // data length 6
+                            'O',  'P',  'E', 'N', '\r', '\n'};
   ASSERT_TRUE(PublishUntilHeard(outsider, port, shortData));
   EXPECT_EQ(port.Received.substr(0, 6), "OPEN\r\n");
   ASSERT_FALSE(port.Settings.empty());
@@ -113,10 +111,9 @@ TEST(CipherLimits, AClientWithoutTheKeyIsTakenForTheRemoteEnd) {
   // Longer data: the whole blocks come out as noise under the port's key, but
   // the tail after them is taken as sent, and nothing checks either.
   port.Received.clear();
-  const TBytes longData = {0x03, 0x00, 'o', 'u', 't', 0x0D, 0x02, 0x05, 0x02,
-                           0x0C, 0x00,                              // data length 12
+  const TBytes longData = {0x03, 0x00, 'o', 'u', 't', 0x0D, 0x02, 0x05, 0x02, 0x0C, 0x00,  // data length 12
                            0,    0,    0,   0,   0,   0,    0,    0,  // one block, enciphered by nobody
-                           'S',  'T',  'O', 'P'};                   // the tail, in clear
+                           'S',  'T',  'O', 'P'};                     // the tail, in clear
   ASSERT_TRUE(PublishUntilHeard(outsider, port, longData));
   ASSERT_EQ(port.Received.size() % 12, 0u);
   EXPECT_EQ(port.Received.substr(8, 4), "STOP");

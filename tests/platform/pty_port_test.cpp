@@ -218,8 +218,10 @@ TEST_F(TVSPortAxTest, ASlowApplicationGetsEveryByteOfABurstAndWritesNeverWait) {
   // about 12 KB, so a write that waited for room would stall this loop.
   const std::string burst = test::Pattern(200 * 1000);
   const auto start = std::chrono::steady_clock::now();
-  for (size_t at = 0; at < burst.size(); at += 1000) ASSERT_EQ(port->Write(burst.data() + at, 1000), 1000) << at;
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "a write waited for the reader";
+  for (size_t at = 0; at < burst.size(); at += 1000)
+    ASSERT_EQ(port->Write(burst.data() + at, 1000), 1000) << at;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+      << "a write waited for the reader";
   EXPECT_GT(port->QueuedBytes(), 150000u);
 
   EXPECT_TRUE(SameBytes(test::ReadSlowly(app.Get(), burst.size()), burst));

@@ -231,8 +231,10 @@ TEST_F(TComPortTest, WritesNeverWaitForTheDeviceAndASlowPeerGetsEveryByteInOrder
   // A write that waited for the device (once up to 100 ms per byte) would stall this loop.
   const std::string burst = test::Pattern(200 * 1000, 7);
   const auto start = std::chrono::steady_clock::now();
-  for (size_t at = 0; at < burst.size(); at += 1000) ASSERT_EQ(port.Write(burst.data() + at, 1000), 1000) << at;
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "a write waited for the device";
+  for (size_t at = 0; at < burst.size(); at += 1000)
+    ASSERT_EQ(port.Write(burst.data() + at, 1000), 1000) << at;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+      << "a write waited for the device";
   EXPECT_GT(port.QueuedBytes(), 150000u);
 
   EXPECT_TRUE(test::SameBytes(test::ReadSlowly(FMaster->Get(), burst.size()), burst));
@@ -275,7 +277,8 @@ TEST_F(TComPortTest, LostBytesAreToldWithTheirCountAndCause) {
   ASSERT_TRUE(PumpUntil(FDispatcher, [&] { return drops.size() == 2; }));
   EXPECT_EQ(drops[1], (std::pair<uint64_t, int>{queued, EIO}));
   EXPECT_EQ(port.Write("abc", 3), 0);
-  EXPECT_NE(port.LastError().find("(errno " + std::to_string(EIO) + ")"), std::string::npos) << port.LastError();
+  EXPECT_NE(port.LastError().find("(errno " + std::to_string(EIO) + ")"), std::string::npos)
+      << port.LastError();
   EXPECT_EQ(port.DroppedBytes(), overflow + queued + 3);
   FDispatcher.ProcessPending();
   EXPECT_EQ(drops.size(), 2u);
