@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
+
+#include "platform/deadline.h"
 
 namespace orvane {
 
@@ -13,6 +16,8 @@ namespace {
 
 // How soon bytes a handler left unread are looked at again for growth.
 constexpr int UNREAD_RECHECK_MS = 100;
+// An emptied queue keeps at most this much memory.
+constexpr size_t KEPT_CAPACITY = 65536;
 
 }  // namespace
 
@@ -71,12 +76,14 @@ void TFdWatcher::Run() {
   while (!FStop) {
     TWatchTurn turn;
     FClient.Look(turn);
+    const bool outputWaits = ServeOutput();
     // Bytes an application wrote before closing are still delivered.
     const int32_t waiting = BytesWaiting(fd);
     if (FRx.ShouldRaise(waiting)) RaiseRxChar(waiting);
 
     short events = FRx.WantsInput(waiting) ? POLLIN : 0;
-    if (turn.WantWritable) events |= POLLOUT;
+    // Room on the device wakes the watcher to write more.
+    if (outputWaits) events |= POLLOUT;
     int timeout = turn.TimeoutMs;
     // Unread bytes: look again for more after a while.
     if (waiting > 0 && !FRx.Pending)
@@ -120,42 +127,132 @@ int32_t TFdWatcher::Read(void* ABuffer, int32_t ACount) {
   return count;
 }
 
-TWriteResult TFdWatcher::Write(const void* AData, int32_t ACount, const TDeadline& ADeadline,
-                               const std::function<bool()>& AMayWrite) {
-  TWriteResult result;
+int32_t TFdWatcher::Queue(const void* AData, int32_t ACount) {
+  if (ACount <= 0) return 0;
   const auto* data = static_cast<const uint8_t*>(AData);
-  const int fd = FFd.Get();
-  while (result.Written < ACount) {
-    ssize_t n;
-    {
-      std::lock_guard<std::mutex> guard(FIoLock);
-      if (AMayWrite && !AMayWrite()) {
-        result.End = TWriteEnd::Refused;
-        break;
-      }
-      n = ::write(fd, data + result.Written, static_cast<size_t>(ACount - result.Written));
-    }
+  std::lock_guard<std::mutex> guard(FIoLock);
+  // After a failure the bytes count as dropped, but the episode was told already.
+  if (FWriteError != 0) {
+    FDropped += static_cast<uint64_t>(ACount);
+    return 0;
+  }
+  if (!FClient.MayWrite()) return 0;
+  size_t done = 0;
+  const size_t count = static_cast<size_t>(ACount);
+  // Straight to the device while nothing is queued: no hop through the watcher.
+  while (PendingLocked() == 0 && done < count) {
+    const ssize_t n = ::write(FFd.Get(), data + done, count - done);
     if (n > 0) {
-      result.Written += static_cast<int32_t>(n);
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
       continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      result.End = TWriteEnd::Failed;
-      result.Error = errno;
-      break;
-    }
-    if (ADeadline.Expired()) {
-      result.End = TWriteEnd::TimedOut;
-      break;
-    }
-    // A hang-up ends the wait as well; the next turn sees it.
-    const int revents = PollOne(fd, POLLOUT, ADeadline);
-    if (revents > 0 && (revents & (POLLERR | POLLNVAL))) {
-      result.End = TWriteEnd::DeviceError;
+    } else if (n < 0 && errno != EAGAIN) {
+      LoseLocked(count - done, errno);
+      FWriteError = errno;
+      FWake.Signal();  // the watcher reports the loss
+      return static_cast<int32_t>(done);
+    } else {
       break;
     }
   }
-  return result;
+  if (done == count) return ACount;
+  const size_t room = OUTPUT_LIMIT - std::min(OUTPUT_LIMIT, PendingLocked());
+  const size_t queued = std::min(room, count - done);
+  if (queued > 0) {
+    const bool wasEmpty = PendingLocked() == 0;
+    // Written bytes are shifted out only when that halves the buffer at least.
+    if (FOutHead > 0 && FOutHead >= PendingLocked()) {
+      FOut.erase(FOut.begin(), FOut.begin() + static_cast<std::ptrdiff_t>(FOutHead));
+      FOutHead = 0;
+    }
+    FOut.insert(FOut.end(), data + done, data + done + queued);
+    // The watcher adds the device's room to its wait.
+    if (wasEmpty) FWake.Signal();
+  }
+  if (done + queued < count) LoseLocked(count - done - queued, ENOBUFS);
+  return static_cast<int32_t>(done + queued);
+}
+
+void TFdWatcher::DiscardOutput(const std::unique_lock<std::mutex>& AIoLock) {
+  (void)AIoLock;
+  FWriteError = 0;
+  FOut.clear();
+  FOutHead = 0;
+  if (FOut.capacity() > KEPT_CAPACITY) FOut.shrink_to_fit();
+}
+
+size_t TFdWatcher::QueuedBytes() {
+  std::lock_guard<std::mutex> guard(FIoLock);
+  return PendingLocked();
+}
+
+uint64_t TFdWatcher::DroppedBytes() {
+  std::lock_guard<std::mutex> guard(FIoLock);
+  return FDropped;
+}
+
+int TFdWatcher::WriteError() {
+  std::lock_guard<std::mutex> guard(FIoLock);
+  return FWriteError;
+}
+
+void TFdWatcher::LoseLocked(uint64_t ACount, int AError) {
+  if (ACount == 0) return;
+  // A failed write says more than a full queue: its errno is the one told.
+  if (FLost == 0 || FLostError == ENOBUFS) FLostError = AError;
+  FLost += ACount;
+  FDropped += ACount;
+}
+
+void TFdWatcher::FailLocked(int AError) {
+  LoseLocked(PendingLocked(), AError);
+  FWriteError = AError;
+  FOut.clear();
+  FOutHead = 0;
+}
+
+void TFdWatcher::DrainLocked() {
+  if (PendingLocked() == 0 || FWriteError != 0) return;
+  if (!FClient.MayWrite()) {
+    // Nobody to take them any more: dropped like any byte for a port nobody holds.
+    FOut.clear();
+    FOutHead = 0;
+  }
+  while (PendingLocked() > 0) {
+    const ssize_t n = ::write(FFd.Get(), FOut.data() + FOutHead, PendingLocked());
+    if (n > 0) {
+      FOutHead += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n < 0 && errno != EAGAIN) FailLocked(errno);
+      break;
+    }
+  }
+  if (PendingLocked() == 0) {
+    FOut.clear();
+    FOutHead = 0;
+    if (FOut.capacity() > KEPT_CAPACITY) FOut.shrink_to_fit();
+  }
+}
+
+bool TFdWatcher::ServeOutput() {
+  uint64_t lost = 0;
+  int error = 0;
+  bool waits = false;
+  {
+    std::lock_guard<std::mutex> guard(FIoLock);
+    DrainLocked();
+    waits = PendingLocked() > 0;
+    // An episode is over once the queue has room to spare again; one report
+    // per episode, not one per refused write.
+    if (FLost > 0 && PendingLocked() <= OUTPUT_LIMIT / 2) {
+      lost = std::exchange(FLost, 0);
+      error = std::exchange(FLostError, 0);
+    }
+  }
+  if (lost > 0) Post([this, lost, error] { FClient.OutputDropped(lost, error); });
+  return waits;
 }
 
 }  // namespace orvane

@@ -6,8 +6,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
-#include "platform/deadline.h"
 #include "platform/main_dispatcher.h"
 #include "platform/unique_fd.h"
 #include "platform/wake_event.h"
@@ -22,9 +22,6 @@ struct TWatchTurn {
   int ExtraFd = -1;
   // Longest wait; -1: until something happens.
   int TimeoutMs = -1;
-  // Wake when the data descriptor takes output, for a port that has output
-  // waiting to be drained; Ready then sees POLLOUT.
-  bool WantWritable = false;
 };
 
 // The port's side of a watcher.
@@ -40,15 +37,13 @@ class IFdWatchClient {
   // Main thread: ACount > 0 bytes are waiting. Raised again only once this one
   // has run, and then only when the handler read something or more came.
   virtual void RxChar(int32_t ACount) = 0;
-};
-
-// How a Write ended.
-enum class TWriteEnd { Done, Refused, TimedOut, Failed, DeviceError };
-
-struct TWriteResult {
-  int32_t Written = 0;
-  TWriteEnd End = TWriteEnd::Done;
-  int Error = 0;  // errno for Failed
+  // Asked under the I/O lock before output reaches the device; false drops it
+  // (a pty nobody holds). Any thread.
+  virtual bool MayWrite() { return true; }
+  // Main thread, once per loss episode (see TFdWatcher::Queue): ACount bytes
+  // of output were dropped; AError is ENOBUFS when the queue was full, else
+  // the errno of the write that failed.
+  virtual void OutputDropped(uint64_t ACount, int AError) = 0;
 };
 
 // Paces the received-bytes notification: the watcher raises the next one only
@@ -71,16 +66,18 @@ struct TRxGate {
 int32_t BytesWaiting(int AFd);
 
 // One open device (a pty master, a serial port) and the thread that watches
-// it: every turn the client looks at the device, the watcher raises the
-// received-characters notification, then sleeps on the device, a wake-up
-// event and the client's deadline. Events go to the main thread through the
-// dispatcher and are dropped once Stop has run or the owner has gone.
-// Reads and writes of the port go through here, so the notification is paced
-// by what the handler really read.
-// Threads: Start and Stop on the main thread; Post, Read, Write and LockIo
-// from any thread; Look and Ready run on the watcher thread, RxChar and posted
-// calls on the main thread. FIoLock orders writes against the client's own
-// use of the device under LockIo.
+// it: every turn the client looks at the device, the watcher writes queued
+// output, raises the received-characters notification, then sleeps on the
+// device, a wake-up event and the client's deadline. Events go to the main
+// thread through the dispatcher and are dropped once Stop has run or the owner
+// has gone. Reads and writes of the port go through here, so the notification
+// is paced by what the handler really read, and no writer ever waits for the
+// device.
+// Threads: Start and Stop on the main thread; Post, Read, Queue, the output
+// queries and LockIo from any thread; Look and Ready run on the watcher
+// thread, RxChar, OutputDropped and posted calls on the main thread. FIoLock
+// guards the output queue, the loss episode and the write error, and orders
+// writes against the client's own use of the device under LockIo.
 class TFdWatcher {
  public:
   // Takes AFd; when the construction fails (std::system_error: no eventfd),
@@ -104,18 +101,47 @@ class TFdWatcher {
   // Makes the watcher look again at once.
   void Wake() { FWake.Signal(); }
 
+  // Most output bytes waiting for the device; more are dropped.
+  static constexpr size_t OUTPUT_LIMIT = 1048576;
+
   // Up to ACount bytes without waiting; the count read (0 when none).
   int32_t Read(void* ABuffer, int32_t ACount);
-  // Writes until every byte is taken or ADeadline passes, waiting for room in
-  // between. AMayWrite, asked under the I/O lock before each write, can refuse.
-  TWriteResult Write(const void* AData, int32_t ACount, const TDeadline& ADeadline,
-                     const std::function<bool()>& AMayWrite = {});
+  // Hands ACount bytes to the device without waiting: what it takes now is
+  // written, the rest waits in the queue for the watcher, which writes it as
+  // the device takes more. Returns how many bytes were accepted: 0 when the
+  // client's MayWrite refuses (nothing is counted lost then) or an earlier
+  // write failed; fewer than ACount when the queue reached OUTPUT_LIMIT.
+  // Bytes dropped at the limit or by a failed write start a loss episode; it
+  // ends, and the client hears of it once (OutputDropped) with the whole
+  // count, when the queue has drained to half the limit or was let go. After
+  // a failed write nothing more is written (WriteError) until the device is
+  // opened again.
+  int32_t Queue(const void* AData, int32_t ACount);
+  // Forgets the queued output without counting it lost (bytes for nobody) and
+  // lets writes be tried again after a failure: a fresh start for the next
+  // holder of a pty. The caller holds the I/O lock.
+  void DiscardOutput(const std::unique_lock<std::mutex>& AIoLock);
+  // Bytes queued and not yet written.
+  size_t QueuedBytes();
+  // Every byte dropped so far (at the limit, by a failed write or after it).
+  uint64_t DroppedBytes();
+  // errno of the write that failed; 0 while writes go through.
+  int WriteError();
   // Holds off writes while the client works on the device.
   std::unique_lock<std::mutex> LockIo() { return std::unique_lock<std::mutex>(FIoLock); }
 
  private:
   void Run();
   void RaiseRxChar(int32_t ACount);
+  // Under FIoLock: writes queued bytes while the device takes them.
+  void DrainLocked();
+  // Under FIoLock: ACount bytes lost with AError, as part of the episode.
+  void LoseLocked(uint64_t ACount, int AError);
+  // Under FIoLock: drops the queued bytes as a failed write's loss.
+  void FailLocked(int AError);
+  // Watcher thread: drains, ends a loss episode that is over; true while bytes wait.
+  bool ServeOutput();
+  size_t PendingLocked() const { return FOut.size() - FOutHead; }
 
   TMainDispatcher& FDispatcher;
   IFdWatchClient& FClient;
@@ -123,6 +149,12 @@ class TFdWatcher {
   const TUniqueFd FFd;
   TRxGate FRx;
   std::mutex FIoLock;
+  std::vector<uint8_t> FOut;  // queued output from FOutHead on
+  size_t FOutHead = 0;
+  uint64_t FLost = 0;  // dropped in the current loss episode
+  int FLostError = 0;  // first cause of the current episode
+  uint64_t FDropped = 0;
+  int FWriteError = 0;
   std::weak_ptr<void> FOwner;
   std::atomic<bool> FLive{true};
   std::atomic<bool> FStop{false};

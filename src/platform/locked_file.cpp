@@ -13,8 +13,18 @@ namespace orvane {
 bool TLockedFile::Open(const std::string& APath) {
   FFd.Reset();
   FPath = APath;
-  TUniqueFd fd(::open(APath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (!fd.Valid() || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
+  // A link planted under the name would have us append to whatever it points
+  // at; a FIFO would block the open (O_NONBLOCK: it fails instead), and no
+  // kind of file but a regular one is ours to write.
+  TUniqueFd fd(::open(APath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                      CREATE_MODE));
+  struct stat st {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+    return false;
+  // A file left readable by everybody (an older run made it so) is closed to
+  // others; one that is not ours stays as it is.
+  if ((st.st_mode & S_IRWXO) != 0) ::fchmod(fd.Get(), st.st_mode & 07770);
   FFd = std::move(fd);
   return true;
 }

@@ -14,8 +14,12 @@ namespace orvane {
 // Threads: one thread at a time; the owner serialises.
 class TLockedFile {
  public:
+  // Mode of a new file: owner and group only (the log holds every byte of traffic).
+  static constexpr unsigned CREATE_MODE = 0640;
+
   // Opens (or creates) APath for appending and takes the lock without waiting.
-  // False when either fails; nothing stays open then.
+  // False when either fails, or when APath is a symbolic link or anything but
+  // a regular file; nothing stays open then.
   bool Open(const std::string& APath);
   void Close() { FFd.Reset(); }
   bool IsOpen() const { return FFd.Valid(); }

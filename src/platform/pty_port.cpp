@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 #include "platform/deadline.h"
@@ -27,10 +28,37 @@ namespace {
 // the port (and, without inotify, whether one has opened it).
 constexpr int WATCH_PERIOD_MS = 100;
 
-// A link name is one plain path component: nothing may escape the port directory.
-bool IsPlainName(const std::string& AName) {
-  return !AName.empty() && AName != "." && AName != ".." && AName.find('/') == std::string::npos &&
-         AName.find('\0') == std::string::npos;
+// A name printable in a message: control bytes as \xNN.
+std::string Printable(const std::string& AName) {
+  std::string out;
+  for (const char c : AName) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      static constexpr char HEX[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += HEX[byte >> 4];
+      out += HEX[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Why APortName cannot name a link, empty when it can. A link name is one
+// path component, nothing may escape the port directory, names beginning
+// with a dot are our temporary ones (and hidden from listings), and a line
+// break would forge lines in the log and the port list.
+std::string PortNameFault(const std::string& AName) {
+  if (AName.empty()) return "empty port name";
+  if (AName.find('/') != std::string::npos) return "port name with '/': " + Printable(AName);
+  if (AName.front() == '.') return "port name beginning with a dot: " + Printable(AName);
+  for (const char c : AName) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      return "port name with a line break or another control character: " + Printable(AName);
+  }
+  return {};
 }
 
 bool ReadLink(const std::string& APath, std::string& ATarget) {
@@ -87,10 +115,31 @@ bool MakePty(TUniqueFd& AMaster, std::string& ASlavePath, std::string& AError) {
   // do that now so that "no application holds the port" reads true from the start.
   TUniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!slave.Valid()) return AError = ErrnoText(std::string("open ") + name), false;
+  // A terminal's group (tty) may write to it, so other users' write(1) and
+  // wall could put bytes on the line; a port is its owner's alone.
+  if (::fchmod(slave.Get(), 0600) < 0) return AError = ErrnoText(std::string("chmod ") + name), false;
   slave.Reset();
   AMaster = std::move(master);
   ASlavePath = name;
   return true;
+}
+
+// A new link to ATarget at APrefix plus six random letters, so that no file
+// of another user can block the name (the port directory may be shared).
+bool MakeTempLink(const std::string& ATarget, const std::string& APrefix, std::string& ATemp,
+                  std::string& AError) {
+  static constexpr char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device random;
+  std::uniform_int_distribution<size_t> pick(0, sizeof LETTERS - 2);
+  constexpr int TRIES = 100;
+  for (int i = 0; i < TRIES; ++i) {
+    ATemp = APrefix;
+    for (int j = 0; j < 6; ++j) ATemp += LETTERS[pick(random)];
+    if (::symlink(ATarget.c_str(), ATemp.c_str()) == 0) return true;
+    if (errno != EEXIST) return AError = ErrnoText("symlink " + ATemp), false;
+  }
+  AError = "symlink " + APrefix + "XXXXXX: no free name";
+  return false;
 }
 
 }  // namespace
@@ -130,6 +179,12 @@ struct TVSPortAx::TSession : IFdWatchClient, std::enable_shared_from_this<TSessi
     // The handler may delete or destroy the owner: nothing of it is touched afterwards.
     TVSPortAx& owner = Owner;
     if (owner.OnRxChar) owner.OnRxChar(owner, ACount);
+  }
+  // No application holds the port: the bytes are lost, as on a line nobody listens to.
+  bool MayWrite() override { return !HungUp(Watcher.Fd()); }
+  void OutputDropped(uint64_t ACount, int AError) override {
+    TVSPortAx& owner = Owner;
+    if (owner.OnWriteDropped) owner.OnWriteDropped(owner, ACount, AError);
   }
 
   void StartNotify();
@@ -222,6 +277,7 @@ void TVSPortAx::TSession::FlushForNextOpen() {
     if (peer.Valid()) ::tcflush(peer.Get(), TCIFLUSH);
   }
   ::tcflush(master, TCOFLUSH);
+  Watcher.DiscardOutput(io);
   // Our own open of the slave is no application's.
   DrainNotify();
 }
@@ -275,7 +331,7 @@ bool TVSPortAx::Attach(const std::string& APortName) {
 bool TVSPortAx::OpenPort(const std::string& APortName, bool AAttach) {
   std::lock_guard<std::mutex> guard(FLock);
   if (FSession) return Fail("a port is held already: " + FSession->LinkPath);
-  if (!IsPlainName(APortName)) return Fail("not a port name: " + APortName);
+  if (const std::string fault = PortNameFault(APortName); !fault.empty()) return Fail(fault);
   const std::string link = FPortDir + "/" + APortName;
   struct stat info {};
   const bool exists = ::lstat(link.c_str(), &info) == 0;
@@ -295,9 +351,8 @@ bool TVSPortAx::OpenPort(const std::string& APortName, bool AAttach) {
   session->LinkPath = link;
   if (AAttach) {
     // Re-pointed in one step: the name never goes missing for an application looking for it.
-    const std::string temp = FPortDir + "/." + APortName + ".new";
-    ::unlink(temp.c_str());
-    if (::symlink(session->SlavePath.c_str(), temp.c_str()) < 0) return Fail(ErrnoText("symlink " + temp));
+    std::string temp;
+    if (!MakeTempLink(session->SlavePath, FPortDir + "/." + APortName + ".", temp, error)) return Fail(error);
     if (::rename(temp.c_str(), link.c_str()) < 0) {
       const std::string text = ErrnoText("rename " + temp);
       ::unlink(temp.c_str());
@@ -343,12 +398,18 @@ std::shared_ptr<TVSPortAx::TSession> TVSPortAx::Current() const {
 
 int32_t TVSPortAx::Write(const void* ABuffer, int32_t ACount) {
   const std::shared_ptr<TSession> session = Current();
-  if (!session || ACount <= 0) return 0;
-  const int master = session->Watcher.Fd();
-  // No application holds the port: the bytes are lost, as on a line nobody listens to.
-  return session->Watcher
-      .Write(ABuffer, ACount, TDeadline(WRITE_ROOM_WAIT_MS), [master] { return !HungUp(master); })
-      .Written;
+  if (!session) return 0;
+  return session->Watcher.Queue(ABuffer, ACount);
+}
+
+size_t TVSPortAx::QueuedBytes() const {
+  const std::shared_ptr<TSession> session = Current();
+  return session ? session->Watcher.QueuedBytes() : 0;
+}
+
+uint64_t TVSPortAx::DroppedBytes() const {
+  const std::shared_ptr<TSession> session = Current();
+  return session ? session->Watcher.DroppedBytes() : 0;
 }
 
 int32_t TVSPortAx::Read(void* ABuffer, int32_t& ACount) {

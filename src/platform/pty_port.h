@@ -55,8 +55,9 @@ class TVSPortAx {
   TVSPortAx& operator=(const TVSPortAx&) = delete;
 
   // A new pty at 9600 8N1, raw, and a link APortName to its slave. False when
-  // anything of that name exists already, the name is not a plain file name,
-  // or this object holds a port already.
+  // anything of that name exists already, the name is not a port name (empty,
+  // with a '/', a line break or another control character, or beginning with
+  // a dot), or this object holds a port already.
   bool CreatePort(const std::string& APortName);
   // Takes over the name of a port left by an earlier run: only a link into
   // /dev/pts (live or dangling) qualifies; it is pointed at a fresh pty.
@@ -67,10 +68,19 @@ class TVSPortAx {
   bool DeleteOnExit() const { return FDeleteOnExit; }
   void SetDeleteOnExit(bool AValue) { FDeleteOnExit = AValue; }
 
-  // Queues bytes for the application; returns how many were taken. Bytes are
-  // dropped while no application holds the port; when it does not read, a
-  // full queue is waited on for at most WRITE_ROOM_WAIT_MS.
+  // Hands bytes to the application without waiting; returns how many were
+  // accepted. What the pty cannot take now waits in a queue of up to
+  // TFdWatcher::OUTPUT_LIMIT bytes and goes out as the application reads;
+  // bytes beyond it are dropped and reported once per episode
+  // (OnWriteDropped). While no application holds the port every byte is
+  // dropped (0 is returned, nothing reported), as a line nobody listens to
+  // loses them; so is what was still queued when the application let go.
   int32_t Write(const void* ABuffer, int32_t ACount);
+  // Bytes queued for the application and not yet taken by the pty.
+  size_t QueuedBytes() const;
+  // Every byte dropped because the queue was full (or the pty refused it)
+  // since the port was created or attached; 0 while no port is held.
+  uint64_t DroppedBytes() const;
   // Up to ACount bytes the application wrote, without waiting; ACount becomes
   // the number read, which is also returned.
   int32_t Read(void* ABuffer, int32_t& ACount);
@@ -91,8 +101,6 @@ class TVSPortAx {
   // Why the last CreatePort, Attach or Delete failed.
   std::string LastError() const;
 
-  static constexpr int WRITE_ROOM_WAIT_MS = 1000;
-
   // Events, raised on the main thread.
   TRxCharEvent OnRxChar;  // bytes waiting; raised again only once the previous one ran
   TFlagEvent OnDTR;       // never raised on a pty
@@ -106,6 +114,11 @@ class TVSPortAx {
   TValueEvent OnBaudRate;
   TValueEvent OnEvent;  // never raised on a pty
   TFlagEvent OnBreak;   // never raised on a pty
+  // ACount bytes for the application were dropped because it did not read
+  // them in time (AError ENOBUFS) or the pty refused them (AError the errno);
+  // raised once the episode is over: the queue has drained to half or the
+  // application let go.
+  std::function<void(TVSPortAx& ASender, uint64_t ACount, int AError)> OnWriteDropped;
 
  private:
   struct TSession;

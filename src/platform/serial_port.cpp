@@ -6,11 +6,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
-#include "platform/deadline.h"
 #include "platform/errno_text.h"
 #include "platform/fd_watcher.h"
 #include "platform/serial_speed.h"
@@ -48,6 +47,10 @@ struct TComPort::TSession : IFdWatchClient, std::enable_shared_from_this<TSessio
   void Ready(short ARevents) override { Broken = (ARevents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
   // The handler may close or destroy the port: nothing of the owner is touched afterwards.
   void RxChar(int32_t ACount) override { Owner.DoRxChar(ACount); }
+  void OutputDropped(uint64_t ACount, int AError) override {
+    TComPort& owner = Owner;
+    if (owner.OnWriteDropped) owner.OnWriteDropped(owner, ACount, AError);
+  }
 
   TComPort& Owner;
   const termios Saved;
@@ -185,6 +188,9 @@ void TComPort::Close() {
   if (!session) return;
   session->Shutdown();
   const int fd = session->Watcher.Fd();
+  // The driver would hold the last close until its output has gone out (up to
+  // 30 s on a UART); a port that stops waits for no device.
+  ::tcflush(fd, TCOFLUSH);
   ::tcsetattr(fd, TCSANOW, &session->Saved);
   ::ioctl(fd, TIOCNXCL);
   // The descriptor (and with it the lock) goes with the last holder: here, or a Write still running.
@@ -209,22 +215,34 @@ int32_t TComPort::Read(void* ABuffer, int32_t ACount) {
 int32_t TComPort::Write(const void* ABuffer, int32_t ACount) {
   const std::shared_ptr<TSession> session = Current();
   if (!session || ACount <= 0) return 0;
-  const TWriteResult result = session->Watcher.Write(
-      ABuffer, ACount,
-      TDeadline(static_cast<uint32_t>(std::min<int64_t>(WriteTimeLimitMs(ACount), UINT32_MAX))));
-  if (result.End != TWriteEnd::Done) {
+  const int32_t accepted = session->Watcher.Queue(ABuffer, ACount);
+  if (accepted < ACount) {
+    const std::string dropped = std::to_string(ACount - accepted) + " bytes dropped";
+    const int error = session->Watcher.WriteError();
     std::lock_guard<std::mutex> guard(FLock);
-    switch (result.End) {
-      case TWriteEnd::Failed: FLastError = ErrnoText("write", result.Error); break;
-      case TWriteEnd::TimedOut: FLastError = "write time limit passed"; break;
-      default: FLastError = "write: device error"; break;
+    if (error != 0) {
+      FLastError = "write: " + std::string(std::strerror(error)) + " (errno " + std::to_string(error) +
+                   "), " + dropped + "; nothing more is written until the port is opened again";
+    } else {
+      FLastError = "write queue full (" + std::to_string(TFdWatcher::OUTPUT_LIMIT) +
+                   " bytes waiting for the device), " + dropped;
     }
   }
-  return result.Written;
+  return accepted;
 }
 
 int32_t TComPort::WriteAnsiStr(const std::string& AData) {
   return Write(AData.data(), static_cast<int32_t>(AData.size()));
+}
+
+size_t TComPort::QueuedBytes() const {
+  const std::shared_ptr<TSession> session = Current();
+  return session ? session->Watcher.QueuedBytes() : 0;
+}
+
+uint64_t TComPort::DroppedBytes() const {
+  const std::shared_ptr<TSession> session = Current();
+  return session ? session->Watcher.DroppedBytes() : 0;
 }
 
 std::string TComPort::LastError() const {

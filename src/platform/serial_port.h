@@ -18,13 +18,14 @@ using TComStopBits = TStopBits;
 
 // A serial device through termios: opened exclusively (flock and TIOCEXCL),
 // raw, no flow control, DTR and RTS cleared, reads that return at once,
-// writes that give up after WriteTimeLimitMs. The termios found at open are
-// put back at close.
+// writes that never wait (a queue in front of the device). The termios found
+// at open are put back at close.
 //
 // Threads: Open, Close, Read and destruction on the main thread; the setters
 // and Write also from a worker. The received-characters notification
-// (DoRxChar, OnRxChar) runs on the main thread through ADispatcher; one queued
-// before Close or destruction is dropped. FLock guards FSession and the settings.
+// (DoRxChar, OnRxChar) and OnWriteDropped run on the main thread through
+// ADispatcher; one queued before Close or destruction is dropped. FLock guards
+// FSession, the settings and FLastError.
 class TComPort {
  public:
   explicit TComPort(TMainDispatcher& ADispatcher);
@@ -50,24 +51,36 @@ class TComPort {
   // False when the device is missing, is not a terminal, another holder has
   // it, or a setting is refused; nothing stays open or changed then.
   bool Open();
+  // Output not yet sent (queued or in the driver) is dropped: closing never
+  // waits for the device.
   void Close();
   bool Connected() const;
 
   // Bytes already received, up to ACount; never waits.
   int32_t Read(void* ABuffer, int32_t ACount);
-  // Waits until every byte is taken or the time limit passes; returns how
-  // many were taken (fewer than ACount on a timeout or an error).
+  // Hands bytes to the device without waiting; returns how many were
+  // accepted. What the device cannot take now waits in a queue of up to
+  // TFdWatcher::OUTPUT_LIMIT bytes and goes out as it takes more. Fewer than
+  // ACount, with LastError saying why and how many: the queue was full, or a
+  // write failed (then nothing more is written until the port is opened
+  // again). Either loss is also reported once per episode (OnWriteDropped).
   int32_t Write(const void* ABuffer, int32_t ACount);
   int32_t WriteAnsiStr(const std::string& AData);
+  // Bytes queued for the device and not yet taken by it.
+  size_t QueuedBytes() const;
+  // Every byte dropped (queue full or write failed) since the port was opened.
+  uint64_t DroppedBytes() const;
 
   std::string LastError() const;
-
-  // The write time limit: 100 ms per byte plus 1000 ms.
-  static int64_t WriteTimeLimitMs(int32_t ACount) { return int64_t{100} * ACount + 1000; }
 
   // Received-characters notification, bytes waiting > 0; raised again once the
   // previous one ran and more bytes came or some were read.
   std::function<void(TComPort& ASender, int32_t ACount)> OnRxChar;
+  // ACount bytes for the device were dropped: AError is ENOBUFS when the queue
+  // was full (the device did not take them in time), otherwise the errno of the
+  // write that failed. Raised once per episode: when the queue has drained to
+  // half, or at once after a failed write.
+  std::function<void(TComPort& ASender, uint64_t ACount, int AError)> OnWriteDropped;
 
  protected:
   // Raises OnRxChar; a derived port handles the notification here instead.

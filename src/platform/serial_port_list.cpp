@@ -50,7 +50,8 @@ std::vector<std::string> ListSerialPorts(const std::string& APortDir, const std:
   error.clear();
   for (fs::directory_iterator it(APortDir, error), end; !error && it != end; it.increment(error)) {
     std::error_code ignored;
-    if (!it->is_symlink(ignored)) continue;
+    // Names beginning with a dot are no port's: a port's link being replaced has one.
+    if (!it->is_symlink(ignored) || it->path().filename().string().front() == '.') continue;
     const std::string target = fs::read_symlink(it->path(), ignored).string();
     // Only links to a pty slave, not /dev/pts/ptmx and the like.
     if (!ignored && IsPtySlavePath(target)) links.push_back(it->path().string());

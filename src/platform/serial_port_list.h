@@ -15,7 +15,8 @@ bool IsPtySlavePath(const std::string& APath);
 // Serial ports installed on this machine, as device paths, sorted: the /dev
 // nodes of the ttys in ASysClassTty that have a device behind them (real
 // hardware, not virtual consoles, ptys or empty UART slots), then the virtual port links (links
-// into /dev/pts) in APortDir. An unreadable folder adds nothing.
+// into /dev/pts, names not beginning with a dot) in APortDir. An unreadable
+// folder adds nothing.
 std::vector<std::string> ListSerialPorts(const std::string& APortDir,
                                          const std::string& ASysClassTty = "/sys/class/tty",
                                          const std::string& ADevDir = "/dev");

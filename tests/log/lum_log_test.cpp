@@ -195,6 +195,81 @@ TEST(TLumLog, RotationKeepsWritingWhenTheOldFileCannotBeReplaced) {
   EXPECT_TRUE(fs::is_directory(dir.Path() / "log_old.txt" / "keep"));
 }
 
+mode_t ModeOf(const fs::path& APath) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(APath.c_str(), &st), 0) << APath;
+  return st.st_mode & 07777;
+}
+
+// Sets the process umask for one scope, so that a test sees the mode the
+// program asked for.
+struct TUmask {
+  explicit TUmask(mode_t AMask) : Saved(::umask(AMask)) {}
+  ~TUmask() { ::umask(Saved); }
+  mode_t Saved;
+};
+
+TEST(TLumLog, BothGenerationsAreReadableByOwnerAndGroupOnly) {
+  const TUmask umask(0);
+  test::TTempDir dir;
+  const fs::path current = dir.Path() / "log.txt";
+  const fs::path old = dir.Path() / "log_old.txt";
+  TLumLog log(dir.Str(), "1.0.0.0", "");
+  EXPECT_EQ(ModeOf(current), 0640u);
+  log.WriteLine(std::string(TLumLog::MAX_FILE_SIZE, 'p'));  // rotates
+  ASSERT_TRUE(fs::exists(old));
+  EXPECT_EQ(ModeOf(old), 0640u);
+  EXPECT_EQ(ModeOf(current), 0640u);
+
+  // A file an older run left readable by everybody is closed to others; the
+  // owner's and the group's bits stay.
+  test::TTempDir older;
+  std::ofstream(older.Path() / "log.txt") << "old line\r\n";
+  fs::permissions(older.Path() / "log.txt", fs::perms(0664));
+  TLumLog reopened(older.Str(), "1.0.0.0", "");
+  EXPECT_TRUE(reopened.IsOpen());
+  EXPECT_EQ(ModeOf(older.Path() / "log.txt"), 0660u);
+}
+
+// Whoever can write into the data folder must not make the program append its
+// traffic to another file, or stall it at start.
+TEST(TLumLog, LinksAndSpecialFilesInPlaceOfTheLogAreNeitherFollowedNorWaitedOn) {
+  test::TTempDir dir;
+  const fs::path victim = dir.Path() / "victim";
+  std::ofstream(victim) << "precious";
+  const fs::path data = dir.Path() / "data";
+  fs::create_directory(data);
+
+  fs::create_symlink(victim, data / "log.txt");
+  {
+    TLumLog log(data.string(), "1.0.0.0", "");
+    EXPECT_FALSE(log.IsOpen());
+    log.WriteLine("to nowhere");
+  }
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_TRUE(fs::is_symlink(data / "log.txt"));
+
+  // A FIFO nobody reads would block an open for writing forever.
+  fs::remove(data / "log.txt");
+  ASSERT_EQ(::mkfifo((data / "log.txt").c_str(), 0600), 0);
+  {
+    TLumLog log(data.string(), "1.0.0.0", "");
+    EXPECT_FALSE(log.IsOpen());
+  }
+
+  // The old generation's name is replaced, never written through.
+  fs::remove(data / "log.txt");
+  fs::create_symlink(victim, data / "log_old.txt");
+  {
+    TLumLog log(data.string(), "1.0.0.0", "");
+    ASSERT_TRUE(log.IsOpen());
+    log.WriteLine(std::string(TLumLog::MAX_FILE_SIZE, 'p'));  // rotates
+  }
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(data / "log_old.txt")));
+  EXPECT_EQ(Texts(data / "log_old.txt").front(), " ");
+}
+
 TEST(TLumLog, UnwritableFolderLosesLinesSilently) {
   test::TTempDir dir;
   // Root ignores permission bits, but nobody can create a folder under a file.

@@ -1,5 +1,6 @@
 #include "platform/pty_port.h"
 
+#include "platform/fd_watcher.h"
 #include "platform/serial_port.h"
 
 #include <fcntl.h>
@@ -8,6 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -23,6 +27,7 @@ namespace orvane {
 namespace {
 
 using test::PumpUntil;
+using test::SameBytes;
 using test::TChild;
 using test::TTestFd;
 
@@ -55,6 +60,10 @@ class TVSPortAxTest : public ::testing::Test {
       NoteThread();
       FLines.push_back({AStopBits, AParity, AWordLength});
     };
+    port->OnWriteDropped = [this](TVSPortAx&, uint64_t ACount, int AError) {
+      NoteThread();
+      FDrops.emplace_back(ACount, AError);
+    };
     return port;
   }
 
@@ -76,6 +85,7 @@ class TVSPortAxTest : public ::testing::Test {
   std::vector<bool> FOpenClose;
   std::vector<int32_t> FBauds;
   std::vector<TLine> FLines;
+  std::vector<std::pair<uint64_t, int>> FDrops;
 };
 
 TEST_F(TVSPortAxTest, SocatExchangesBytesAndOpenCloseFollowsIt) {
@@ -84,6 +94,9 @@ TEST_F(TVSPortAxTest, SocatExchangesBytesAndOpenCloseFollowsIt) {
   EXPECT_FALSE(port->IsOpened());
   EXPECT_EQ(port->Baudrate(), 9600);
   EXPECT_EQ(port->StopBits(), 0);
+  struct stat slave {};
+  ASSERT_EQ(::stat(LinkOf("COM5").c_str(), &slave), 0);
+  EXPECT_EQ(slave.st_mode & 07777, 0600u) << "the pty is its owner's alone";
 
   TChild socat({"socat", "-", LinkOf("COM5") + ",raw,echo=0"});
   ASSERT_TRUE(socat.Started());
@@ -176,15 +189,82 @@ TEST_F(TVSPortAxTest, BytesWrittenWhileNoProgramHoldsThePortAreNotDeliveredLater
   ASSERT_TRUE(Pump([&] { return FOpenClose.size() == 1; }));
   EXPECT_EQ(test::ReadFor(app.Get(), 1, std::chrono::milliseconds(200)), "");
 
-  // Bytes the application never read are gone once it closed.
+  // Bytes the application never read are gone once it closed, those still
+  // queued beyond what the pty holds included, and nobody hears of them as a loss.
   EXPECT_EQ(port->Write("late", 4), 4);
+  const std::string queued = test::Pattern(100000);
+  EXPECT_EQ(port->Write(queued.data(), static_cast<int32_t>(queued.size())), 100000);
+  EXPECT_GT(port->QueuedBytes(), 0u);
   app.Reset();
   ASSERT_TRUE(Pump([&] { return FOpenClose.size() == 2; }));
+  EXPECT_EQ(port->QueuedBytes(), 0u);
   TTestFd next(::open(LinkOf("COM7").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
   ASSERT_GE(next.Get(), 0);
   EXPECT_EQ(test::ReadFor(next.Get(), 1, std::chrono::milliseconds(200)), "");
+  EXPECT_TRUE(FDrops.empty());
+  EXPECT_EQ(port->DroppedBytes(), 0u);
   EXPECT_EQ(port->Write("fresh", 5), 5);
   EXPECT_EQ(test::ReadFor(next.Get(), 5), "fresh");
+}
+
+TEST_F(TVSPortAxTest, ASlowApplicationGetsEveryByteOfABurstAndWritesNeverWait) {
+  auto port = MakePort();
+  ASSERT_TRUE(port->CreatePort("COM16")) << port->LastError();
+  TTestFd app(::open(LinkOf("COM16").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  ASSERT_GE(app.Get(), 0);
+  ASSERT_TRUE(Pump([&] { return port->IsOpened(); }));
+
+  // 200 writes while the application reads nothing: the pty itself holds
+  // about 12 KB, so a write that waited for room would stall this loop.
+  const std::string burst = test::Pattern(200 * 1000);
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t at = 0; at < burst.size(); at += 1000)
+    ASSERT_EQ(port->Write(burst.data() + at, 1000), 1000) << at;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+      << "a write waited for the reader";
+  EXPECT_GT(port->QueuedBytes(), 150000u);
+
+  EXPECT_TRUE(SameBytes(test::ReadSlowly(app.Get(), burst.size()), burst));
+  EXPECT_EQ(port->QueuedBytes(), 0u);
+  EXPECT_EQ(port->DroppedBytes(), 0u);
+  FDispatcher.ProcessPending();
+  EXPECT_TRUE(FDrops.empty());
+}
+
+TEST_F(TVSPortAxTest, AFullQueueDropsTheRestAndTellsTheCountOnce) {
+  auto port = MakePort();
+  ASSERT_TRUE(port->CreatePort("COM17")) << port->LastError();
+  TTestFd app(::open(LinkOf("COM17").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  ASSERT_GE(app.Get(), 0);
+  ASSERT_TRUE(Pump([&] { return port->IsOpened(); }));
+
+  // Twice the queue's bound while the application reads nothing: the accepted
+  // part of every write is what it must get, in order.
+  constexpr size_t CHUNK = 65536;
+  const std::string stream = test::Pattern(2 * TFdWatcher::OUTPUT_LIMIT);
+  std::string accepted;
+  for (size_t at = 0; at < stream.size(); at += CHUNK) {
+    const int32_t taken = port->Write(stream.data() + at, CHUNK);
+    ASSERT_GE(taken, 0);
+    accepted.append(stream, at, static_cast<size_t>(taken));
+  }
+  ASSERT_GE(accepted.size(), TFdWatcher::OUTPUT_LIMIT);
+  ASSERT_LT(accepted.size(), stream.size());
+  const uint64_t dropped = stream.size() - accepted.size();
+  EXPECT_EQ(port->DroppedBytes(), dropped);
+  // The episode lasts while the queue stays full: nothing is told yet.
+  FDispatcher.ProcessPending();
+  EXPECT_TRUE(FDrops.empty());
+
+  EXPECT_TRUE(SameBytes(test::ReadSlowly(app.Get(), accepted.size(), 4096), accepted));
+  ASSERT_TRUE(Pump([&] { return !FDrops.empty(); }));
+  EXPECT_EQ(FDrops, (std::vector<std::pair<uint64_t, int>>{{dropped, ENOBUFS}}));
+
+  // The port goes on as before.
+  EXPECT_EQ(port->Write("again", 5), 5);
+  EXPECT_EQ(test::ReadFor(app.Get(), 5), "again");
+  FDispatcher.ProcessPending();
+  EXPECT_EQ(FDrops.size(), 1u);
 }
 
 TEST_F(TVSPortAxTest, BytesOfAProgramThatClosedAtOnceStillArrive) {
@@ -276,26 +356,76 @@ TEST_F(TVSPortAxTest, NamesThatAreNotPortLinksAreRefused) {
 
   struct TCase {
     std::string Name;
-    bool CreateOk;
+    std::string CreateError;  // a part of LastError after CreatePort
+    std::string AttachError;  // and after Attach
   };
+  const std::string DOT = "beginning with a dot", SLASH = "with '/'", BREAK = "line break";
   const TCase cases[] = {
-      {"FILE", false}, {"DIR", false}, {"NULL", false}, {"TOFILE", false},  {"", false},
-      {"..", false},   {".", false},   {"a/b", false},  {"../COM1", false},
+      {"FILE", "exists", "not a virtual port link"},
+      {"DIR", "exists", "not a virtual port link"},
+      {"NULL", "exists", "not a virtual port link"},
+      {"TOFILE", "exists", "not a virtual port link"},
+      {"MISSING", "", "does not exist"},
+      {"", "empty port name", "empty port name"},
+      {"..", DOT, DOT},
+      {".", DOT, DOT},
+      {".COM1", DOT, DOT},
+      {"a/b", SLASH, SLASH},
+      {"../COM1", SLASH, SLASH},
+      {"COM\n1", BREAK, BREAK},
+      {"COM1\r", BREAK, BREAK},
+      {"COM1\r\n", BREAK, BREAK},
+      {std::string("COM\x01", 4), BREAK, BREAK},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    if (!c.CreateError.empty()) {
+      auto port = MakePort();
+      EXPECT_FALSE(port->CreatePort(c.Name));
+      EXPECT_NE(port->LastError().find(c.CreateError), std::string::npos) << port->LastError();
+      // A refused name never brings a line break into a message that may be logged.
+      EXPECT_EQ(port->LastError().find_first_of("\r\n"), std::string::npos);
+    }
     auto port = MakePort();
-    EXPECT_EQ(port->CreatePort(c.Name), c.CreateOk) << c.Name;
-    EXPECT_FALSE(port->Attach(c.Name)) << c.Name;
-    EXPECT_FALSE(port->LastError().empty()) << c.Name;
+    EXPECT_FALSE(port->Attach(c.Name));
+    EXPECT_NE(port->LastError().find(c.AttachError), std::string::npos) << port->LastError();
   }
-  EXPECT_FALSE(MakePort()->Attach("MISSING"));
-  // Nothing refused was touched.
+  // Nothing refused was touched, nothing was made.
   std::string text;
   std::ifstream(LinkOf("FILE")) >> text;
   EXPECT_EQ(text, "precious");
   EXPECT_TRUE(std::filesystem::is_directory(LinkOf("DIR")));
   EXPECT_EQ(std::filesystem::read_symlink(LinkOf("NULL")), "/dev/null");
   EXPECT_FALSE(std::filesystem::exists(FDir.Path().parent_path() / "COM1"));
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(FDir.Path())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 4u);
+}
+
+// The port directory may be shared with other users: no name they can take
+// beforehand keeps a port from being attached.
+TEST_F(TVSPortAxTest, AttachIsNotBlockedByAnotherFileAtATemporaryName) {
+  {
+    auto first = MakePort();
+    ASSERT_TRUE(first->CreatePort("COM18")) << first->LastError();
+    first->SetDeleteOnExit(false);
+  }
+  // What an earlier version used as its temporary name, made impossible to
+  // remove or replace, as another user's entry in a sticky directory is.
+  std::filesystem::create_directories(LinkOf(".COM18.new") + "/keep");
+  auto second = MakePort();
+  ASSERT_TRUE(second->Attach("COM18")) << second->LastError();
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(FDir.Path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".COM18.new", "COM18"})) << "a temporary link was left";
+  TTestFd app(::open(LinkOf("COM18").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  ASSERT_GE(app.Get(), 0);
+  ASSERT_TRUE(Pump([&] { return second->IsOpened(); }));
 }
 
 TEST_F(TVSPortAxTest, DeleteRemovesOnlyItsOwnLink) {

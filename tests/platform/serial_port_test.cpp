@@ -8,12 +8,15 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/fd_watcher.h"
 #include "platform/serial_port_list.h"
 #include "platform/serial_speed.h"
 #include "platform/serial_termios.h"
@@ -217,26 +220,75 @@ TEST_F(TComPortTest, ANotificationQueuedBeforeCloseIsDropped) {
   EXPECT_FALSE(heard);
 }
 
-TEST_F(TComPortTest, AWriteToAPeerThatNeverReadsGivesUp) {
+// The far end (the test, on the master) reads nothing while the port writes.
+TEST_F(TComPortTest, WritesNeverWaitForTheDeviceAndASlowPeerGetsEveryByteInOrder) {
   TComPort port(FDispatcher);
   port.SetPort(FDevice);
+  std::vector<std::pair<uint64_t, int>> drops;
+  port.OnWriteDropped = [&](TComPort&, uint64_t ACount, int AError) { drops.emplace_back(ACount, AError); };
   ASSERT_TRUE(port.Open()) << port.LastError();
-  // Fill the way to the master through a second descriptor (root passes TIOCEXCL).
-  TTestFd filler(::open(FDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-  ASSERT_GE(filler.Get(), 0);
-  // The pty frees room in the background for a while after a refused write,
-  // so fill again before every try until a write of ours finds no room.
-  const std::string block(4096, 'f');
-  int32_t written = 3;
-  ASSERT_TRUE(test::WaitFor(
-      [&] {
-        while (::write(filler.Get(), block.data(), block.size()) > 0) {
-        }
-        written = port.WriteAnsiStr("abc");
-        return written < 3;
-      },
-      std::chrono::seconds(60)));
-  EXPECT_FALSE(port.LastError().empty());
+
+  // A write that waited for the device (once up to 100 ms per byte) would stall this loop.
+  const std::string burst = test::Pattern(200 * 1000, 7);
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t at = 0; at < burst.size(); at += 1000)
+    ASSERT_EQ(port.Write(burst.data() + at, 1000), 1000) << at;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+      << "a write waited for the device";
+  EXPECT_GT(port.QueuedBytes(), 150000u);
+
+  EXPECT_TRUE(test::SameBytes(test::ReadSlowly(FMaster->Get(), burst.size()), burst));
+  EXPECT_EQ(port.QueuedBytes(), 0u);
+  EXPECT_EQ(port.DroppedBytes(), 0u);
+  FDispatcher.ProcessPending();
+  EXPECT_TRUE(drops.empty());
+}
+
+TEST_F(TComPortTest, LostBytesAreToldWithTheirCountAndCause) {
+  TComPort port(FDispatcher);
+  port.SetPort(FDevice);
+  std::vector<std::pair<uint64_t, int>> drops;
+  port.OnWriteDropped = [&](TComPort&, uint64_t ACount, int AError) { drops.emplace_back(ACount, AError); };
+  ASSERT_TRUE(port.Open()) << port.LastError();
+
+  // A device that takes nothing: beyond the queue's bound the rest is dropped,
+  // and the caller learns how much.
+  const std::string block(TFdWatcher::OUTPUT_LIMIT, 'q');
+  const int32_t size = static_cast<int32_t>(block.size());
+  ASSERT_EQ(port.Write(block.data(), size), size);
+  const int32_t taken = port.Write(block.data(), size);
+  ASSERT_LT(taken, size);
+  const uint64_t overflow = static_cast<uint64_t>(size - taken);
+  EXPECT_NE(port.LastError().find("write queue full"), std::string::npos) << port.LastError();
+  EXPECT_NE(port.LastError().find(std::to_string(overflow) + " bytes dropped"), std::string::npos)
+      << port.LastError();
+  // Told once, when the device has taken enough for the queue to have room again.
+  const size_t accepted = block.size() + static_cast<size_t>(taken);
+  EXPECT_EQ(test::ReadFor(FMaster->Get(), accepted).size(), accepted);
+  ASSERT_TRUE(PumpUntil(FDispatcher, [&] { return !drops.empty(); }));
+  EXPECT_EQ(drops, (std::vector<std::pair<uint64_t, int>>{{overflow, ENOBUFS}}));
+
+  // The device goes away (the far end closes) with bytes queued: they are
+  // told lost with the write's errno, and nothing more is written.
+  ASSERT_EQ(port.Write(block.data(), 100000), 100000);
+  const size_t queued = port.QueuedBytes();
+  ASSERT_GT(queued, 0u);
+  FMaster.reset();
+  ASSERT_TRUE(PumpUntil(FDispatcher, [&] { return drops.size() == 2; }));
+  EXPECT_EQ(drops[1], (std::pair<uint64_t, int>{queued, EIO}));
+  EXPECT_EQ(port.Write("abc", 3), 0);
+  EXPECT_NE(port.LastError().find("(errno " + std::to_string(EIO) + ")"), std::string::npos)
+      << port.LastError();
+  EXPECT_EQ(port.DroppedBytes(), overflow + queued + 3);
+  FDispatcher.ProcessPending();
+  EXPECT_EQ(drops.size(), 2u);
+  // Opened again, the port writes again (to a new far end).
+  port.Close();
+  SetUp();
+  port.SetPort(FDevice);
+  ASSERT_TRUE(port.Open()) << port.LastError();
+  EXPECT_EQ(port.Write("back", 4), 4);
+  EXPECT_EQ(test::ReadFor(FMaster->Get(), 4), "back");
 }
 
 TEST(StripRealPortSuffix, RemovesEveryMarkInAnyCase) {
@@ -269,6 +321,7 @@ TEST(ListSerialPorts, HardwareNodesThenVirtualPortLinks) {
   tty("tty1", false, nullptr);
   fs::create_directories(sys.Path() / "ttyACM0" / "device");  // no node in /dev
   fs::create_symlink("/dev/pts/7", ports.Path() / "COM5");
+  fs::create_symlink("/dev/pts/8", ports.Path() / ".COM5.x7Qa2B");  // a link being re-pointed
   fs::create_symlink("/etc/hostname", ports.Path() / "OTHER");
   fs::create_symlink("/dev/pts/ptmx", ports.Path() / "ptmx");
   std::ofstream(ports.Path() / "FILE") << "";
