@@ -11,8 +11,8 @@ namespace orvane {
 
 namespace {
 
-std::string RawLine(const char* APrefix, const std::string& ABytes) {
-  return std::string(APrefix) + ": [" + std::to_string(ABytes.size()) + "] " + BytesToHex(ABytes);
+std::string RawLine(const char* APrefix, std::string_view ABytes) {
+  return std::string(APrefix) + ": [" + std::to_string(ABytes.size()) + "] " + BytesToHexCapped(ABytes);
 }
 
 std::string Hex4(uint16_t AValue) {
@@ -203,7 +203,7 @@ bool TLumTcpServer::SendBytes(const std::string& ABytes) {
 
 bool TLumTcpServer::Send_String(const std::string& AData, uint16_t, bool Will_Be_Delay_Between_Chars) {
   if (FPortParams.Protocol != PROTOCOL_IP485) {
-    WriteLog("Sending " + BytesToHex(AData), true);
+    WriteLog("Sending " + BytesToHexCapped(AData), true);
     return SendBytes(AData);
   }
   // The length field is 16 bits: a longer block goes out as several frames, each
@@ -227,7 +227,7 @@ bool TLumTcpServer::SendFrame(std::string_view APayload, bool Will_Be_Delay_Betw
   header.RecvPortMode = FRecvPortMode;
   header.ReadIntervalTimeout = FPortParams.ReadIntervalTimeout;
   WriteLog("Sending SM=" + Hex4(header.SendPortMode) + "  RM=" + Hex4(header.RecvPortMode) + "  " +
-               BytesToHex(std::string(APayload)),
+               BytesToHexCapped(APayload),
            true);
   if (!SendBytes(BuildIp485Frame(header, APayload))) return false;
   // "qwitance" is spelt as log readers know it; keep it.
