@@ -78,7 +78,9 @@ void TFakeConverter::CutFrames() {
     if (FPending.size() < header + length) return;
     std::string frame = FPending.substr(0, header + length);
     FPending.erase(0, header + length);
-    if (FFrames.size() < FAckLimit) WriteAllFd(FClient.Get(), AckFor(frame));
+    const size_t index = FFrames.size();
+    if (index < FAckLimit && index != FWithheld) WriteAllFd(FClient.Get(), AckFor(frame));
+    if (FEcho) WriteAllFd(FClient.Get(), DataFrame(0, frame.substr(header)));
     FFrames.push_back(std::move(frame));
   }
 }
