@@ -766,7 +766,7 @@ TEST_F(TTcpChannel, ConsecutiveSendsStayTenMillisecondsApart) {
 
 TEST_F(TTcpChannel, Ip485FrameBehindTheAcknowledgementIsDueAtOnce) {
   TFakeConverter converter(TFakeConverter::TMode::Frames);
-  converter.SetEchoFrames(true);  // acknowledgement and answer in one go
+  converter.SetEcho(true);  // acknowledgement and answer in one go
   auto channel = MakeChannel(Params(PROTOCOL_IP485));
   ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
   ASSERT_TRUE(channel->Send_String("ping", 0, false));

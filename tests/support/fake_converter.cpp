@@ -51,6 +51,7 @@ void TFakeConverter::Run() {
       continue;
     }
     FReceived.append(buf, static_cast<size_t>(n));
+    if (FMode == TMode::PassThrough && FEcho) WriteAllFd(client, std::string(buf, static_cast<size_t>(n)));
     if (FMode == TMode::Frames) {
       FPending.append(buf, static_cast<size_t>(n));
       CutFrames();

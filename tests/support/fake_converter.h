@@ -35,8 +35,9 @@ class TFakeConverter {
   void SetAckLimit(size_t ACount) { FAckLimit = ACount; }
   // The frame with this index (0 for the first received) goes unanswered; others are answered.
   void WithholdAckOf(size_t AIndex) { FWithheld = AIndex; }
-  // Every data frame received from now on is answered by a data frame carrying its payload.
-  void SetEchoFrames(bool AValue) { FEcho = AValue; }
+  // Echo from now on: in frame mode each data frame is answered (after its acknowledgement)
+  // by a data frame with the same payload, in pass-through mode every byte is sent back.
+  void SetEcho(bool AValue) { FEcho = AValue; }
   // Sends raw bytes to the connected host (frames, garbage, a late acknowledgement).
   bool Send(const std::string& AData);
   // Closes the current connection from this side; a later connection is accepted again.
