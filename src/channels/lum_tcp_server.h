@@ -72,7 +72,7 @@ class TLumTcpServer : public IServerInterface {
   static constexpr uint32_t ANSWER_TIMEOUT_MS = 7000;
   static constexpr uint16_t READ_TIMEOUT_MS = 10;
   static constexpr uint16_t READ_MAX_COUNT = 250;
-  // Consecutive send calls are at least this far apart; converters rely on the pause.
+  // Consecutive send calls are at least this far apart, as converters have always seen them.
   static constexpr uint32_t SEND_GAP_MS = 10;
   // The longest single wait, so a stop request is seen promptly.
   static constexpr uint32_t CANCEL_SLICE_MS = 50;

@@ -57,8 +57,9 @@ class IServerInterface {
   // The channel's last failure text (Last_IP_Error); worker thread only.
   virtual std::string GetLastIpError() const = 0;
 
-  // Not one of the original slots: lets the owning bridge cancel a connect in
-  // progress. Set on the main thread before the worker starts.
+  // Not one of the original slots: lets the owning bridge end any wait in progress
+  // (connect, name lookup, send, acknowledgement). Set on the main thread before the
+  // worker starts.
   virtual void SetCancelCheck(TCancelCheck AValue) = 0;
 
   // What a worker waits on instead of polling the channel. Worker thread only, between the
