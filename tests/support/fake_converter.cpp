@@ -79,9 +79,12 @@ void TFakeConverter::CutFrames() {
     if (FPending.size() < header + length) return;
     std::string frame = FPending.substr(0, header + length);
     FPending.erase(0, header + length);
+    // Acknowledgement and echo in one write, as a converter answering at once sends them.
     const size_t index = FFrames.size();
-    if (index < FAckLimit && index != FWithheld) WriteAllFd(FClient.Get(), AckFor(frame));
-    if (FEcho) WriteAllFd(FClient.Get(), DataFrame(0, frame.substr(header)));
+    std::string reply;
+    if (index < FAckLimit && index != FWithheld) reply += AckFor(frame);
+    if (FEcho) reply += DataFrame(0, frame.substr(header));
+    if (!reply.empty()) WriteAllFd(FClient.Get(), reply);
     FFrames.push_back(std::move(frame));
   }
 }
