@@ -6,6 +6,7 @@
 
 #include "channels/server_interface.h"
 #include "platform/debug_trace.h"
+#include "platform/tcp_socket.h"
 #include "platform/tick_counter.h"
 
 namespace orvane {
@@ -17,6 +18,7 @@ struct TChannelOptions {
   TTickSource Ticks = DefaultTickSource();
   std::function<void(uint32_t AMilliseconds)> Sleep;  // empty: real sleep, cut short by CancelCheck
   TCancelCheck CancelCheck;                           // empty: never cancelled
+  TResolveFunction Resolve;                           // empty: the system resolver
   bool DebugWindow = false;                           // the "/DEBUG_WINDOW" switch
   std::string DebugWindowName = DEBUG_WINDOW_NAME;    // tests use a name of their own
 };

@@ -11,8 +11,8 @@ namespace orvane {
 
 namespace {
 
-std::string RawLine(const char* APrefix, const std::string& ABytes) {
-  return std::string(APrefix) + ": [" + std::to_string(ABytes.size()) + "] " + BytesToHex(ABytes);
+std::string RawLine(const char* APrefix, std::string_view ABytes) {
+  return std::string(APrefix) + ": [" + std::to_string(ABytes.size()) + "] " + BytesToHexCapped(ABytes);
 }
 
 std::string Hex4(uint16_t AValue) {
@@ -60,6 +60,12 @@ void TLumTcpServer::LogError(const std::string& AError) {
 }
 
 bool TLumTcpServer::Open(const std::string& IP, uint16_t Port, uint8_t Line) {
+  const bool opened = Connect(IP, Port, Line);
+  FResume.Opened(opened);
+  return opened;
+}
+
+bool TLumTcpServer::Connect(const std::string& IP, uint16_t Port, uint8_t Line) {
   Line_Number = Line;
   WriteLog("Connecting to TCP...", false);
   Socket_Handle.Close();
@@ -73,7 +79,9 @@ bool TLumTcpServer::Open(const std::string& IP, uint16_t Port, uint8_t Line) {
   host.erase(std::remove(host.begin(), host.end(), ' '), host.end());
   TIPv4Address address;
   if (!ParseIPv4(host, address)) {
-    if (!ResolveIPv4(host, address)) {
+    // A resolver that does not answer, or a stop request, ends like a name that is unknown.
+    if (!ResolveIPv4Bounded(host, address, RESOLVE_TIMEOUT_MS, FOptions.CancelCheck, nullptr, nullptr,
+                            FOptions.Resolve)) {
       LogError("DNS address not resolved=" + host);
       return false;
     }
@@ -88,6 +96,10 @@ bool TLumTcpServer::Open(const std::string& IP, uint16_t Port, uint8_t Line) {
     LogError("Error Connect " + IP + " wsaERROR=" + std::to_string(Socket_Handle.LastError()));
     return false;
   }
+  // A new stream never continues the old one: a frame cut short by the previous connection
+  // would swallow the first bytes of this one.
+  IP_RS485_Incoming_Buffer.clear();
+  FForeignReported = false;
   FActive = true;
   WriteLog("Connect - OK", false);
   return true;
@@ -102,7 +114,7 @@ bool TLumTcpServer::Close() {
   return true;
 }
 
-bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t MaxCount) {
+bool TLumTcpServer::ReceiveBytes(std::string& Data, uint32_t Timeout, uint16_t MaxCount) {
   Data.clear();
   size_t remaining = std::min<size_t>(MaxCount, FReceiveArea.size());
   const TDeadline deadline(Timeout, FTicks);
@@ -120,24 +132,45 @@ bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t M
       remaining -= static_cast<size_t>(got);
       continue;
     }
+    // What has come goes out now; waiting longer would only add latency.
+    if (!Data.empty()) break;
     // A converter that closed would otherwise look idle forever; a port that only
-    // receives would never reconnect. Bytes already gathered are delivered first.
-    if (Data.empty() && Socket_Handle.PeerClosed()) {
+    // receives would never reconnect.
+    if (Socket_Handle.PeerClosed()) {
       Last_IP_Error = "RECV CODE=0 WSA=" + std::to_string(Socket_Handle.LastError());
       FPeerClosed = true;
       return false;
     }
-    // The last look comes after Timeout, not at it.
-    if (deadline.ElapsedMs() > Timeout) break;
-    SleepMs(10);
+    const uint32_t left = deadline.RemainingMs();
+    if (left == 0) break;
+    const int ready = Socket_Handle.WaitReadable(left);
+    if (ready < 0) return false;
+    if (ready == 0) break;
   }
   return true;
 }
 
 bool TLumTcpServer::Read_String_2(std::string& Readed_For_485_Data) {
+  return ReadString(Readed_For_485_Data, READ_TIMEOUT_MS);
+}
+
+bool TLumTcpServer::FrameWaiting() const {
+  if (FPortParams.Protocol == PROTOCOL_DIRECT) return false;
+  size_t size = 0;
+  std::string_view payload;
+  return ParseFrame(IP_RS485_Incoming_Buffer, size, payload) == TIp485Parse::Frame;
+}
+
+std::optional<uint32_t> TLumTcpServer::NextDeadlineMs() const {
+  if (FActive && FrameWaiting()) return 0;
+  return std::nullopt;
+}
+
+bool TLumTcpServer::ReadString(std::string& Readed_For_485_Data, uint32_t AWaitMs) {
   Readed_For_485_Data.clear();
   std::string bytes;
-  if (!ReceiveBytes(bytes, READ_TIMEOUT_MS, READ_MAX_COUNT)) {
+  // A frame already held (it came in behind an acknowledgement) is not kept waiting.
+  if (!ReceiveBytes(bytes, FrameWaiting() ? 0 : AWaitMs, READ_MAX_COUNT)) {
     if (FPeerClosed) {
       // Down, so the bridge reopens the connection on its schedule.
       FPeerClosed = false;
@@ -160,21 +193,49 @@ bool TLumTcpServer::Read_String_2(std::string& Readed_For_485_Data) {
   if (cut) FForeignReported = false;
   // An acknowledgement at the front is expected while waiting for it; anything else that is
   // not a frame holds back all data behind it, so say so once.
-  if (stoppedAt == TIp485Parse::NotAFrame && !FInWaitAnswer && !FForeignReported) {
-    FForeignReported = true;
-    WriteLog("IP485: no frame at the start of the receive buffer, " +
-                 RawLine("held", IP_RS485_Incoming_Buffer.substr(0, FOREIGN_SHOWN)) +
-                 (IP_RS485_Incoming_Buffer.size() > FOREIGN_SHOWN
-                      ? " ... (" + std::to_string(IP_RS485_Incoming_Buffer.size()) + " bytes held)"
-                      : std::string()),
-             false);
+  if (stoppedAt == TIp485Parse::NotAFrame && !FInWaitAnswer) {
+    if (!FForeignReported) {
+      FForeignReported = true;
+      WriteLog("IP485: no frame at the start of the receive buffer, " +
+                   RawLine("held", std::string_view(IP_RS485_Incoming_Buffer).substr(0, FOREIGN_SHOWN)) +
+                   (IP_RS485_Incoming_Buffer.size() > FOREIGN_SHOWN
+                        ? " ... (" + std::to_string(IP_RS485_Incoming_Buffer.size()) + " bytes held)"
+                        : std::string()),
+               false);
+    }
+    // The acknowledgement wait bounds the buffer itself, after looking for its acknowledgement.
+    BoundIncomingBuffer();
   }
   return cut;
 }
 
+void TLumTcpServer::BoundIncomingBuffer() {
+  if (IP_RS485_Incoming_Buffer.size() < IP485_MAX_HELD) return;
+  size_t size = 0;
+  std::string_view payload;
+  if (ParseFrame(IP_RS485_Incoming_Buffer, size, payload) != TIp485Parse::NotAFrame) return;
+  // Scanning forward for a frame start could cut inside a payload, so all of it goes; the
+  // connection stays, and frames that follow are delivered again.
+  LogError("IP485: no frame in " + std::to_string(IP_RS485_Incoming_Buffer.size()) +
+           " bytes received, receive buffer emptied");
+  std::string().swap(IP_RS485_Incoming_Buffer);
+  FForeignReported = false;
+}
+
 void TLumTcpServer::ReadData() {
+  ReadAndDeliver(READ_TIMEOUT_MS);
+}
+
+void TLumTcpServer::ReadAndDeliver(uint32_t AWaitMs) {
   std::string data;
-  if (Read_String_2(data) && !data.empty() && FOnReceiveData) FOnReceiveData(data);
+  if (ReadString(data, AWaitMs) && !data.empty() && FOnReceiveData) FOnReceiveData(data);
+}
+
+void TLumTcpServer::WaitSendGap() {
+  if (!FSent) return;
+  // Ticks count whole milliseconds: one more keeps the real pause at SEND_GAP_MS or above.
+  const uint32_t since = FTicks() - FLastSendTick;
+  if (since <= SEND_GAP_MS) SleepMs(SEND_GAP_MS + 1 - since);
 }
 
 bool TLumTcpServer::SendBytes(const std::string& ABytes) {
@@ -182,40 +243,63 @@ bool TLumTcpServer::SendBytes(const std::string& ABytes) {
   WriteLog(RawLine("OUT RAW", ABytes), true);
   size_t done = 0;
   for (;;) {
-    // Short waits for room, so the time limit is looked at often.
-    const uint32_t wait = std::min<uint32_t>(100, deadline.RemainingMs());
+    WaitSendGap();
+    // Short waits for room, so the time limit and a stop request are looked at often.
+    const uint32_t wait = std::min(CANCEL_SLICE_MS, deadline.RemainingMs());
     const long sent = Socket_Handle.SendSome(ABytes.data() + done, ABytes.size() - done, wait);
     if (sent < 0) {
       LogError("SEND 1 CODE=" + std::to_string(sent) + " WSA=" + std::to_string(Socket_Handle.LastError()));
       return false;
     }
+    if (sent > 0) {
+      // The pause before the next send is waited out by that send, not here: the worker may
+      // read meanwhile.
+      FLastSendTick = FTicks();
+      FSent = true;
+    }
     done += static_cast<size_t>(sent);
-    const bool complete = done == ABytes.size();
-    if (!complete && deadline.ElapsedMs() > SEND_TIMEOUT_MS) {
-      // A partial send counts as 0 here, as does a wait that found no room.
-      LogError("SEND 2 CODE=0 WSA=" + std::to_string(sent == 0 ? Socket_Handle.LastError() : 0));
+    if (done == ABytes.size()) return true;
+    // A partial send counts as 0 here, as does a wait that found no room.
+    const int error = sent == 0 ? Socket_Handle.LastError() : 0;
+    if (Cancelled()) {
+      LogError("SEND 2 CODE=0 WSA=" + std::to_string(SocketErrorCanceled()));
       return false;
     }
-    if (sent > 0) SleepMs(10);  // back-to-back sends at least 10 ms apart
-    if (complete) return true;
+    if (deadline.ElapsedMs() > SEND_TIMEOUT_MS) {
+      LogError("SEND 2 CODE=0 WSA=" + std::to_string(error));
+      return false;
+    }
   }
 }
 
 bool TLumTcpServer::Send_String(const std::string& AData, uint16_t, bool Will_Be_Delay_Between_Chars) {
+  const size_t start = FResume.Start(AData);
   if (FPortParams.Protocol != PROTOCOL_IP485) {
-    WriteLog("Sending " + BytesToHex(AData), true);
-    return SendBytes(AData);
+    // One piece: a failure leaves nothing to continue.
+    WriteLog("Sending " + BytesToHexCapped(AData), true);
+    const bool sent = SendBytes(AData);
+    FResume.Finished(AData, sent, 0);
+    return sent;
   }
+  if (start > 0)
+    WriteLog("Resending from byte " + std::to_string(start) + " of " + std::to_string(AData.size()) +
+                 ": the frames before it were acknowledged",
+             true);
   // The length field is 16 bits: a longer block goes out as several frames, each
   // acknowledged before the next.
   const std::string_view data(AData);
-  size_t offset = 0;
+  size_t offset = start;
+  bool sent = true;
   do {
     const std::string_view chunk = data.substr(offset, IP485_MAX_PAYLOAD);
-    if (!SendFrame(chunk, Will_Be_Delay_Between_Chars)) return false;
+    if (!SendFrame(chunk, Will_Be_Delay_Between_Chars)) {
+      sent = false;
+      break;
+    }
     offset += chunk.size();
   } while (offset < data.size());
-  return true;
+  FResume.Finished(AData, sent, offset);
+  return sent;
 }
 
 bool TLumTcpServer::SendFrame(std::string_view APayload, bool Will_Be_Delay_Between_Chars) {
@@ -227,7 +311,7 @@ bool TLumTcpServer::SendFrame(std::string_view APayload, bool Will_Be_Delay_Betw
   header.RecvPortMode = FRecvPortMode;
   header.ReadIntervalTimeout = FPortParams.ReadIntervalTimeout;
   WriteLog("Sending SM=" + Hex4(header.SendPortMode) + "  RM=" + Hex4(header.RecvPortMode) + "  " +
-               BytesToHex(std::string(APayload)),
+               BytesToHexCapped(APayload),
            true);
   if (!SendBytes(BuildIp485Frame(header, APayload))) return false;
   // "qwitance" is spelt as log readers know it; keep it.
@@ -244,14 +328,17 @@ bool TLumTcpServer::WaitAnswer(const std::string& AExpected, uint32_t ATimeout) 
   FInWaitAnswer = true;
   bool found = false;
   for (;;) {
-    ReadData();
+    // Wakes as soon as bytes arrive; data frames among them reach the port meanwhile.
+    const uint32_t elapsed = FTimeout.ElapsedMilliseconds();
+    ReadAndDeliver(elapsed >= ATimeout ? 0 : std::min(CANCEL_SLICE_MS, ATimeout - elapsed));
     if (TakeIp485Ack(IP_RS485_Incoming_Buffer, AExpected)) {
       found = true;
       break;
     }
-    SleepMs(1);
-    // A connection that ended cannot bring the acknowledgement any more.
-    if (!FActive || FTimeout.ElapsedMilliseconds() >= ATimeout) {
+    BoundIncomingBuffer();
+    // A connection that ended cannot bring the acknowledgement any more; a stop request
+    // ends the wait as its time limit would.
+    if (!FActive || Cancelled() || FTimeout.ElapsedMilliseconds() >= ATimeout) {
       IP_RS485_Incoming_Buffer.clear();
       break;
     }

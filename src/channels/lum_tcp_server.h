@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "channels/channel_options.h"
 #include "channels/server_interface.h"
+#include "channels/split_send.h"
 #include "channels/stop_watch.h"
 #include "model/lum_port_params.h"
 #include "platform/tcp_socket.h"
@@ -21,10 +23,13 @@ namespace orvane {
 // at the same time; the main thread sets the callbacks before the worker starts and calls
 // GetActive and the line-setting operations at any time. FSendPortMode, FRecvPortMode,
 // FWaitAnswerTimeout and FActive are atomics for that; everything else belongs to the worker.
+// Every wait (connect, name, room to send, acknowledgement) asks the cancel check at least
+// every 50 ms.
 class TLumTcpServer : public IServerInterface {
  public:
-  // AOptions.Ticks drives every timeout of the channel and AOptions.CancelCheck cuts a
-  // connect short; tests pass a clock of their own. The debug trace does not apply here.
+  // AOptions.Ticks drives every timeout of the channel and AOptions.CancelCheck cuts every
+  // wait short; tests pass a clock and a resolver of their own. The debug trace does not
+  // apply here.
   TLumTcpServer(const TLumPortParams& APortParams, TOnReceiveDataEvent AOnReceiveData,
                 TChannelOptions AOptions = {});
   ~TLumTcpServer() override;
@@ -51,6 +56,12 @@ class TLumTcpServer : public IServerInterface {
   void WriteLog(const std::string& AMessage, bool ADebug) override;
   std::string GetLastIpError() const override { return Last_IP_Error; }
   void SetCancelCheck(TCancelCheck AValue) override { FOptions.CancelCheck = std::move(AValue); }
+  // The socket while connected.
+  int ReadyHandle() const override { return FActive ? Socket_Handle.Handle() : -1; }
+  // 0 when a whole frame already waits in the receive buffer (one that came in behind an
+  // acknowledgement); otherwise nothing is due without bytes arriving, as sends keep their
+  // own pacing.
+  std::optional<uint32_t> NextDeadlineMs() const override;
 
   // Reads what the socket holds and returns the data that is complete; called by ReadData.
   bool Read_String_2(std::string& Readed_For_485_Data);
@@ -61,14 +72,33 @@ class TLumTcpServer : public IServerInterface {
   static constexpr uint32_t ANSWER_TIMEOUT_MS = 7000;
   static constexpr uint16_t READ_TIMEOUT_MS = 10;
   static constexpr uint16_t READ_MAX_COUNT = 250;
+  // Consecutive send calls are at least this far apart, as converters have always seen them.
+  static constexpr uint32_t SEND_GAP_MS = 10;
+  // The longest single wait, so a stop request is seen promptly.
+  static constexpr uint32_t CANCEL_SLICE_MS = 50;
+  // Bytes at the front of the IP485 receive buffer that begin no frame hold back everything
+  // behind them; at this many the buffer is emptied.
+  static constexpr size_t IP485_MAX_HELD = 65536;
 
  private:
-  bool ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t MaxCount);
+  // Up to MaxCount bytes: waits at most Timeout ms for the first ones, then takes what is
+  // waiting and returns as soon as nothing more is.
+  bool ReceiveBytes(std::string& Data, uint32_t Timeout, uint16_t MaxCount);
+  // Read_String_2 with its wait for the first bytes given.
+  bool ReadString(std::string& Readed_For_485_Data, uint32_t AWaitMs);
+  void ReadAndDeliver(uint32_t AWaitMs);
   // The sending loop: every byte or a failure with its log line.
   bool SendBytes(const std::string& ABytes);
+  // Waits out the pause after the previous send call.
+  void WaitSendGap();
   // One IP485 frame and its acknowledgement.
   bool SendFrame(std::string_view APayload, bool Will_Be_Delay_Between_Chars);
   bool WaitAnswer(const std::string& AExpected, uint32_t ATimeout);
+  // Empties the IP485 buffer when IP485_MAX_HELD bytes are held behind a front that is no frame.
+  void BoundIncomingBuffer();
+  bool Connect(const std::string& IP, uint16_t Port, uint8_t Line);
+  bool FrameWaiting() const;
+  bool Cancelled() const { return FOptions.CancelCheck && FOptions.CancelCheck(); }
   void LogError(const std::string& AError);
 
   TSevc_Port_On_Debug_String_Event FWriteLog;
@@ -94,6 +124,10 @@ class TLumTcpServer : public IServerInterface {
   bool FForeignReported = false;
   // Set by ReceiveBytes when the converter ended the connection.
   bool FPeerClosed = false;
+  // Tick of the last send call that sent something; meaningful once FSent is set.
+  uint32_t FLastSendTick = 0;
+  bool FSent = false;
+  TSplitSendResume FResume;
 };
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/line_settings.h"
@@ -37,6 +38,12 @@ class IServerInterface {
   virtual void SetOnHelloFailed(TNotifyEvent AValue) = 0;
   virtual bool Open(const std::string& IP, uint16_t Port, uint8_t Line) = 0;
   virtual bool Close() = 0;
+  // A block longer than one frame or packet goes out in pieces. When Send_String fails
+  // after some pieces reached the far end, the channel keeps the rest: the next
+  // Send_String with the same bytes (the bridge's resend after Close and Open) sends only
+  // the pieces not delivered, so none arrives twice. That rest serves one resend: a
+  // Send_String with other bytes, a failed Open or a failure of the resend itself forgets
+  // it, and a later block is sent whole. TSplitSendResume keeps this rule for a channel.
   virtual bool Send_String(const std::string& AData, uint16_t AWaitAnswer,
                            bool Will_Be_Delay_Between_Chars) = 0;
   virtual bool Send_Hello() = 0;
@@ -50,9 +57,21 @@ class IServerInterface {
   // The channel's last failure text (Last_IP_Error); worker thread only.
   virtual std::string GetLastIpError() const = 0;
 
-  // Not one of the original slots: lets the owning bridge cancel a connect in
-  // progress. Set on the main thread before the worker starts.
+  // Not one of the original slots: lets the owning bridge end any wait in progress
+  // (connect, name lookup, send, acknowledgement). Set on the main thread before the
+  // worker starts.
   virtual void SetCancelCheck(TCancelCheck AValue) = 0;
+
+  // What a worker waits on instead of polling the channel. Worker thread only, between the
+  // channel's own calls.
+  // ReadyHandle: a descriptor that becomes readable (or hangs up) when ReadData has work;
+  // -1 when there is none (not connected). It may change with every Open, Close,
+  // Send_String and ReadData, so ask again after each; wait on it only, never read it.
+  virtual int ReadyHandle() const { return -1; }
+  // Milliseconds until the channel needs a ReadData even without a readable handle (a
+  // keep-alive ping, bytes it already holds: then 0); nullopt when nothing is due.
+  // Send_String keeps its own pacing, so pending local bytes need no deadline from here.
+  virtual std::optional<uint32_t> NextDeadlineMs() const { return std::nullopt; }
 };
 
 using IServerInterfacePtr = std::shared_ptr<IServerInterface>;

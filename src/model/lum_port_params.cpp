@@ -46,16 +46,33 @@ std::string ConvertLineBreaks(uint8_t ADirection, const std::string& AText) {
   return result;
 }
 
-std::string BytesToHex(const std::string& AData) {
+namespace {
+
+void AppendHex(std::string& AResult, std::string_view AData) {
   static constexpr char DIGITS[] = "0123456789ABCDEF";
-  std::string result;
-  result.reserve(AData.size() * 3);
   for (size_t i = 0; i < AData.size(); ++i) {
     const auto b = static_cast<unsigned char>(AData[i]);
-    if (i != 0) result += ' ';
-    result += DIGITS[b >> 4];
-    result += DIGITS[b & 0x0F];
+    if (i != 0) AResult += ' ';
+    AResult += DIGITS[b >> 4];
+    AResult += DIGITS[b & 0x0F];
   }
+}
+
+}  // namespace
+
+std::string BytesToHex(const std::string& AData) {
+  std::string result;
+  result.reserve(AData.size() * 3);
+  AppendHex(result, AData);
+  return result;
+}
+
+std::string BytesToHexCapped(std::string_view AData, size_t AMaxShown) {
+  const std::string_view shown = AData.substr(0, AMaxShown);
+  std::string result;
+  result.reserve(shown.size() * 3 + 32);
+  AppendHex(result, shown);
+  if (shown.size() < AData.size()) result += " ... (" + std::to_string(AData.size()) + " bytes)";
   return result;
 }
 

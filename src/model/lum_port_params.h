@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "model/line_settings.h"
 
@@ -49,5 +51,12 @@ std::string ConvertLineBreaks(uint8_t ADirection, const std::string& AText);
 
 // "00 34 0A": two uppercase hex digits per byte, one blank between bytes.
 std::string BytesToHex(const std::string& AData);
+
+// Most bytes one log line shows: a multi-megabyte block would otherwise be copied into a
+// hex line three times its size, and one such line would defeat the log's rotation.
+inline constexpr size_t LOG_HEX_MAX_BYTES = 4096;
+// BytesToHex of the first AMaxShown bytes; longer data ends with " ... (N bytes)", N being
+// the full count.
+std::string BytesToHexCapped(std::string_view AData, size_t AMaxShown = LOG_HEX_MAX_BYTES);
 
 }  // namespace orvane

@@ -12,15 +12,31 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace orvane {
 
 namespace {
 
-// Longest single wait of a connect, so a cancel request is seen promptly.
+// Longest single wait of a connect or a name resolution, so a cancel request is seen promptly.
 constexpr uint32_t CONNECT_SLICE_MS = 50;
+
+// Shared by a resolving thread and its caller, so either may go first.
+struct TResolveJob {
+  std::mutex Lock;
+  std::condition_variable Done;
+  bool Finished = false;
+  bool Ok = false;
+  TIPv4Address Address;
+  std::string ErrorText;
+};
 
 }  // namespace
 
@@ -55,6 +71,47 @@ bool ResolveIPv4(const std::string& AHost, TIPv4Address& AAddress, std::string* 
   const auto* sin = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
   std::memcpy(AAddress.Bytes.data(), &sin->sin_addr.s_addr, 4);
   ::freeaddrinfo(list);
+  return true;
+}
+
+bool ResolveIPv4Bounded(const std::string& AHost, TIPv4Address& AAddress, uint32_t ATimeoutMs,
+                        const TCancelCheck& ACancel, int* AError, std::string* AErrorText,
+                        const TResolveFunction& AResolve) {
+  const auto fail = [&](int AErrorNumber, const std::string& AText) {
+    if (AError) *AError = AErrorNumber;
+    if (AErrorText) *AErrorText = AText;
+    return false;
+  };
+  auto job = std::make_shared<TResolveJob>();
+  TResolveFunction resolve = AResolve ? AResolve : TResolveFunction(&ResolveIPv4);
+  try {
+    std::thread([job, host = AHost, resolve = std::move(resolve)] {
+      TIPv4Address address;
+      std::string text;
+      const bool ok = resolve(host, address, &text);
+      std::lock_guard lock(job->Lock);
+      job->Finished = true;
+      job->Ok = ok;
+      job->Address = address;
+      job->ErrorText = std::move(text);
+      job->Done.notify_all();
+    }).detach();
+  } catch (const std::system_error& e) {
+    return fail(SocketErrorHostNotFound(), e.what());
+  }
+
+  const TDeadline deadline(ATimeoutMs);
+  std::unique_lock lock(job->Lock);
+  while (!job->Finished) {
+    lock.unlock();
+    if (ACancel && ACancel()) return fail(SocketErrorCanceled(), "cancelled");
+    if (deadline.Expired()) return fail(SocketErrorTimedOut(), "no answer from the resolver");
+    lock.lock();
+    job->Done.wait_for(lock, std::chrono::milliseconds(std::min(CONNECT_SLICE_MS, deadline.RemainingMs())),
+                       [&] { return job->Finished; });
+  }
+  if (!job->Ok) return fail(SocketErrorHostNotFound(), job->ErrorText);
+  AAddress = job->Address;
   return true;
 }
 
@@ -131,7 +188,9 @@ bool TTcpSocket::ConnectTo(const std::string& AHost, uint16_t APort, uint32_t AT
                            const TCancelCheck& ACancel) {
   Close();
   TIPv4Address address;
-  if (!ParseIPv4(AHost, address) && !ResolveIPv4(AHost, address)) return Fail(SocketErrorHostNotFound());
+  int error = 0;
+  if (!ParseIPv4(AHost, address) && !ResolveIPv4Bounded(AHost, address, RESOLVE_TIMEOUT_MS, ACancel, &error))
+    return Fail(error);
   TTcpSocket fresh;
   if (!fresh.Create() || !fresh.Connect(address, APort, ATimeoutMs, ACancel)) return Fail(fresh.LastError());
   *this = std::move(fresh);

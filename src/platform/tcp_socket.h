@@ -36,6 +36,22 @@ bool ParseIPv4(const std::string& AText, TIPv4Address& AAddress);
 // (an immediate failure on a machine without a name server). AErrorText gets the resolver's reason.
 bool ResolveIPv4(const std::string& AHost, TIPv4Address& AAddress, std::string* AErrorText = nullptr);
 
+// A resolver with ResolveIPv4's signature; tests give one that never answers.
+using TResolveFunction =
+    std::function<bool(const std::string& AHost, TIPv4Address& AAddress, std::string* AErrorText)>;
+
+// The longest a caller waits for a name to resolve.
+inline constexpr uint32_t RESOLVE_TIMEOUT_MS = 15000;
+
+// ResolveIPv4 with a time limit and a stop request. The system resolver cannot be
+// interrupted, so it runs on a thread of its own; the caller waits at most ATimeoutMs, asking
+// ACancel every 50 ms, and a late answer is dropped when it comes (the thread then ends).
+// On failure AError (when given) is SocketErrorHostNotFound(), SocketErrorTimedOut() or
+// SocketErrorCanceled(). AResolve empty: ResolveIPv4.
+bool ResolveIPv4Bounded(const std::string& AHost, TIPv4Address& AAddress, uint32_t ATimeoutMs,
+                        const TCancelCheck& ACancel, int* AError = nullptr, std::string* AErrorText = nullptr,
+                        const TResolveFunction& AResolve = {});
+
 // One IPv4 TCP client socket; closes itself on destruction.
 // After Connect the socket is non-blocking: sends and waits are bounded by the caller's
 // timeouts, so no call blocks for the kernel's own time limits. SetBlocking(true) hands the
@@ -58,7 +74,8 @@ class TTcpSocket {
   bool Connect(const TIPv4Address& AAddress, uint16_t APort, uint32_t ATimeoutMs,
                const TCancelCheck& ACancel = {});
   // Create, resolve (dotted text or host name) and connect in one go; on failure the object
-  // holds no socket. A name that does not resolve fails with SocketErrorHostNotFound().
+  // holds no socket. A name that does not resolve fails with SocketErrorHostNotFound(); the
+  // resolution is bounded as ResolveIPv4Bounded with RESOLVE_TIMEOUT_MS and ACancel.
   bool ConnectTo(const std::string& AHost, uint16_t APort, uint32_t ATimeoutMs,
                  const TCancelCheck& ACancel = {});
 

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -50,8 +53,7 @@ class TRecorder {
  public:
   void Log(const std::string& AMessage, bool ADebug) {
     std::lock_guard lock(FLock);
-    // Dumps of megabytes are cut; their start is enough to recognise them.
-    FLog.push_back({AMessage.substr(0, 4096), ADebug});
+    FLog.push_back({AMessage, ADebug});
   }
   void Receive(const std::string& AData) {
     std::lock_guard lock(FLock);
@@ -539,6 +541,254 @@ TEST_F(TTcpChannel, Ip485LineSettingsFromAnotherThreadReachTheFrames) {
     EXPECT_TRUE(sm == "00 06" || sm == "00 0E" || sm == "00 0C") << sm;
     EXPECT_TRUE(rm == "00 06" || rm == "00 86" || rm == "02 F6") << rm;
   }
+}
+
+// ---- faults of the IP485 receive buffer and of split blocks ----
+
+TEST_F(TTcpChannel, Ip485ReconnectStartsWithAnEmptyReceiveBuffer) {
+  // The converter's connection ends in the middle of a frame; the reopen comes after the
+  // read noticed the end, or straight away (the bridge's path after a failed send).
+  for (const bool noticedByRead : {true, false}) {
+    SCOPED_TRACE(noticedByRead ? "noticed by a read" : "reopened at once");
+    FRec.Clear();
+    TFakeConverter converter(TFakeConverter::TMode::Frames);
+    auto channel = MakeChannel(Params(PROTOCOL_IP485));
+    ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+    ASSERT_TRUE(converter.WaitForConnections(1));
+    // 17 bytes of a frame that announces 16 payload bytes.
+    ASSERT_TRUE(converter.Send(TFakeConverter::DataFrame(0, std::string(16, 'X')).substr(0, 17)));
+    ASSERT_TRUE(ReadUntilLogged(*channel, "IN RAW: [17]"));
+    converter.DropClient();
+    if (noticedByRead) {
+      ASSERT_TRUE(WaitFor([&] {
+        channel->ReadData();
+        return !channel->GetActive();
+      }));
+    } else {
+      channel->Close();
+    }
+
+    ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+    ASSERT_TRUE(converter.WaitForConnections(2));
+    ASSERT_TRUE(
+        converter.Send(TFakeConverter::DataFrame(0, "hello") + TFakeConverter::DataFrame(0, "world")));
+    ASSERT_TRUE(ReadUntil(*channel, 10));
+    EXPECT_EQ(FRec.AllReceived(), "helloworld");
+  }
+}
+
+TEST_F(TTcpChannel, Ip485ForeignBytesAreDroppedAtTheBoundAndTheConnectionStays) {
+  TFakeConverter converter(TFakeConverter::TMode::Frames);
+  auto channel = MakeChannel(Params(PROTOCOL_IP485));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  ASSERT_TRUE(converter.WaitForConnections(1));
+
+  // A garbage stream on a port that only receives: held until the bound, then dropped.
+  const std::string garbage(TLumTcpServer::IP485_MAX_HELD, '\x5A');
+  ASSERT_TRUE(converter.Send(garbage.substr(0, 1000)));
+  ASSERT_TRUE(ReadUntilLogged(*channel, "IP485: no frame at the start"));
+  ASSERT_TRUE(converter.Send(garbage.substr(1000)));
+  ASSERT_TRUE(ReadUntilLogged(*channel, "ERROR="));
+  ExpectLine("ERROR=IP485: no frame in 65536 bytes received, receive buffer emptied", false);
+  EXPECT_TRUE(FRec.Chunks().empty());
+
+  // Frames after it come through on the same connection.
+  ASSERT_TRUE(converter.Send(TFakeConverter::DataFrame(0, "after")));
+  ASSERT_TRUE(ReadUntil(*channel, 5));
+  EXPECT_EQ(FRec.AllReceived(), "after");
+  EXPECT_TRUE(channel->GetActive());
+  EXPECT_EQ(converter.WaitForConnections(2, 0), false);
+  int errors = 0;
+  for (const auto& text : FRec.Texts()) errors += text.rfind("ERROR=", 0) == 0;
+  EXPECT_EQ(errors, 1);
+}
+
+TEST_F(TTcpChannel, Ip485ResendOfASplitBlockStartsAtTheFirstUnacknowledgedFrame) {
+  TFakeConverter converter(TFakeConverter::TMode::Frames);
+  converter.WithholdAckOf(1);
+  auto channel = MakeChannel(Params(PROTOCOL_IP485));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+
+  std::string data(2 * 65535 + 10, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 253);
+  auto sent = std::async(std::launch::async, [&] { return channel->Send_String(data, 0, false); });
+  ASSERT_TRUE(converter.WaitForFrames(2));
+  while (sent.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) FTicks.Jump(7000);
+  EXPECT_FALSE(sent.get());
+
+  // The bridge's answer to a failed send: close, open, the same bytes again.
+  channel->Close();
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  EXPECT_TRUE(channel->Send_String(data, 0, false));
+  ExpectLine("Resending from byte 65535 of 131080: the frames before it were acknowledged", true);
+
+  // The far end: the first frame once, the unacknowledged second again, then the third.
+  const auto frames = converter.Frames();
+  ASSERT_EQ(frames.size(), 4u);
+  const auto payload = [&](size_t AIndex) { return frames[AIndex].substr(24); };
+  EXPECT_EQ(payload(0), data.substr(0, 65535));
+  EXPECT_EQ(payload(1), data.substr(65535, 65535));
+  EXPECT_EQ(payload(0) + payload(2) + payload(3), data);
+
+  // The same bytes once more are a new block, sent whole.
+  EXPECT_TRUE(channel->Send_String(data, 0, false));
+  EXPECT_EQ(converter.Frames().size(), 7u);
+}
+
+// ---- every wait ends on a stop request ----
+
+// A name server that never answers until released.
+class TStuckResolver {
+ public:
+  ~TStuckResolver() { Release(); }
+  TResolveFunction Function() {
+    return [state = FState](const std::string&, TIPv4Address&, std::string*) {
+      std::unique_lock lock(state->Lock);
+      state->Wake.wait(lock, [&] { return state->Released; });
+      return false;
+    };
+  }
+  void Release() {
+    std::lock_guard lock(FState->Lock);
+    FState->Released = true;
+    FState->Wake.notify_all();
+  }
+
+ private:
+  struct TState {
+    std::mutex Lock;
+    std::condition_variable Wake;
+    bool Released = false;
+  };
+  std::shared_ptr<TState> FState = std::make_shared<TState>();
+};
+
+TEST_F(TTcpChannel, EveryWaitOnASilentPeerEndsOnAStopRequest) {
+  struct TCase {
+    const char* Name;
+    std::function<bool(IServerInterface&)> Wait;  // the call that waits; false is expected
+    std::string Error;                            // the "ERROR=" line it ends with
+  };
+  TFakeConverter silent(TFakeConverter::TMode::Frames);  // never acknowledges
+  silent.SetAnswerAcks(false);
+  test::TLoopbackListener reader;  // never reads
+  const int small = 4096;
+  ::setsockopt(reader.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const std::string block(16 << 20, 'z');
+  const TCase cases[] = {
+      {"acknowledgement",
+       [&](IServerInterface& AChannel) {
+         return AChannel.Open("127.0.0.1", silent.Port(), 1) && AChannel.Send_String("AB", 0, false);
+       },
+       "ERROR=No qwitance"},
+      {"room to send",
+       [&](IServerInterface& AChannel) {
+         return AChannel.Open("127.0.0.1", reader.Port(), 1) && AChannel.Send_String(block, 0, false);
+       },
+       "ERROR=SEND 2 CODE=0 WSA=" + std::to_string(ECANCELED)},
+      {"name", [&](IServerInterface& AChannel) { return AChannel.Open("slow.example", 4001, 1); },
+       "ERROR=DNS address not resolved=slow.example"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    FRec.Clear();
+    TStuckResolver resolver;
+    std::atomic<bool> stop{false};
+    TChannelOptions options;
+    options.CancelCheck = [&] { return stop.load(); };
+    options.Resolve = resolver.Function();
+    const bool ip485 = std::string(c.Name) == "acknowledgement";
+    auto channel = MakeChannel(Params(ip485 ? PROTOCOL_IP485 : PROTOCOL_DIRECT), std::move(options));
+    auto waited = std::async(std::launch::async, [&] { return c.Wait(*channel); });
+    // Each wait is seconds long or endless; give it time to begin, then stop it.
+    EXPECT_EQ(waited.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    const auto stopped = std::chrono::steady_clock::now();
+    stop = true;
+    ASSERT_EQ(waited.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
+    EXPECT_FALSE(waited.get());
+    ExpectLine(c.Error, false);
+  }
+}
+
+// ---- waiting instead of sleeping ----
+
+TEST_F(TTcpChannel, ReadDataDeliversWhatIsWaitingWithoutWaitingOutItsTime) {
+  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
+  // A clock that never moves: a read that waited for its 10 ms to pass would never return.
+  auto channel = CreateServerChannel(
+      Params(PROTOCOL_DIRECT), [this](const std::string& AData) { FRec.Receive(AData); },
+      [&] {
+        TChannelOptions frozen;
+        frozen.Ticks = [] { return 1000u; };
+        return frozen;
+      }());
+  EXPECT_EQ(channel->ReadyHandle(), -1);
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  ASSERT_TRUE(converter.WaitForConnections(1));
+  ASSERT_GE(channel->ReadyHandle(), 0);
+  EXPECT_FALSE(channel->NextDeadlineMs());
+
+  // A worker waits on the handle instead of polling the channel; the read then returns as
+  // soon as nothing more is waiting, not after its 10 ms (the fastest of ten shows it, a
+  // busy machine may slow some).
+  auto fastest = std::chrono::steady_clock::duration::max();
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(converter.Send("abc"));
+    ASSERT_GT(PollOne(channel->ReadyHandle(), POLLIN, TDeadline(10000)), 0);
+    const auto start = std::chrono::steady_clock::now();
+    channel->ReadData();
+    fastest = std::min(fastest, std::chrono::steady_clock::now() - start);
+    ASSERT_EQ(FRec.AllReceived().size(), 3u * (i + 1));
+  }
+  EXPECT_LT(fastest, std::chrono::milliseconds(5));
+
+  // Idle: about 10 ms, nothing delivered.
+  const auto start = std::chrono::steady_clock::now();
+  channel->ReadData();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+  EXPECT_EQ(FRec.Chunks().size(), 10u);
+
+  channel->Close();
+  EXPECT_EQ(channel->ReadyHandle(), -1);
+}
+
+TEST_F(TTcpChannel, ConsecutiveSendsStayTenMillisecondsApart) {
+  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
+  auto channel = MakeChannel(Params(PROTOCOL_DIRECT));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(channel->Send_String("x", 0, false));
+  // Four pauses between five sends; the last send leaves at once.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
+  EXPECT_TRUE(converter.WaitForBytes(5));
+}
+
+TEST_F(TTcpChannel, Ip485FrameBehindTheAcknowledgementIsDueAtOnce) {
+  TFakeConverter converter(TFakeConverter::TMode::Frames);
+  converter.SetEcho(true);  // acknowledgement and answer in one go
+  auto channel = MakeChannel(Params(PROTOCOL_IP485));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  ASSERT_TRUE(channel->Send_String("ping", 0, false));
+  // The answer came in the same read as the acknowledgement and waits behind it; no
+  // socket event will announce it, so it is due now, and the read does not wait.
+  EXPECT_TRUE(FRec.AllReceived().empty());
+  EXPECT_EQ(channel->NextDeadlineMs(), std::optional<uint32_t>(0));
+  EXPECT_EQ(PollOne(channel->ReadyHandle(), POLLIN, TDeadline(0)), 0);
+  channel->ReadData();
+  EXPECT_EQ(FRec.AllReceived(), "ping");
+  EXPECT_FALSE(channel->NextDeadlineMs());
+}
+
+TEST_F(TTcpChannel, DebugLinesOfABigBlockAreCapped) {
+  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
+  auto channel = MakeChannel(Params(PROTOCOL_DIRECT));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  FRec.Clear();
+  const std::string block(1 << 20, '\x41');
+  ASSERT_TRUE(channel->Send_String(block, 0, false));
+  const std::string shown = BytesToHex(block.substr(0, LOG_HEX_MAX_BYTES)) + " ... (1048576 bytes)";
+  EXPECT_EQ(FRec.Texts(), (std::vector<std::string>{"Sending " + shown, "OUT RAW: [1048576] " + shown}));
 }
 
 }  // namespace

@@ -69,5 +69,17 @@ TEST(BytesToHex, Table) {
   EXPECT_EQ(BytesToHex(std::string("\xab\xcd", 2)), "AB CD");
 }
 
+TEST(BytesToHexCapped, ShowsAtMostTheCapAndGivesTheFullCount) {
+  EXPECT_EQ(BytesToHexCapped("", 2), "");
+  EXPECT_EQ(BytesToHexCapped("AB", 2), "41 42");
+  EXPECT_EQ(BytesToHexCapped("ABC", 2), "41 42 ... (3 bytes)");
+  EXPECT_EQ(BytesToHexCapped("ABC", 0), " ... (3 bytes)");
+  // The default cap keeps one line of a multi-megabyte block small.
+  const std::string block(8 << 20, '\x5A');
+  const std::string line = BytesToHexCapped(block);
+  EXPECT_EQ(line.size(), LOG_HEX_MAX_BYTES * 3 - 1 + std::string(" ... (8388608 bytes)").size());
+  EXPECT_EQ(line.substr(line.size() - 25), "5A 5A ... (8388608 bytes)");
+}
+
 }  // namespace
 }  // namespace orvane

@@ -7,6 +7,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -54,6 +58,78 @@ TEST(ResolveIPv4, KnowsLocalhostAndFailsOnInvalidNames) {
   std::string why;
   EXPECT_FALSE(ResolveIPv4("no-such-host.invalid", address, &why));
   EXPECT_FALSE(why.empty());
+}
+
+// A name server that never answers: every lookup blocks until the test releases them all.
+class TStuckResolver {
+ public:
+  TResolveFunction Function() {
+    return [state = FState](const std::string&, TIPv4Address& AAddress, std::string*) {
+      ++state->Calls;
+      std::unique_lock lock(state->Lock);
+      state->Wake.wait(lock, [&] { return state->Released; });
+      AAddress = TIPv4Address{{10, 9, 8, 7}};
+      ++state->Finished;
+      return true;
+    };
+  }
+  int Calls() const { return FState->Calls; }
+  int Finished() const { return FState->Finished; }
+  void Release() {
+    std::lock_guard lock(FState->Lock);
+    FState->Released = true;
+    FState->Wake.notify_all();
+  }
+
+ private:
+  struct TState {
+    std::mutex Lock;
+    std::condition_variable Wake;
+    bool Released = false;
+    std::atomic<int> Calls{0};
+    std::atomic<int> Finished{0};
+  };
+  std::shared_ptr<TState> FState = std::make_shared<TState>();
+};
+
+TEST(ResolveIPv4Bounded, AnswersInTimeAndGivesUpOnAResolverThatNeverAnswers) {
+  TIPv4Address address;
+  int error = 0;
+  ASSERT_TRUE(ResolveIPv4Bounded("localhost", address, 10000, {}, &error));
+  EXPECT_EQ(address.Bytes[0], 127);
+  std::string why;
+  EXPECT_FALSE(ResolveIPv4Bounded("no-such-host.invalid", address, 10000, {}, &error, &why));
+  EXPECT_EQ(error, SocketErrorHostNotFound());
+  EXPECT_FALSE(why.empty());
+
+  TStuckResolver stuck;
+  // The time limit ends the wait.
+  address = TIPv4Address{{1, 1, 1, 1}};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ResolveIPv4Bounded("slow.example", address, 200, {}, &error, nullptr, stuck.Function()));
+  EXPECT_EQ(error, SocketErrorTimedOut());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+  // A stop request ends it long before its limit.
+  std::atomic<bool> stop{false};
+  auto resolved = std::async(std::launch::async, [&] {
+    int cancelError = 0;
+    TIPv4Address ignored;
+    const bool ok = ResolveIPv4Bounded(
+        "slow.example", ignored, 600000, [&] { return stop.load(); }, &cancelError, nullptr,
+        stuck.Function());
+    return ok ? 0 : cancelError;
+  });
+  ASSERT_TRUE(test::WaitFor([&] { return stuck.Calls() == 2; }));
+  EXPECT_EQ(resolved.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  stop = true;
+  ASSERT_EQ(resolved.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(resolved.get(), SocketErrorCanceled());
+
+  // Answers that come after their callers left are dropped.
+  stuck.Release();
+  EXPECT_TRUE(test::WaitFor([&] { return stuck.Finished() == 2; }));
+  EXPECT_EQ(address, (TIPv4Address{{1, 1, 1, 1}}));
 }
 
 TEST(TTcpSocket, ExchangesBytesWithALoopbackPeer) {

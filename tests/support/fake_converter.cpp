@@ -51,6 +51,7 @@ void TFakeConverter::Run() {
       continue;
     }
     FReceived.append(buf, static_cast<size_t>(n));
+    if (FMode == TMode::PassThrough && FEcho) WriteAllFd(client, std::string(buf, static_cast<size_t>(n)));
     if (FMode == TMode::Frames) {
       FPending.append(buf, static_cast<size_t>(n));
       CutFrames();
@@ -78,7 +79,12 @@ void TFakeConverter::CutFrames() {
     if (FPending.size() < header + length) return;
     std::string frame = FPending.substr(0, header + length);
     FPending.erase(0, header + length);
-    if (FFrames.size() < FAckLimit) WriteAllFd(FClient.Get(), AckFor(frame));
+    // Acknowledgement and echo in one write, as a converter answering at once sends them.
+    const size_t index = FFrames.size();
+    std::string reply;
+    if (index < FAckLimit && index != FWithheld) reply += AckFor(frame);
+    if (FEcho) reply += DataFrame(0, frame.substr(header));
+    if (!reply.empty()) WriteAllFd(FClient.Get(), reply);
     FFrames.push_back(std::move(frame));
   }
 }

@@ -33,6 +33,11 @@ class TFakeConverter {
   void SetAnswerAcks(bool AValue) { FAckLimit = AValue ? SIZE_MAX : 0; }
   // Only the first ACount frames are answered.
   void SetAckLimit(size_t ACount) { FAckLimit = ACount; }
+  // The frame with this index (0 for the first received) goes unanswered; others are answered.
+  void WithholdAckOf(size_t AIndex) { FWithheld = AIndex; }
+  // Echo from now on: in frame mode each data frame is answered (after its acknowledgement)
+  // by a data frame with the same payload, in pass-through mode every byte is sent back.
+  void SetEcho(bool AValue) { FEcho = AValue; }
   // Sends raw bytes to the connected host (frames, garbage, a late acknowledgement).
   bool Send(const std::string& AData);
   // Closes the current connection from this side; a later connection is accepted again.
@@ -58,6 +63,8 @@ class TFakeConverter {
   const TMode FMode;
   TLoopbackListener FListener;
   std::atomic<size_t> FAckLimit{SIZE_MAX};
+  std::atomic<size_t> FWithheld{SIZE_MAX};
+  std::atomic<bool> FEcho{false};
   std::atomic<bool> FStop{false};
   std::mutex FLock;
   TTestFd FClient;
