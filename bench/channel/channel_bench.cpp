@@ -43,7 +43,7 @@ void Report(const char* AName, std::vector<double> AMs) {
   }
   std::sort(AMs.begin(), AMs.end());
   const double median = AMs[AMs.size() / 2];
-  const double p99 = AMs[static_cast<size_t>(std::ceil(0.99 * AMs.size())) - 1];
+  const double p99 = AMs[static_cast<size_t>(std::ceil(0.99 * static_cast<double>(AMs.size()))) - 1];
   std::printf("%-14s  %9.3f  %9.3f  %9.3f  %9.3f\n", AName, AMs.front(), median, p99, AMs.back());
 }
 
