@@ -10,8 +10,9 @@ namespace {
 constexpr int kServeSliceMs = 2;
 }  // namespace
 
-TProcessThread::TProcessThread(TMainDispatcher& ADispatcher, TProcessMethod AProcessMethod)
-    : FDispatcher(ADispatcher), FProcessMethod(std::move(AProcessMethod)) {}
+TProcessThread::TProcessThread(TMainDispatcher& ADispatcher, TProcessMethod AProcessMethod,
+                               TNextWaitMethod ANextWait)
+    : FDispatcher(ADispatcher), FProcessMethod(std::move(AProcessMethod)), FNextWait(std::move(ANextWait)) {}
 
 TProcessThread::~TProcessThread() {
   Terminate();
@@ -27,7 +28,15 @@ void TProcessThread::Execute() {
   try {
     while (!FTerminated) {
       if (FProcessMethod) FProcessMethod();
-      SleepMs(1);
+      if (FTerminated) break;
+      if (!FNextWait) {
+        SleepMs(1);
+        continue;
+      }
+      const int32_t wait = FNextWait();
+      if (wait != 0) WatchWait(FWake, -1, 0, wait < 0 ? -1 : wait);
+      // A wake-up that came during the pass or the sleep is answered by the next pass.
+      FWake.Drain();
     }
   } catch (...) {
     // An error escaping a pass ends this port's worker quietly; the owner still

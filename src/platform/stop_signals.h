@@ -1,0 +1,35 @@
+#pragma once
+
+#include <initializer_list>
+
+#include "platform/serial_fd.h"
+
+namespace orvane {
+
+// SIGINT and SIGTERM as a readable descriptor (signalfd), so that a main loop
+// shuts down in its own order instead of inside a signal handler. Construct it
+// on the main thread before any other thread starts: the two signals are
+// blocked in the constructing thread and inherited blocked by every thread
+// started after it. The destructor unblocks them again.
+// Threads: one owner (the main thread).
+class TStopSignals {
+ public:
+  TStopSignals();  // throws std::system_error when no signalfd can be made
+  ~TStopSignals();
+  TStopSignals(const TStopSignals&) = delete;
+  TStopSignals& operator=(const TStopSignals&) = delete;
+
+  int Fd() const { return FFd.Get(); }
+  // The signal that arrived (SIGINT or SIGTERM), 0 when none is pending.
+  int Take();
+
+ private:
+  TSerialFd FFd;
+};
+
+// Waits until one of AFds is readable or ATimeoutMs passes (negative: no
+// limit); a signal that interrupts the wait is not a timeout. Returns the index
+// of the first readable descriptor, -1 after the timeout.
+int WaitReadable(std::initializer_list<int> AFds, int ATimeoutMs);
+
+}  // namespace orvane
