@@ -43,6 +43,8 @@ class TLumRealPort : public TComPort, private IBridgeLocalPort {
   bool Delete();
   void Synchronize(const std::function<void()>& AMethod) { FBridge.Synchronize(AMethod); }
   void Wake() { FBridge.Wake(); }
+  void RequestStop() { FBridge.RequestStop(); }
+  uint64_t PassCount() const { return FBridge.PassCount(); }
 
   const TLumPortParams& PortParams() const { return FBridge.PortParams(); }
   IServerInterface* TcpServer() const { return FBridge.TcpServer(); }

@@ -39,6 +39,8 @@ class TLumVirtualPort : public TVSPortAx, private IBridgeLocalPort {
   void Synchronize(const std::function<void()>& AMethod) { FBridge.Synchronize(AMethod); }
   // Runs the worker's next pass now.
   void Wake() { FBridge.Wake(); }
+  void RequestStop() { FBridge.RequestStop(); }
+  uint64_t PassCount() const { return FBridge.PassCount(); }
 
   const TLumPortParams& PortParams() const { return FBridge.PortParams(); }
   IServerInterface* TcpServer() const { return FBridge.TcpServer(); }

@@ -143,6 +143,7 @@ void TPortBridge::OnRxData(const std::string& AData) {
 }
 
 void TPortBridge::Process() {
+  ++FPassCount;
   // Creation retries: the first at once, then every 10 s, 40 in all.
   if (!FIsCreated && FCountRecreate < kMaxRecreate &&
       (!FRecreate.IsRuning() || FRecreate.ElapsedMilliseconds() >= kRecreateIntervalMs)) {
@@ -153,20 +154,10 @@ void TPortBridge::Process() {
   if (!FIsCreated) return;
   CheckLocalPort();
   if (FIsCreated) {
-    const bool active = FCommServer->GetActive();
-    if (active) {
-      FChannelUp = true;
-    } else {
-      // A connection that worked and then dropped is reopened at once; the long
-      // spacing is for attempts that failed.
-      if (FChannelUp) {
-        FChannelUp = false;
-        FReconnectSpacing = kQuickReopenGapMs;
-      }
-      if (!FReconnect.IsRuning() || FReconnect.ElapsedMilliseconds() >= FReconnectSpacing) {
-        FReconnect.Restart();
-        ConnectServer();
-      }
+    if (!ChannelActive() &&
+        (!FReconnect.IsRuning() || FReconnect.ElapsedMilliseconds() >= FReconnectSpacing)) {
+      FReconnect.Restart();
+      ConnectServer();
     }
     SendRxData();
     ReadServerData();
@@ -182,8 +173,7 @@ int32_t TPortBridge::NextWaitMs() {
     if (FCountRecreate < kMaxRecreate) soonest.Due(Remaining(FRecreate, kRecreateIntervalMs));
     return soonest.Ms();
   }
-  const bool active = FCommServer->GetActive();
-  if (active) {
+  if (ChannelActive()) {
     soonest.Due(ActiveChannelWaitMs(FPortParams));
     std::lock_guard<std::mutex> guard(FLock);
     if (!FRxData.empty()) {
@@ -216,6 +206,19 @@ void TPortBridge::CheckLocalPort() {
   FCountRecreate = 0;
   FRecreate.Stop();
   FAliveCheck.Stop();
+}
+
+bool TPortBridge::ChannelActive() {
+  const bool active = FCommServer->GetActive();
+  if (active) {
+    FChannelUp = true;
+  } else if (FChannelUp) {
+    // A connection that worked and then dropped is reopened at once; the long
+    // spacing is for attempts that failed.
+    FChannelUp = false;
+    FReconnectSpacing = kQuickReopenGapMs;
+  }
+  return active;
 }
 
 bool TPortBridge::ConnectServer() {

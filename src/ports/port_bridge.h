@@ -119,6 +119,8 @@ class TPortBridge {
   bool Terminated() const { return FProcessThread->Terminated(); }
   // Asks the worker to stop without waiting for it.
   void RequestStop() { FProcessThread->Terminate(); }
+  // Passes run so far (tests and diagnostics).
+  uint64_t PassCount() const { return FPassCount; }
 
   const TLumPortParams& PortParams() const { return FPortParams; }
   IServerInterface* TcpServer() const { return FCommServer.get(); }
@@ -131,6 +133,9 @@ class TPortBridge {
  private:
   void Process();
   int32_t NextWaitMs();
+  // The channel's GetActive; a connection seen up and now down makes the next
+  // reopen due at once (or kQuickReopenGapMs after the last attempt).
+  bool ChannelActive();
   bool ConnectServer();
   void DisconnectServer();
   std::string TakeRxData();
@@ -168,6 +173,7 @@ class TPortBridge {
   TDropTally FToPortDrops;
   TDropTally FToNetworkDrops;
   bool FShutDown = false;
+  std::atomic<uint64_t> FPassCount{0};
 };
 
 // How long a worker whose channel is active may sleep between passes. The

@@ -61,6 +61,18 @@ void TPortManager::Wake() {
   }
 }
 
+void TPortManager::RequestStop() {
+  if (FLumRealPort) {
+    FLumRealPort->RequestStop();
+  } else {
+    FLumVirtualPort->RequestStop();
+  }
+}
+
+uint64_t TPortManager::PassCount() const {
+  return FLumRealPort ? FLumRealPort->PassCount() : FLumVirtualPort->PassCount();
+}
+
 TLumPortList::~TLumPortList() {
   ClearPorts();
 }
@@ -97,6 +109,9 @@ bool TLumPortList::DeletePort(const std::string& APortName) {
 }
 
 void TLumPortList::ClearPorts() {
+  // Every worker is told first, so ports that wait for their peers stop together,
+  // not one after the other; they are still destroyed first to last.
+  for (const auto& port : FPorts) port->RequestStop();
   while (!FPorts.empty()) {
     std::unique_ptr<TPortManager> port = std::move(FPorts.front());
     FPorts.erase(FPorts.begin());

@@ -41,6 +41,9 @@ class TPortManager {
   IServerInterface* TcpServer() const;
   // Runs the bridge's next pass now.
   void Wake();
+  // Asks the bridge's worker to stop, without waiting for it.
+  void RequestStop();
+  uint64_t PassCount() const;
 
  private:
   const TLumPortParams FPortParams;
