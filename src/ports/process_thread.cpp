@@ -20,7 +20,7 @@ TProcessThread::~TProcessThread() {
 }
 
 void TProcessThread::Start() {
-  if (FThread.joinable() || FFinished) return;
+  if (FFinished || FStarted.exchange(true)) return;
   FThread = std::thread([this] { Execute(); });
 }
 

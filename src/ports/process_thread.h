@@ -34,7 +34,8 @@ class TProcessThread {
 
   // Starts the worker; later calls do nothing.
   void Start();
-  bool Started() const { return FThread.joinable(); }
+  // Any thread, the worker included.
+  bool Started() const { return FStarted; }
 
   // Runs AMethod on the main thread and blocks until it has run; an exception
   // it raises comes back here. On the main thread it runs at once.
@@ -65,6 +66,8 @@ class TProcessThread {
   TWakeEvent FWake;
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
+  // Set before the thread exists, so the worker itself never sees it unset.
+  std::atomic<bool> FStarted{false};
   std::thread FThread;
 };
 
