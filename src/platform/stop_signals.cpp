@@ -36,6 +36,10 @@ TStopSignals::TStopSignals() {
 }
 
 TStopSignals::~TStopSignals() {
+  // A signal taken as the stop request but not read would end the process the
+  // moment it is unblocked.
+  while (Take() != 0) {
+  }
   FFd.Reset();
   const sigset_t set = StopSet();
   ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);

@@ -10,7 +10,7 @@ namespace orvane {
 // shuts down in its own order instead of inside a signal handler. Construct it
 // on the main thread before any other thread starts: the two signals are
 // blocked in the constructing thread and inherited blocked by every thread
-// started after it. The destructor unblocks them again.
+// started after it. The destructor consumes those that came and unblocks them again.
 // Threads: one owner (the main thread).
 class TStopSignals {
  public:
