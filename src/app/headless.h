@@ -10,18 +10,18 @@ namespace orvane {
 // Loads the port list of ADataDir: each record goes to AOnPort in file order;
 // user messages (texts for a message box) go to AOnMessage. False when loading
 // stopped at an error; the ports handed over before it stay.
-using TPortLoader = std::function<bool(const std::string& ADataDir,
-                                       const std::function<void(const TLumPortParams&)>& AOnPort,
-                                       const std::function<void(const std::string& AText)>& AOnMessage)>;
+using TPortLoader =
+    std::function<bool(const std::string& ADataDir, const std::function<void(const TLumPortParams&)>& AOnPort,
+                       const std::function<void(const std::string& AText)>& AOnMessage)>;
 
 // Loads nothing: stands in until the configuration file reader is plugged in.
 bool LoadNoPorts(const std::string& ADataDir, const std::function<void(const TLumPortParams&)>& AOnPort,
                  const std::function<void(const std::string& AText)>& AOnMessage);
 
 struct THeadlessOptions {
-  std::string DataDir;   // config.cfg, log.txt and the instance lock
-  std::string PortDir;   // the links of virtual ports
-  std::string ExeFile;   // whose version record and date the start banner gives
+  std::string DataDir;  // config.cfg, log.txt and the instance lock
+  std::string PortDir;  // the links of virtual ports
+  std::string ExeFile;  // whose version record and date the start banner gives
   bool DebugWindow = false;
   bool SkipInstanceGuard = false;  // "/I"
 };

@@ -20,10 +20,13 @@ TPortLogLines::TPortLogLines(TPortManager& APort, TLogLinesOutput AOutput)
     : FPort(APort),
       FOutput(std::move(AOutput)),
       FComName(APort.PortParams().ComName),
-      FChannelPrefix(APort.PortParams().IpAddress + ":" + std::to_string(APort.PortParams().PortNumber) + " ") {
+      FChannelPrefix(APort.PortParams().IpAddress + ":" + std::to_string(APort.PortParams().PortNumber) +
+                     " ") {
   APort.TcpServer()->SetOnWriteLog(
       [this](const std::string& AMessage, bool ADebug) { AddChannelLine(AMessage, ADebug); });
-  const TWriteLogEvent toLines = [this](const std::string& AMessage, bool ADebug) { AddLogLine(AMessage, ADebug); };
+  const TWriteLogEvent toLines = [this](const std::string& AMessage, bool ADebug) {
+    AddLogLine(AMessage, ADebug);
+  };
   if (TLumRealPort* real = APort.GetRealPort()) {
     real->SetOnWriteLogEvent(toLines);
   } else {
@@ -82,8 +85,12 @@ void TPortLogLines::ConnectDriverEvents(TLumVirtualPort& APort) {
     AddLogLine("IN: [" + std::to_string(data.size()) + "] " + BytesToHex(data), false);
     port.OnRxData(data);
   };
-  APort.OnDTR = [this](TVSPortAx&, bool ADtr) { AddLogLine(std::string("EVENT: DTR = ") + TrueFalse(ADtr), true); };
-  APort.OnRTS = [this](TVSPortAx&, bool ARts) { AddLogLine(std::string("EVENT: RTS = ") + TrueFalse(ARts), true); };
+  APort.OnDTR = [this](TVSPortAx&, bool ADtr) {
+    AddLogLine(std::string("EVENT: DTR = ") + TrueFalse(ADtr), true);
+  };
+  APort.OnRTS = [this](TVSPortAx&, bool ARts) {
+    AddLogLine(std::string("EVENT: RTS = ") + TrueFalse(ARts), true);
+  };
   APort.OnRING = [this](TVSPortAx&) { AddLogLine("EVENT: RING", true); };
   APort.OnOpenClose = [this](TVSPortAx&, bool AOpened) {
     AddLogLine(AOpened ? "Open COM port" : "Close COM port", false);
@@ -110,17 +117,18 @@ void TPortLogLines::ConnectDriverEvents(TLumVirtualPort& APort) {
   };
   APort.OnHandflow = [this](TVSPortAx&, int32_t AControlHandShake, int32_t AFlowReplace, int32_t AXOnLimit,
                             int32_t AXOffLimit) {
-    AddLogLine("EVENT: ControlHandShake = " + std::to_string(AControlHandShake) +
-                   ", FlowReplace = " + std::to_string(AFlowReplace) + ", XOnLimit = " + std::to_string(AXOnLimit) +
+    AddLogLine("EVENT: ControlHandShake = " + std::to_string(AControlHandShake) + ", FlowReplace = " +
+                   std::to_string(AFlowReplace) + ", XOnLimit = " + std::to_string(AXOnLimit) +
                    ", XOffLimit = " + std::to_string(AXOffLimit),
                true);
   };
   APort.OnSpecialChars = [this](TVSPortAx&, uint8_t AEofChar, uint8_t AErrorChar, uint8_t ABreakChar,
                                 uint8_t AEventChar, uint8_t AXOnChar, uint8_t AXOffChar) {
-    AddLogLine("EVENT: EofChar = " + std::to_string(AEofChar) + ", ErrorChar = " + std::to_string(AErrorChar) +
-                   ", BreakChar = " + std::to_string(ABreakChar) + ", EventChar = " + std::to_string(AEventChar) +
-                   ", XOnChar = " + std::to_string(AXOnChar) + ", XOffChar = " + std::to_string(AXOffChar),
-               true);
+    AddLogLine(
+        "EVENT: EofChar = " + std::to_string(AEofChar) + ", ErrorChar = " + std::to_string(AErrorChar) +
+            ", BreakChar = " + std::to_string(ABreakChar) + ", EventChar = " + std::to_string(AEventChar) +
+            ", XOnChar = " + std::to_string(AXOnChar) + ", XOffChar = " + std::to_string(AXOffChar),
+        true);
   };
   APort.OnBaudRate = [this](TVSPortAx& ASender, int32_t ABaudrate) {
     AddLogLine("Baudrate = " + std::to_string(ABaudrate), false);

@@ -26,7 +26,8 @@ TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnviron
   SetBaudRate(BaudRateOfOrdinal(APortParams.RealPortBaudRate));
   uint8_t dataBits = 8;
   if (DataBitsOfOrdinal(APortParams.RealPortBitData, dataBits)) SetDataBits(dataBits);
-  if (APortParams.RealPortParityBits <= prSpace) SetParity(static_cast<TComParity>(APortParams.RealPortParityBits));
+  if (APortParams.RealPortParityBits <= prSpace)
+    SetParity(static_cast<TComParity>(APortParams.RealPortParityBits));
   if (APortParams.RealPortStopBits <= sbTwoStopBits)
     SetStopBits(static_cast<TComStopBits>(APortParams.RealPortStopBits));
   SetPort(StripRealPortSuffix(APortParams.ComName));

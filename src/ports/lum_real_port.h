@@ -61,8 +61,8 @@ class TLumRealPort : public TComPort, private IBridgeLocalPort {
   void SetState();
   bool RetryCreatePort() override { return CreatePort(); }
   int32_t WriteLocal(const std::string& AData, std::string& AWhyNot) override;
-  void RemoteLineSettings(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity, TTCP_Port_StopBits AStopBits,
-                          TTCP_Port_DataBits ADataBits) override;
+  void RemoteLineSettings(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity,
+                          TTCP_Port_StopBits AStopBits, TTCP_Port_DataBits ADataBits) override;
   bool LocalPortAlive(std::string& AWhyNot) override;
   void CloseLostPort() override { Close(); }
   int32_t AliveCheckPeriodMs() const override { return kAliveCheckMs; }

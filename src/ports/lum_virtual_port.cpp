@@ -25,9 +25,9 @@ TLumVirtualPort::~TLumVirtualPort() {
 
 std::string TLumVirtualPort::ParamsToString() const {
   const TLumPortParams& p = PortParams();
-  return "ComName=" + p.ComName + ", IpAddress=" + p.IpAddress + ", PortNumber=" + std::to_string(p.PortNumber) +
-         ", LineNumber=" + std::to_string(p.LineNumber) + ", Protocol=" + p.Protocol +
-         ", ReadPacketTimeout=" + std::to_string(p.ReadPacketTimeout) +
+  return "ComName=" + p.ComName + ", IpAddress=" + p.IpAddress +
+         ", PortNumber=" + std::to_string(p.PortNumber) + ", LineNumber=" + std::to_string(p.LineNumber) +
+         ", Protocol=" + p.Protocol + ", ReadPacketTimeout=" + std::to_string(p.ReadPacketTimeout) +
          ", ReadIntervalTimeout=" + std::to_string(p.ReadIntervalTimeout);
 }
 

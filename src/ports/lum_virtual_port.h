@@ -55,7 +55,8 @@ class TLumVirtualPort : public TVSPortAx, private IBridgeLocalPort {
   bool RetryCreatePort() override { return CreatePort(); }
   int32_t WriteLocal(const std::string& AData, std::string& AWhyNot) override;
   // Line settings announced by the remote end are not applied to a virtual port.
-  void RemoteLineSettings(TTCP_Port_BaudRate, TTCP_Port_Parity, TTCP_Port_StopBits, TTCP_Port_DataBits) override {}
+  void RemoteLineSettings(TTCP_Port_BaudRate, TTCP_Port_Parity, TTCP_Port_StopBits,
+                          TTCP_Port_DataBits) override {}
   void SetState(bool AIsNew);
   std::string ParamsToString() const;
 

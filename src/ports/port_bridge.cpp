@@ -16,7 +16,9 @@ int64_t Remaining(const TStopWatch& AWatch, uint32_t AInterval) {
 // The soonest of several deadlines, in milliseconds from now; -1 when there is none.
 class TSoonest {
  public:
-  void Due(int64_t AMs) { FMs = FMs < 0 ? std::max<int64_t>(AMs, 0) : std::min(FMs, std::max<int64_t>(AMs, 0)); }
+  void Due(int64_t AMs) {
+    FMs = FMs < 0 ? std::max<int64_t>(AMs, 0) : std::min(FMs, std::max<int64_t>(AMs, 0));
+  }
   int32_t Ms() const { return static_cast<int32_t>(std::min<int64_t>(FMs, INT32_MAX)); }
 
  private:
@@ -56,7 +58,8 @@ std::string TDropTally::Line(const std::string& APrefix, size_t ACount, const st
   return APrefix + "dropped [" + std::to_string(ACount) + "] bytes, " + AReason;
 }
 
-TPortBridge::TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
+TPortBridge::TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortParams,
+                         const TPortEnvironment& AEnv)
     : FPort(APort),
       FEnv(AEnv),
       FPortParams(APortParams),
@@ -70,10 +73,9 @@ TPortBridge::TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortPar
   FCommServer = MakeChannel(
       FEnv, FPortParams, [this](const std::string& AData) { DoReceiveData(AData); },
       [this] { return FProcessThread->Terminated(); });
-  FCommServer->SetOnParamPortChange([this](TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity,
-                                           TTCP_Port_StopBits AStopBits, TTCP_Port_DataBits ADataBits) {
-    DoParamPortChange(ABaudRate, AParity, AStopBits, ADataBits);
-  });
+  FCommServer->SetOnParamPortChange(
+      [this](TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity, TTCP_Port_StopBits AStopBits,
+             TTCP_Port_DataBits ADataBits) { DoParamPortChange(ABaudRate, AParity, AStopBits, ADataBits); });
   FCommServer->SetOnHelloFailed([this](IServerInterface*) { DoHelloFailed(); });
   FProcessThread = std::make_unique<TProcessThread>(
       FEnv.Dispatcher, [this] { Process(); }, [this] { return NextWaitMs(); });
@@ -128,8 +130,8 @@ void TPortBridge::SetState(int32_t ABaudRate, TTCP_Port_Parity AParityCode, uint
   FCommServer->Set_Port_Recv_Baud(ABaudRate);
   FCommServer->SetSendParams(AParityCode, ADataBits, AStopBits);
   FCommServer->SetReciveParams(AParityCode, ADataBits, AStopBits);
-  WriteLog("SetState - OK, Baudrate=" + std::to_string(ABaudRate) + ", Parity=" + std::to_string(AReportedParity) +
-               ", StopBits=" + std::to_string(static_cast<int>(AStopBits)),
+  WriteLog("SetState - OK, Baudrate=" + std::to_string(ABaudRate) + ", Parity=" +
+               std::to_string(AReportedParity) + ", StopBits=" + std::to_string(static_cast<int>(AStopBits)),
            true);
 }
 
@@ -222,8 +224,8 @@ bool TPortBridge::ChannelActive() {
 }
 
 bool TPortBridge::ConnectServer() {
-  const bool connected =
-      FCommServer->Open(FPortParams.IpAddress, static_cast<uint16_t>(FPortParams.PortNumber), FPortParams.LineNumber);
+  const bool connected = FCommServer->Open(
+      FPortParams.IpAddress, static_cast<uint16_t>(FPortParams.PortNumber), FPortParams.LineNumber);
   FChannelUp = connected;
   FReconnectSpacing = kReconnectIntervalMs;
   return connected;
@@ -291,7 +293,8 @@ void TPortBridge::DoReceiveData(const std::string& AData) {
   }
   WriteLog(ChannelPrefix() + Traffic("IN", AData), false);
   std::string why;
-  const int32_t taken = std::clamp<int32_t>(FPort.WriteLocal(AData, why), 0, static_cast<int32_t>(AData.size()));
+  const int32_t taken =
+      std::clamp<int32_t>(FPort.WriteLocal(AData, why), 0, static_cast<int32_t>(AData.size()));
   if (taken > 0) WriteLog(Traffic("OUT", AData.substr(0, static_cast<size_t>(taken))), false);
   if (static_cast<size_t>(taken) < AData.size()) {
     Dropped(FToPortDrops, AData.size() - static_cast<size_t>(taken), why);

@@ -104,8 +104,8 @@ class TPortBridge {
   // afresh; the worker is started on the first call whatever the outcome.
   void FinishCreatePort(bool AExists);
   // Hands the channel the line settings of the local port and logs them.
-  void SetState(int32_t ABaudRate, TTCP_Port_Parity AParityCode, uint8_t ADataBits, TTCP_Port_StopBits AStopBits,
-                int32_t AReportedParity);
+  void SetState(int32_t ABaudRate, TTCP_Port_Parity AParityCode, uint8_t ADataBits,
+                TTCP_Port_StopBits AStopBits, int32_t AReportedParity);
 
   bool IsCreated() const { return FIsCreated; }
   bool IsActive() const;

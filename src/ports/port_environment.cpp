@@ -9,7 +9,8 @@ namespace orvane {
 
 IServerInterfacePtr MakeChannel(const TPortEnvironment& AEnv, const TLumPortParams& APortParams,
                                 TOnReceiveDataEvent AOnReceiveData, TCancelCheck ACancelCheck) {
-  if (AEnv.MakeChannel) return AEnv.MakeChannel(AEnv, APortParams, std::move(AOnReceiveData), std::move(ACancelCheck));
+  if (AEnv.MakeChannel)
+    return AEnv.MakeChannel(AEnv, APortParams, std::move(AOnReceiveData), std::move(ACancelCheck));
   return MakeDefaultChannel(AEnv, APortParams, std::move(AOnReceiveData), std::move(ACancelCheck));
 }
 

@@ -28,7 +28,7 @@ struct TPortEnvironment {
   explicit TPortEnvironment(TMainDispatcher& ADispatcher) : Dispatcher(ADispatcher) {}
 
   TMainDispatcher& Dispatcher;
-  std::string PortDir;      // where the links of virtual ports live
+  std::string PortDir;       // where the links of virtual ports live
   bool DebugWindow = false;  // "/DEBUG_WINDOW": MQTT channels send their packet trace
   // The clock of the bridges' and channels' timers; tests move it on.
   TTickSource Ticks = DefaultTickSource();

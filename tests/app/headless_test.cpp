@@ -37,7 +37,8 @@ std::string ReadFile(const std::string& APath) {
 // What the service printed, line by line.
 struct TOutput {
   THeadlessOutput Sinks() {
-    return {[this](const std::string& ALine) { Add(Out, ALine); }, [this](const std::string& ALine) { Add(Err, ALine); }};
+    return {[this](const std::string& ALine) { Add(Out, ALine); },
+            [this](const std::string& ALine) { Add(Err, ALine); }};
   }
   void Add(std::vector<std::string>& ATo, const std::string& ALine) {
     std::lock_guard<std::mutex> guard(Lock);
@@ -57,7 +58,9 @@ struct TOutput {
 // The service on a thread of its own (its main thread), stopped through an event.
 struct TService {
   TService(const THeadlessOptions& AOptions, TPortLoader ALoader)
-      : Thread([this, AOptions, ALoader] { Code = RunHeadless(AOptions, ALoader, Stop.Fd(), Output.Sinks()); }) {}
+      : Thread([this, AOptions, ALoader] {
+          Code = RunHeadless(AOptions, ALoader, Stop.Fd(), Output.Sinks());
+        }) {}
   ~TService() { End(); }
   int End() {
     Stop.Signal();
@@ -78,7 +81,8 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
   options.DataDir = data.Str();
   options.PortDir = ports.Str();
   options.ExeFile = ORVANE_EXECUTABLE;
-  const TPortLoader loader = [&](const std::string& ADataDir, const std::function<void(const TLumPortParams&)>& AOnPort,
+  const TPortLoader loader = [&](const std::string& ADataDir,
+                                 const std::function<void(const TLumPortParams&)>& AOnPort,
                                  const std::function<void(const std::string&)>&) {
     EXPECT_EQ(ADataDir, data.Str());
     AOnPort(test::VirtualParams("COM70", PROTOCOL_DIRECT, echo.Port()));
@@ -92,7 +96,8 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
   ASSERT_TRUE(test::WaitFor([&] { return echo.Connections() == 1; }));
   ASSERT_TRUE(app.Write("ping"));
   EXPECT_EQ(app.Read(4), "ping");
-  ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "(COM70) OUT: [4] 70 69 6E 67"); }));
+  ASSERT_TRUE(
+      test::WaitFor([&] { return service.Output.Has(service.Output.Out, "(COM70) OUT: [4] 70 69 6E 67"); }));
   // Shown lines as the view shows them; detail lines only in the file.
   {
     std::lock_guard<std::mutex> guard(service.Output.Lock);
@@ -118,7 +123,7 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
   EXPECT_NE(log.find("(COM70) EVENT: RxChar, Received = 4"), std::string::npos);
   const size_t stop = log.rfind("****** Stop program ******");
   ASSERT_NE(stop, std::string::npos);
-  EXPECT_EQ(log.find("\r\n", stop), log.size() - 2);  // the last line
+  EXPECT_EQ(log.find("\r\n", stop), log.size() - 2);                 // the last line
   EXPECT_EQ(log.find("Start program"), log.rfind("Start program"));  // the refused one wrote nothing
   // The link stays for the next start.
   struct stat info {};

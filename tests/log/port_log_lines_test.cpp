@@ -49,7 +49,8 @@ TEST(TPortLogLines, FileGetsEveryLineTheViewOnlyShownOnes) {
   h.Ending = false;
 
   EXPECT_EQ(TPortLogLines::ShownLine("12:34:56", "(COM40) plain"), "[12:34:56] (COM40) plain");
-  EXPECT_TRUE(std::regex_match(TPortLogLines::ShownLine("(COM40) x"), std::regex(R"(\[\d\d:\d\d:\d\d\] \(COM40\) x)")));
+  EXPECT_TRUE(std::regex_match(TPortLogLines::ShownLine("(COM40) x"),
+                               std::regex(R"(\[\d\d:\d\d:\d\d\] \(COM40\) x)")));
 }
 
 TEST(TPortLogLines, LinesOfSeveralThreadsAreEachShownOnceAfterTheirWriterWaits) {

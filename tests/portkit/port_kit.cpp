@@ -236,7 +236,8 @@ TPortsHarness::TPortsHarness() : Env(Dispatcher) {
   Env.OnStateChanged = [this] {
     ++StateChanges;
     std::vector<bool> states;
-    for (size_t i = 0; i < List->Count(); ++i) states.push_back(List->GetPort(static_cast<int>(i))->IsActive());
+    for (size_t i = 0; i < List->Count(); ++i)
+      states.push_back(List->GetPort(static_cast<int>(i))->IsActive());
     StatesSeen.push_back(states);
   };
   List = std::make_unique<TLumPortList>(Env);
@@ -348,7 +349,8 @@ TLumPortParams VirtualParams(const std::string& AName, const std::string& AProto
   return p;
 }
 
-TLumPortParams MqttParams(const std::string& AName, uint16_t ABrokerPort, const std::string& ATopic, uint32_t AKey) {
+TLumPortParams MqttParams(const std::string& AName, uint16_t ABrokerPort, const std::string& ATopic,
+                          uint32_t AKey) {
   TLumPortParams p = VirtualParams(AName, PROTOCOL_MQTT, 4001);
   p.MqttHost = "127.0.0.1:" + std::to_string(ABrokerPort);
   p.MqttTopic = ATopic;

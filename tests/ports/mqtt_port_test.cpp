@@ -108,7 +108,8 @@ TEST(TMqttPorts, ABrokerRestartBringsThePortsBackWithoutLossOrDuplicates) {
   broker.Stop();
   ASSERT_TRUE(test::WaitFor([&] {
     h.Jump(11000);
-    return h.Pump([&] { return !ports.A->IsActive() && !ports.B->IsActive(); }, std::chrono::milliseconds(200));
+    return h.Pump([&] { return !ports.A->IsActive() && !ports.B->IsActive(); },
+                  std::chrono::milliseconds(200));
   }));
   ASSERT_TRUE(broker.Start());
   // The reopen at once may have come too early; the next is due after 60 s.

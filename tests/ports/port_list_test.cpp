@@ -108,7 +108,8 @@ TEST(TLumPortList, TheChannelIsChosenByTheExactProtocolLabel) {
 
 TEST(TPortConversions, DriverParityBaudOrdinalsAndChannelCodes) {
   const std::vector<std::pair<int32_t, TTCP_Port_Parity>> parity = {
-      {0, tpp_None}, {1, tpp_Odd}, {2, tpp_Even}, {3, tpp_Mark}, {4, tpp_Space}, {5, tpp_None}, {-1, tpp_None}, {257, tpp_None}};
+      {0, tpp_None},  {1, tpp_Odd},  {2, tpp_Even},  {3, tpp_Mark},
+      {4, tpp_Space}, {5, tpp_None}, {-1, tpp_None}, {257, tpp_None}};
   for (const auto& [driver, code] : parity) EXPECT_EQ(ParityToParity(driver), code) << driver;
   EXPECT_EQ(BaudRateOfOrdinal(0), 75u);
   EXPECT_EQ(BaudRateOfOrdinal(7), 9600u);
@@ -162,7 +163,8 @@ TEST(TLumPortList, TeardownDoesNotWaitForPeersAndLeavesTheLinks) {
   const auto start = std::chrono::steady_clock::now();
   h.List.reset();
   const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(took, std::chrono::seconds(1)) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  EXPECT_LT(took, std::chrono::seconds(1))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   EXPECT_TRUE(LinkExists(h.LinkPath("COM30")));
   EXPECT_TRUE(LinkExists(h.LinkPath("COM50")));
 }
@@ -210,7 +212,8 @@ TEST(TLumPortList, MainThreadCallsPendingAtDeletionNeverReachTheDyingPort) {
     EXPECT_EQ(h.CountFileContaining("(" + name + ") EVENT: RxChar"), 0u);
     EXPECT_EQ(h.CountShownContaining(dropped), 1u);
     // A state refresh served meanwhile saw only the ports still listed.
-    for (size_t i = static_cast<size_t>(states); i < h.StatesSeen.size(); ++i) EXPECT_EQ(h.StatesSeen[i].size(), 1u);
+    for (size_t i = static_cast<size_t>(states); i < h.StatesSeen.size(); ++i)
+      EXPECT_EQ(h.StatesSeen[i].size(), 1u);
     h.Pump([&] { return !HandOffQueued(h.Dispatcher); });
     EXPECT_LE(echo.Connections(), connects + 1);
   }

@@ -22,7 +22,8 @@ using test::TPortsHarness;
 using test::TPtyClient;
 using test::VirtualParams;
 
-std::string Params(const std::string& AName, const std::string& AProtocol, uint16_t APort, uint16_t ATimeout = 0) {
+std::string Params(const std::string& AName, const std::string& AProtocol, uint16_t APort,
+                   uint16_t ATimeout = 0) {
   return "ComName=" + AName + ", IpAddress=127.0.0.1, PortNumber=" + std::to_string(APort) +
          ", LineNumber=1, Protocol=" + AProtocol + ", ReadPacketTimeout=" + std::to_string(ATimeout) +
          ", ReadIntervalTimeout=0";
