@@ -17,7 +17,8 @@ constexpr int32_t kMaxRead = 65536;
 }  // namespace
 
 TPortLogLines::TPortLogLines(TPortManager& APort, TLogLinesOutput AOutput)
-    : FPort(APort),
+    : FVirtualPort(APort.GetVirtPort()),
+      FRealPort(APort.GetRealPort()),
       FOutput(std::move(AOutput)),
       FComName(APort.PortParams().ComName),
       FChannelPrefix(APort.PortParams().IpAddress + ":" + std::to_string(APort.PortParams().PortNumber) +
@@ -27,11 +28,11 @@ TPortLogLines::TPortLogLines(TPortManager& APort, TLogLinesOutput AOutput)
   const TWriteLogEvent toLines = [this](const std::string& AMessage, bool ADebug) {
     AddLogLine(AMessage, ADebug);
   };
-  if (TLumRealPort* real = APort.GetRealPort()) {
-    real->SetOnWriteLogEvent(toLines);
+  if (FRealPort) {
+    FRealPort->SetOnWriteLogEvent(toLines);
   } else {
-    APort.GetVirtPort()->SetOnWriteLogEvent(toLines);
-    ConnectDriverEvents(*APort.GetVirtPort());
+    FVirtualPort->SetOnWriteLogEvent(toLines);
+    ConnectDriverEvents(*FVirtualPort);
   }
 }
 
@@ -55,10 +56,10 @@ void TPortLogLines::AddLogLine(const std::string& AMessage, bool ADebug) {
   if (FStopLog || ADebug) return;
   // Each hand-off carries its own line, so lines of several threads are each shown once.
   const auto show = [this, &line] { ShowLogLine(line); };
-  if (TLumRealPort* real = FPort.GetRealPort()) {
-    real->Synchronize(show);
+  if (FRealPort) {
+    FRealPort->Synchronize(show);
   } else {
-    FPort.GetVirtPort()->Synchronize(show);
+    FVirtualPort->Synchronize(show);
   }
 }
 

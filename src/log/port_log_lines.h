@@ -55,7 +55,9 @@ class TPortLogLines : public IPortLog {
   void ShowLogLine(const std::string& ALine);
   bool Ending() const { return FOutput.Ending && FOutput.Ending(); }
 
-  TPortManager& FPort;
+  // The bridge, taken once: the manager is not looked at again from a worker.
+  TLumVirtualPort* const FVirtualPort;
+  TLumRealPort* const FRealPort;
   const TLogLinesOutput FOutput;
   const std::string FComName;
   const std::string FChannelPrefix;
