@@ -3,13 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "channels/mqtt_packet.h"
+#include "channels/channel_packet.h"
 
 using namespace orvane;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
-  const TBytes payload(AData, AData + ASize);
   TPacketData packet;
-  DecodeChannelPacket(payload, "1234567890", packet);
+  DecodeChannelPacket(TByteView(AData, ASize), "1234567890", packet);
   return 0;
 }

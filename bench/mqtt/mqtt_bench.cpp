@@ -16,13 +16,13 @@
 namespace orvane {
 namespace {
 
-const std::string KKey = "3141592653";
+const std::string KEY = "3141592653";
 
 // One call per packet: key schedule plus the whole blocks of ASize bytes.
 void BM_EncryptBuffer(benchmark::State& AState) {
   std::vector<uint8_t> data(size_t(AState.range(0)), 0x5A);
   for (auto _ : AState) {
-    EncryptBuffer(data.data(), uint32_t(data.size()), KKey);
+    EncryptBuffer(data.data(), uint32_t(data.size()), KEY);
     benchmark::DoNotOptimize(data.data());
   }
   AState.SetBytesProcessed(int64_t(AState.iterations()) * AState.range(0));
@@ -33,7 +33,7 @@ void BM_LibcryptoBlowfish(benchmark::State& AState) {
   std::vector<uint8_t> data(size_t(AState.range(0)), 0x5A);
   for (auto _ : AState) {
     BF_KEY key;
-    BF_set_key(&key, int(KKey.size()), reinterpret_cast<const unsigned char*>(KKey.data()));
+    BF_set_key(&key, int(KEY.size()), reinterpret_cast<const unsigned char*>(KEY.data()));
     for (size_t pos = 0; pos + 8 <= data.size(); pos += 8)
       BF_ecb_encrypt(data.data() + pos, data.data() + pos, &key, BF_ENCRYPT);
     benchmark::DoNotOptimize(data.data());
@@ -46,7 +46,7 @@ void BM_CodecEncodePublish1K(benchmark::State& AState) {
   TMQTTProtocolClient codec;
   const TBytes payload(1024, 0xA5);
   for (auto _ : AState) {
-    TBytes packet = codec.CommandPublish("orvane/port1", payload, 0, QoS0, false, false);
+    TBytes packet = codec.CommandPublish("orvane/port1", payload, 0, TQualityOfService::QoS0, false, false);
     benchmark::DoNotOptimize(packet.data());
   }
   AState.SetBytesProcessed(int64_t(AState.iterations()) * 1024);
@@ -55,7 +55,8 @@ BENCHMARK(BM_CodecEncodePublish1K);
 
 void BM_CodecDecodePublish1K(benchmark::State& AState) {
   TMQTTProtocolClient codec;
-  const TBytes packet = codec.CommandPublish("orvane/port1", TBytes(1024, 0xA5), 0, QoS0, false, false);
+  const TBytes packet =
+      codec.CommandPublish("orvane/port1", TBytes(1024, 0xA5), 0, TQualityOfService::QoS0, false, false);
   std::string topic;
   TBytes payload;
   uint16_t id;

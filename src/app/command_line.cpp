@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <system_error>
 
 namespace orvane {
 
@@ -50,7 +52,16 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
   return result;
 }
 
-std::string ProgramVersion() { return ORVANE_VERSION; }
+std::string DataDirectory(const TCommandLine& ACmd, const std::string& AExeFileName) {
+  if (!ACmd.DataDir.empty()) return ACmd.DataDir;
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::weakly_canonical(AExeFileName, ec);
+  return (ec ? std::filesystem::path(AExeFileName) : exe).parent_path().string();
+}
+
+std::string ProgramVersion() {
+  return ORVANE_VERSION;
+}
 
 std::string UsageText(const std::string& AProgramName) {
   return "Usage: " + AProgramName +
@@ -59,7 +70,8 @@ std::string UsageText(const std::string& AProgramName) {
          "  /DEBUG_WINDOW   send the MQTT packet trace to the debug trace socket\n"
          "  --headless      run without windows (service mode)\n"
          "  --data-dir DIR  folder of config.cfg and log.txt (default: the executable's folder)\n"
-         "  --port-dir DIR  folder of the virtual port links (default: /dev, else ~/.local/share/orvane/ports)\n";
+         "  --port-dir DIR  folder of the virtual port links (default: /dev, else "
+         "~/.local/share/orvane/ports)\n";
 }
 
 }  // namespace orvane

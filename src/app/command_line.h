@@ -20,6 +20,10 @@ struct TCommandLine {
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs);
 
+// The folder of config.cfg and the log: --data-dir when given, else the folder
+// of the executable AExeFileName (with links resolved, so /proc/self/exe works).
+std::string DataDirectory(const TCommandLine& ACmd, const std::string& AExeFileName);
+
 std::string ProgramVersion();
 std::string UsageText(const std::string& AProgramName);
 

@@ -8,20 +8,27 @@
 #include "app/ver_info_res.h"
 #include "log/lum_log.h"
 #include "log/port_log_lines.h"
+#include "platform/deadline.h"
 #include "platform/instance_lock.h"
 #include "platform/main_dispatcher.h"
-#include "platform/stop_signals.h"
 #include "ports/port_environment.h"
 #include "ports/port_manager.h"
 
 namespace orvane {
 
-bool LoadNoPorts(const std::string&, const std::function<void(const TLumPortParams&)>&,
-                 const std::function<void(const std::string&)>&) {
-  return true;
-}
-
 namespace {
+
+// Message boxes of the window become lines on standard error.
+class TErrorLines : public IUserMessages {
+ public:
+  explicit TErrorLines(const THeadlessOutput& AOutput) : FOutput(AOutput) {}
+  void Show(const std::string& ATitle, const std::string& AText, TMessageKind) override {
+    FOutput.Err(ATitle.empty() ? AText : ATitle + ": " + AText);
+  }
+
+ private:
+  const THeadlessOutput& FOutput;
+};
 
 std::string VersionOf(const std::string& AExeFile) {
   try {
@@ -37,7 +44,7 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
                 const THeadlessOutput& AOutput) {
   std::unique_ptr<TInstanceLock> guard;
   if (!AOptions.SkipInstanceGuard) {
-    guard = std::make_unique<TInstanceLock>(AOptions.DataDir + "/" + kInstanceLockName);
+    guard = std::make_unique<TInstanceLock>(AOptions.DataDir + "/" + INSTANCE_LOCK_NAME);
     // A data directory where no lock file can be made cannot be shared either: go on.
     if (guard->HeldElsewhere()) {
       AOutput.Err("Программа уже запущена с каталогом данных " + AOptions.DataDir +
@@ -75,13 +82,14 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
       failed = true;
     }
   };
-  ALoader(AOptions.DataDir, addPort, [&AOutput](const std::string& AText) { AOutput.Err(AText); });
+  TErrorLines messages(AOutput);
+  ALoader(AOptions.DataDir, addPort, messages);
 
   if (!failed) {
     AOutput.Out("Ready");
     for (;;) {
       // The stop comes first, so a busy dispatcher cannot hold it off.
-      const int ready = WaitReadable({AStopFd, dispatcher.WakeFd()}, -1);
+      const int ready = WaitReadable({AStopFd, dispatcher.WakeFd()}, TDeadline::Never());
       if (ready == 0) break;
       dispatcher.ProcessPending();
     }

@@ -3,20 +3,15 @@
 #include <functional>
 #include <string>
 
+#include "model/config_file.h"
 #include "model/lum_port_params.h"
 
 namespace orvane {
 
-// Loads the port list of ADataDir: each record goes to AOnPort in file order;
-// user messages (texts for a message box) go to AOnMessage. False when loading
-// stopped at an error; the ports handed over before it stay.
-using TPortLoader =
-    std::function<bool(const std::string& ADataDir, const std::function<void(const TLumPortParams&)>& AOnPort,
-                       const std::function<void(const std::string& AText)>& AOnMessage)>;
-
-// Loads nothing: stands in until the configuration file reader is plugged in.
-bool LoadNoPorts(const std::string& ADataDir, const std::function<void(const TLumPortParams&)>& AOnPort,
-                 const std::function<void(const std::string& AText)>& AOnMessage);
+// Loads the port list of ADataDir (LoadConfig): each record goes to the
+// consumer in file order, user messages to the message sink.
+using TPortLoader = std::function<bool(const std::string& ADataDir, const TPortConsumer& AConsumer,
+                                       IUserMessages& AMessages)>;
 
 struct THeadlessOptions {
   std::string DataDir;  // config.cfg, log.txt and the instance lock
@@ -35,7 +30,7 @@ struct THeadlessOutput {
 
 // The name of the lock file in the data directory that keeps a second service
 // off the same data.
-inline constexpr const char* kInstanceLockName = "orvane.lock";
+inline constexpr const char* INSTANCE_LOCK_NAME = "orvane.lock";
 
 // The program without windows: refuses to start when another instance holds
 // the data directory (unless SkipInstanceGuard), opens the log, loads the

@@ -1,13 +1,12 @@
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/ver_info_res.h"
+#include "model/config_file.h"
 #include "platform/pty_port.h"
 #include "platform/stop_signals.h"
 
@@ -15,19 +14,11 @@ namespace {
 
 constexpr const char* kSelf = "/proc/self/exe";
 
-// The data directory: --data-dir, else the executable's folder.
-std::string DataDirectory(const orvane::TCommandLine& ACommand) {
-  if (!ACommand.DataDir.empty()) return ACommand.DataDir;
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink(kSelf, error);
-  return error ? std::string(".") : exe.parent_path().string();
-}
-
 int RunService(const orvane::TCommandLine& ACommand) {
   // Before any thread exists, so that every thread inherits the signals blocked.
   orvane::TStopSignals signals;
   orvane::THeadlessOptions options;
-  options.DataDir = DataDirectory(ACommand);
+  options.DataDir = orvane::DataDirectory(ACommand, kSelf);
   options.PortDir = ACommand.PortDir.empty() ? orvane::DefaultPortDirectory() : ACommand.PortDir;
   options.ExeFile = kSelf;
   options.DebugWindow = ACommand.DebugWindow;
@@ -35,8 +26,7 @@ int RunService(const orvane::TCommandLine& ACommand) {
   orvane::THeadlessOutput output;
   output.Out = [](const std::string& ALine) { std::cout << ALine << std::endl; };
   output.Err = [](const std::string& ALine) { std::cerr << ALine << std::endl; };
-  // The configuration file reader plugs in here.
-  return orvane::RunHeadless(options, orvane::LoadNoPorts, signals.Fd(), output);
+  return orvane::RunHeadless(options, orvane::LoadConfig, signals.Fd(), output);
 }
 
 }  // namespace

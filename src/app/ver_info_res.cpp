@@ -1,135 +1,24 @@
 #include "app/ver_info_res.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "app/version_record.h"
+#include "platform/elf_section.h"
 
 namespace orvane {
 
 namespace {
 
-constexpr const char* kNoVerInfo = "No Version Info Available.";
-constexpr const char* kCannotObtain = "Cannot obtain version info.";
+constexpr const char* NO_VER_INFO = "No Version Info Available.";
+constexpr const char* CANNOT_OBTAIN = "Cannot obtain version info.";
 // A real record is a few hundred bytes; anything far larger is not ours.
-constexpr uint64_t kMaxRecordSize = 1 << 20;
-constexpr uint64_t kElfHeaderSize = 64;
-constexpr uint64_t kSectionHeaderSize = 64;
-constexpr uint32_t kShtNobits = 8;
-constexpr uint16_t kShnXindex = 0xFFFF;
+constexpr uint64_t MAX_RECORD_SIZE = 1 << 20;
 
 uint64_t Le(const uint8_t* AData, size_t ASize) {
   uint64_t value = 0;
   for (size_t i = ASize; i-- > 0;) value = (value << 8) | AData[i];
   return value;
-}
-
-// Reads byte ranges of a file, refusing any range that is not wholly inside it.
-class TFileReader {
- public:
-  explicit TFileReader(const std::string& AFileName) {
-    FFd = ::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (FFd >= 0 && ::fstat(FFd, &st) == 0 && S_ISREG(st.st_mode)) FSize = static_cast<uint64_t>(st.st_size);
-  }
-  ~TFileReader() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  TFileReader(const TFileReader&) = delete;
-  TFileReader& operator=(const TFileReader&) = delete;
-
-  bool Contains(uint64_t AOffset, uint64_t ALength) const {
-    return AOffset <= FSize && ALength <= FSize - AOffset;
-  }
-
-  bool Read(uint64_t AOffset, void* ADest, size_t ALength) const {
-    if (!Contains(AOffset, ALength)) return false;
-    auto* dest = static_cast<uint8_t*>(ADest);
-    size_t done = 0;
-    while (done < ALength) {
-      const ssize_t n = ::pread(FFd, dest + done, ALength - done, static_cast<off_t>(AOffset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-
- private:
-  int FFd = -1;
-  uint64_t FSize = 0;
-};
-
-struct TSection {
-  uint32_t Name = 0;
-  uint32_t Type = 0;
-  uint64_t Offset = 0;
-  uint64_t Size = 0;
-  uint32_t Link = 0;
-};
-
-bool ReadSection(const TFileReader& AFile, uint64_t ATableOffset, uint64_t AEntrySize, uint64_t AIndex,
-                 TSection& ASection) {
-  if (AIndex > (UINT64_MAX - ATableOffset) / AEntrySize) return false;
-  uint8_t raw[kSectionHeaderSize];
-  if (!AFile.Read(ATableOffset + AIndex * AEntrySize, raw, sizeof raw)) return false;
-  ASection.Name = static_cast<uint32_t>(Le(raw + 0, 4));
-  ASection.Type = static_cast<uint32_t>(Le(raw + 4, 4));
-  ASection.Offset = Le(raw + 24, 8);
-  ASection.Size = Le(raw + 32, 8);
-  ASection.Link = static_cast<uint32_t>(Le(raw + 40, 4));
-  return true;
-}
-
-// Finds the version section; false when the file is no 64-bit little-endian
-// ELF file or has no such section.
-bool FindVersionSection(const TFileReader& AFile, TSection& AFound) {
-  uint8_t header[kElfHeaderSize];
-  if (!AFile.Read(0, header, sizeof header)) return false;
-  if (std::memcmp(header,
-                  "\x7f"
-                  "ELF",
-                  4) != 0)
-    return false;
-  if (header[4] != 2 /* ELFCLASS64 */ || header[5] != 1 /* ELFDATA2LSB */) return false;
-  const uint64_t tableOffset = Le(header + 40, 8);
-  const uint64_t entrySize = Le(header + 58, 2);
-  uint64_t count = Le(header + 60, 2);
-  uint64_t namesIndex = Le(header + 62, 2);
-  if (tableOffset == 0 || entrySize < kSectionHeaderSize) return false;
-
-  // Files with very many sections keep the real count and the index of the
-  // name table in the first section header.
-  TSection first;
-  if (!ReadSection(AFile, tableOffset, entrySize, 0, first)) return false;
-  if (count == 0) count = first.Size;
-  if (namesIndex == kShnXindex) namesIndex = first.Link;
-  // The table must lie inside the file, which also bounds the loop below.
-  if (count > UINT64_MAX / entrySize || !AFile.Contains(tableOffset, count * entrySize)) return false;
-  if (namesIndex >= count) return false;
-
-  TSection names;
-  if (!ReadSection(AFile, tableOffset, entrySize, namesIndex, names)) return false;
-  if (names.Type == kShtNobits || !AFile.Contains(names.Offset, names.Size)) return false;
-
-  constexpr size_t kNameLength = sizeof version_record::kSectionName;  // with its NUL
-  for (uint64_t i = 1; i < count; ++i) {
-    TSection section;
-    if (!ReadSection(AFile, tableOffset, entrySize, i, section)) return false;
-    if (section.Name > names.Size || names.Size - section.Name < kNameLength) continue;
-    char name[kNameLength];
-    if (!AFile.Read(names.Offset + section.Name, name, kNameLength)) continue;
-    if (std::memcmp(name, version_record::kSectionName, kNameLength) == 0) {
-      AFound = section;
-      return true;
-    }
-  }
-  return false;
 }
 
 std::string Dotted(uint32_t AMs, uint32_t ALs) {
@@ -142,28 +31,25 @@ std::string Dotted(uint32_t AMs, uint32_t ALs) {
 }  // namespace
 
 TVerInfoRes::TVerInfoRes(const std::string& AFileName) : FFileName(AFileName) {
-  TFileReader file(FFileName);
-  TSection section;
-  if (!FindVersionSection(file, section) || section.Type == kShtNobits || section.Size == 0)
-    throw ENoVerInfoError(kNoVerInfo);
-  Size = section.Size;
-
-  if (Size > kMaxRecordSize) throw EVerInfoError(kCannotObtain);
-  RezBuffer.resize(Size);
-  if (!file.Read(section.Offset, RezBuffer.data(), RezBuffer.size())) throw EVerInfoError(kCannotObtain);
+  switch (ReadElfSection(FFileName, version_record::SECTION_NAME, MAX_RECORD_SIZE, RezBuffer)) {
+    case TElfSection::Found: break;
+    case TElfSection::Missing: throw ENoVerInfoError(NO_VER_INFO);
+    case TElfSection::Unreadable: throw EVerInfoError(CANNOT_OBTAIN);
+  }
+  Size = RezBuffer.size();
   // The header's sizes must add up to no more than the record holds.
-  if (Size < version_record::kHeaderSize || ReadU32(0) != version_record::kMagic)
-    throw EVerInfoError(kCannotObtain);
+  if (Size < version_record::HEADER_SIZE || ReadU32(0) != version_record::MAGIC)
+    throw EVerInfoError(CANNOT_OBTAIN);
   const uint64_t total =
-      version_record::kHeaderSize + uint64_t{ReadU32(4)} + uint64_t{ReadU32(8)} * 4 + uint64_t{ReadU32(12)};
-  if (total > Size) throw EVerInfoError(kCannotObtain);
+      version_record::HEADER_SIZE + uint64_t{ReadU32(4)} + uint64_t{ReadU32(8)} * 4 + uint64_t{ReadU32(12)};
+  if (total > Size) throw EVerInfoError(CANNOT_OBTAIN);
 
   TBlock block;
   if (!QueryValue("\\VarFileInfo\\Translation", block) || block.Size < 4)
     throw EVerInfoError("No language info.");
   TransTable = ReadU32(block.Offset);
 
-  if (!QueryValue("\\", block) || block.Size < version_record::kFixedInfoSize)
+  if (!QueryValue("\\", block) || block.Size < version_record::FIXED_INFO_SIZE)
     throw eNoFixeVerInfo("No fixed file info");
   FFixed.FileVersionMS = ReadU32(block.Offset + 8);
   FFixed.FileVersionLS = ReadU32(block.Offset + 12);
@@ -173,7 +59,7 @@ TVerInfoRes::TVerInfoRes(const std::string& AFileName) : FFileName(AFileName) {
   FFixed.FileFlags = ReadU32(block.Offset + 28);
   FFixed.FileOS = ReadU32(block.Offset + 32);
 
-  FFileFlags = FFixed.FileFlagsMask & FFixed.FileFlags & version_record::kFlagMask;
+  FFileFlags = FFixed.FileFlagsMask & FFixed.FileFlags & version_record::FLAG_MASK;
 }
 
 uint32_t TVerInfoRes::ReadU32(size_t AOffset) const {
@@ -186,7 +72,7 @@ bool TVerInfoRes::QueryValue(const std::string& APath, TBlock& ABlock) const {
   const size_t fixedSize = ReadU32(4);
   const size_t translations = ReadU32(8);
   const size_t stringsSize = ReadU32(12);
-  const size_t fixedOffset = version_record::kHeaderSize;
+  const size_t fixedOffset = version_record::HEADER_SIZE;
   const size_t translationOffset = fixedOffset + fixedSize;
   const size_t stringsOffset = translationOffset + translations * 4;
 
@@ -244,19 +130,19 @@ std::string TVerInfoRes::FileOS() const {
     case 0x00010001: return "16-bit Windows running on MS-DOS";
     case 0x00010004: return "32-bit Windows running on MS-DOS";
     case 0x00040004: return "32-bit Windows running on Windows NT";
-    case version_record::kOsLinux: return "Linux";
+    case version_record::OS_LINUX: return "Linux";
     default: return "Unknown";
   }
 }
 
 std::string TVerInfoRes::GetPreDefKeyString(TVerInfoType AVerKind) const {
-  static constexpr const char* kKeys[] = {
+  static constexpr const char* KEYS[] = {
       "CompanyName",     "FileDescription",  "FileVersion", "InternalName",   "LegalCopyright",
       "LegalTrademarks", "OriginalFilename", "ProductName", "ProductVersion", "Comments",
   };
   const auto index = static_cast<size_t>(AVerKind);
-  if (index >= sizeof kKeys / sizeof kKeys[0]) return "";
-  return GetUserDefKeyString(kKeys[index]);
+  if (index >= sizeof KEYS / sizeof KEYS[0]) return "";
+  return GetUserDefKeyString(KEYS[index]);
 }
 
 std::string TVerInfoRes::GetUserDefKeyString(const std::string& AKey) const {

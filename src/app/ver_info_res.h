@@ -17,6 +17,7 @@ class ENoVerInfoError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The name is kept as given, lower-case "e" and spelling included.
 class eNoFixeVerInfo : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

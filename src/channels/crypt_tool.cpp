@@ -6,8 +6,8 @@ namespace orvane {
 
 namespace {
 
-using crypt_tool_detail::KInitP;
-using crypt_tool_detail::KInitS;
+using crypt_tool_detail::INIT_P;
+using crypt_tool_detail::INIT_S;
 
 struct TBlowfishTables {
   uint32_t P[18];
@@ -43,8 +43,8 @@ inline void DecipherBlock(const TBlowfishTables& T, uint32_t& L, uint32_t& R) {
 }
 
 void InitKey(const uint8_t* AKey, size_t AKeyLen, TBlowfishTables& T) {
-  std::memcpy(T.P, KInitP, sizeof(T.P));
-  std::memcpy(T.S, KInitS, sizeof(T.S));
+  std::memcpy(T.P, INIT_P, sizeof(T.P));
+  std::memcpy(T.S, INIT_S, sizeof(T.S));
   if (AKeyLen > 0) {
     size_t k = 0;
     for (uint32_t& p : T.P) {

@@ -16,8 +16,8 @@ void DecryptBuffer(uint8_t* AData, uint32_t ASize, const std::string& AKey);
 
 namespace crypt_tool_detail {
 // Initial tables: the hexadecimal digits of pi (generated file).
-extern const uint32_t KInitP[18];
-extern const uint32_t KInitS[4][256];
+extern const uint32_t INIT_P[18];
+extern const uint32_t INIT_S[4][256];
 }  // namespace crypt_tool_detail
 
 }  // namespace orvane

@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """Writes crypt_tool_tables.cpp: the initial Blowfish P-array and S-boxes, which
 are the hexadecimal digits of the fractional part of pi. Computed here (Machin's
 formula in fixed point) so the table is reproducible rather than typed in.
@@ -33,8 +33,8 @@ def main():
     print('#include "channels/crypt_tool.h"\n')
     print("namespace orvane::crypt_tool_detail {\n")
     print("// clang-format off")
-    print("const uint32_t KInitP[18] = {\n" + rows(words[:18]) + "\n};\n")
-    print("const uint32_t KInitS[4][256] = {")
+    print("const uint32_t INIT_P[18] = {\n" + rows(words[:18]) + "\n};\n")
+    print("const uint32_t INIT_S[4][256] = {")
     for b in range(4):
         start = 18 + 256 * b
         print("  {\n" + rows(words[start:start + 256]) + "\n  },")

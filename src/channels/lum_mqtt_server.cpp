@@ -2,19 +2,16 @@
 
 #include <charconv>
 #include <random>
+#include <string_view>
 
 namespace orvane {
 
 namespace {
 
-constexpr uint32_t KPingIntervalMs = 10000;
-constexpr uint32_t KReconnectDelayMs = 3000;
-constexpr uint8_t KHelloMark = 0xFF;
-const std::string KHelloText = "Hello1234567890";
-
-// The speeds a packet can name, in code order; code 0 stands for 75 baud.
-constexpr int32_t KSpeeds[] = {75,    110,   300,   600,   1200,  2400,   4800,   9600,
-                               14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+constexpr uint32_t PING_INTERVAL_MS = 10000;
+constexpr uint32_t RECONNECT_DELAY_MS = 3000;
+constexpr uint8_t HELLO_MARK = 0xFF;
+constexpr std::string_view HELLO_TEXT = "Hello1234567890";
 
 // A decimal text as an integer; anything else is -1.
 int64_t PortNumber(const std::string& AText) {
@@ -39,7 +36,7 @@ std::string MakeClientID(const std::string& AComName) {
 }  // namespace
 
 TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveDataEvent AOnReceiveData,
-                               TLumMqttOptions AOptions)
+                               TChannelOptions AOptions)
     : FPortParams(APortParams),
       FOnReceiveData(std::move(AOnReceiveData)),
       FTopic(APortParams.MqttTopic),
@@ -51,6 +48,7 @@ TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveData
   FHost = host.substr(0, colon);
   if (colon != std::string::npos) {
     const int64_t port = PortNumber(host.substr(colon + 1));
+    // No log callback can be set yet, so nobody sees this line; it stays for the order of events.
     if (port < 1 || port > 65535) WriteLog("Некорректно указан порт", false);
     FPort = uint16_t(port);
   }
@@ -63,10 +61,11 @@ TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveData
   params.AnswerTimeout = 30;
   params.ReconnectTimeout = 30;
   params.KeepAlive = 30;
-  params.QoS = QoS0;
+  params.QoS = TQualityOfService::QoS0;
   FMQTTClient = std::make_unique<TMQTTClient>(params);
   FMQTTClient->OnPublishData = [this](TMQTTClient* s, uint16_t id, TQualityOfService q, const std::string& t,
                                       const TBytes& p) { HandlePublishData(s, id, q, t, p); };
+  if (FOptions.CancelCheck) FMQTTClient->SetCancelCheck(FOptions.CancelCheck);
   FMQTTClient->OnConnAck = [this](TMQTTClient* s, TConnectErrorCode c) { HandleConnAck(s, c); };
   FSecurityKeyStr = std::to_string(FPortParams.MqttSecurityKey);
 }
@@ -90,7 +89,7 @@ void TLumMqttServer::LogError(const std::string& AError) {
 }
 
 void TLumMqttServer::SetCancelCheck(TCancelCheck AValue) {
-  FCancelCheck = AValue;
+  FOptions.CancelCheck = AValue;
   FMQTTClient->SetCancelCheck(std::move(AValue));
 }
 
@@ -101,7 +100,7 @@ bool TLumMqttServer::Open(const std::string& /*IP*/, uint16_t /*Port*/, uint8_t 
   try {
     if (connected) {
       uint16_t id = 0;
-      FMQTTClient->Subscribe({FTopic}, QoS0, id);
+      FMQTTClient->Subscribe({FTopic}, TQualityOfService::QoS0, id);
       WriteLog("Connect - OK", false);
     } else {
       WriteLog("Connect - Fail", false);
@@ -144,13 +143,9 @@ bool TLumMqttServer::Send_String(const std::string& AData, uint16_t /*AWaitAnswe
     // 16 bits, and the receiving end must be able to buffer a whole packet.
     size_t pos = 0;
     do {
-      const size_t n = std::min(KMaxPacketData, AData.size() - pos);
-      TPacketData packet{FMQTTClient->ClientID(),
-                         FBaudRate,
-                         FBitData,
-                         FParityBits,
-                         FStopBits,
-                         TBytes(AData.begin() + long(pos), AData.begin() + long(pos + n))};
+      const size_t n = std::min(MAX_PACKET_DATA, AData.size() - pos);
+      TPacketData packet{FMQTTClient->ClientID(), FBaudRate, FBitData, FParityBits, FStopBits,
+                         AData.substr(pos, n)};
       if (!PublishPacket(packet)) {
         // The session has dropped; the rest would only arrive with a gap.
         LogError("Publish failed");
@@ -169,12 +164,8 @@ bool TLumMqttServer::Send_Hello() {
   try {
     // Only over a live session: a reconnecting publish would leave the topic unsubscribed.
     if (!FMQTTClient->IsConnected()) return false;
-    TPacketData packet{FMQTTClient->ClientID(),
-                       KHelloMark,
-                       KHelloMark,
-                       KHelloMark,
-                       KHelloMark,
-                       TBytes(KHelloText.begin(), KHelloText.end())};
+    TPacketData packet{FMQTTClient->ClientID(), HELLO_MARK, HELLO_MARK, HELLO_MARK, HELLO_MARK,
+                       std::string(HELLO_TEXT)};
     WriteLog("Sending hello", true);
     PublishPacket(packet);
     return true;
@@ -186,12 +177,12 @@ bool TLumMqttServer::Send_Hello() {
 
 void TLumMqttServer::SleepBeforeReconnect() {
   if (FOptions.Sleep) {
-    FOptions.Sleep(KReconnectDelayMs);
+    FOptions.Sleep(RECONNECT_DELAY_MS);
     return;
   }
   // In slices, so a stopping worker is not held for the whole delay.
-  for (uint32_t slept = 0; slept < KReconnectDelayMs; slept += 50) {
-    if (FCancelCheck && FCancelCheck()) return;
+  for (uint32_t slept = 0; slept < RECONNECT_DELAY_MS; slept += 50) {
+    if (FOptions.CancelCheck && FOptions.CancelCheck()) return;
     SleepMs(50);
   }
 }
@@ -201,14 +192,14 @@ void TLumMqttServer::ReadData() {
     FMQTTClient->Process();
     const uint32_t now = FOptions.Ticks();
     // Only a live session is pinged: a ping on a dropped one would reconnect it without the subscription.
-    if (FMQTTClient->IsConnected() && (!FPinged || now - FLastPing > KPingIntervalMs)) {
+    if (FMQTTClient->IsConnected() && (!FPinged || now - FLastPing > PING_INTERVAL_MS)) {
       FPinged = true;
       FLastPing = now;
       FMQTTClient->PingReq();
     }
     if (!FMQTTClient->IsConnected() && !FRefused) {
       SleepBeforeReconnect();
-      if (FCancelCheck && FCancelCheck()) return;
+      if (FOptions.CancelCheck && FOptions.CancelCheck()) return;
       Open("", 0, 0);
     }
   } catch (const std::exception& e) {
@@ -217,8 +208,7 @@ void TLumMqttServer::ReadData() {
 }
 
 bool TLumMqttServer::Set_Port_Send_Baud(int32_t Speed) {
-  for (size_t code = 0; code < std::size(KSpeeds); ++code)
-    if (KSpeeds[code] == Speed) FBaudRate = uint8_t(code);
+  if (const auto code = BaudRateOrdinal(Speed)) FBaudRate = *code;
   return true;
 }
 
@@ -228,7 +218,7 @@ bool TLumMqttServer::Set_Port_Recv_Baud(int32_t /*Speed*/) {
 
 void TLumMqttServer::SetSendParams(TTCP_Port_Parity aParity, uint8_t aDataBits,
                                    TTCP_Port_StopBits aStopBits) {
-  if (aDataBits >= 5 && aDataBits <= 8) FBitData = uint8_t(aDataBits - 5);
+  if (const auto ordinal = DataBitsOrdinal(aDataBits)) FBitData = *ordinal;
   FParityBits = aParity;
   FStopBits = aStopBits;
 }
@@ -243,13 +233,13 @@ TBytes TLumMqttServer::EncodePacket(const TPacketData& APacket) {
   return EncodeChannelPacket(APacket, FSecurityKeyStr);
 }
 
-bool TLumMqttServer::DecodePacket(const TBytes& AData, TPacketData& APacket) {
+bool TLumMqttServer::DecodePacket(TByteView AData, TPacketData& APacket) {
   FDebugTrace.Send("DecodePacket   " + FPortParams.ComName + "    " + FSecurityKeyStr);
   return DecodeChannelPacket(AData, FSecurityKeyStr, APacket);
 }
 
 void TLumMqttServer::HandleConnAck(TMQTTClient* /*ASender*/, TConnectErrorCode AErrorCode) {
-  if (AErrorCode == Success) return;
+  if (AErrorCode == TConnectErrorCode::Success) return;
   // A refused session can never carry anything: end it so Active turns false.
   WriteLog("ERROR=Connection refused, code=" + std::to_string(int(AErrorCode)), false);
   FRefused = true;
@@ -263,10 +253,9 @@ void TLumMqttServer::HandlePublishData(TMQTTClient* /*ASender*/, uint16_t /*APac
     TPacketData packet;
     if (!DecodePacket(APayload, packet)) return;  // undecodable: dropped without a word
     if (packet.ClientID == FMQTTClient->ClientID()) return;
-    if (packet.BaudRate == KHelloMark && packet.BitData == KHelloMark && packet.ParityBits == KHelloMark &&
-        packet.StopBits == KHelloMark) {
-      if (std::string(packet.Data.begin(), packet.Data.end()) != KHelloText && FOnHelloFailed)
-        FOnHelloFailed(this);
+    if (packet.BaudRate == HELLO_MARK && packet.BitData == HELLO_MARK && packet.ParityBits == HELLO_MARK &&
+        packet.StopBits == HELLO_MARK) {
+      if (packet.Data != HELLO_TEXT && FOnHelloFailed) FOnHelloFailed(this);
       return;
     }
     bool changed = false;
@@ -283,8 +272,7 @@ void TLumMqttServer::HandlePublishData(TMQTTClient* /*ASender*/, uint16_t /*APac
     if (changed && FOnParamPortChange)
       FOnParamPortChange(TTCP_Port_BaudRate(FBaudRate.load()), TTCP_Port_Parity(FParityBits.load()),
                          TTCP_Port_StopBits(FStopBits.load()), TTCP_Port_DataBits(FBitData.load()));
-    if (!packet.Data.empty() && FOnReceiveData)
-      FOnReceiveData(std::string(packet.Data.begin(), packet.Data.end()));
+    if (!packet.Data.empty() && FOnReceiveData) FOnReceiveData(packet.Data);
   } catch (const std::exception&) {
     // Handling errors drop the packet silently, as undecodable ones are.
   }

@@ -2,28 +2,17 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
-#include "channels/mqtt_packet.h"
+#include "channels/channel_options.h"
+#include "channels/channel_packet.h"
 #include "channels/server_interface.h"
 #include "model/lum_port_params.h"
 #include "mqtt/mqtt_client.h"
 #include "platform/debug_trace.h"
-#include "platform/tick_counter.h"
 
 namespace orvane {
-
-// What the channel takes from its surroundings besides the port record.
-struct TLumMqttOptions {
-  bool DebugWindow = false;                         // the "/DEBUG_WINDOW" switch
-  std::string DebugWindowName = DEBUG_WINDOW_NAME;  // tests use a name of their own
-  TTickSource Ticks = DefaultTickSource();          // for the keep-alive ping timer
-  // Sleeps before a reconnection in ReadData; empty: the real clock, cut short
-  // when the cancel check says the worker is stopping.
-  std::function<void(uint32_t AMilliseconds)> Sleep;
-};
 
 // The channel of an "MQTT" port: the port's bytes travel as enciphered packets
 // on the port's topic through a broker; both ends subscribe and publish there,
@@ -32,14 +21,16 @@ struct TLumMqttOptions {
 // and every callback runs on it (inside ReadData). The main thread may call the
 // line-setting operations and GetActive at any time; the four setting bytes are
 // atomics for that reason. Setters of callbacks are called before the worker starts.
+// Of its options, Ticks times the keep-alive ping, Sleep is the pause before ReadData
+// reopens a dropped session and CancelCheck cuts that pause and a connect short.
 class TLumMqttServer : public IServerInterface {
  public:
   // Packets never carry more data than this, so the receiving session, which
   // drops everything once 65536 bytes are buffered, can always take a whole one.
-  static constexpr size_t KMaxPacketData = 32768;
+  static constexpr size_t MAX_PACKET_DATA = 32768;
 
   TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveDataEvent AOnReceiveData,
-                 TLumMqttOptions AOptions = {});
+                 TChannelOptions AOptions = {});
   ~TLumMqttServer() override;
 
   bool GetActive() override;
@@ -60,6 +51,7 @@ class TLumMqttServer : public IServerInterface {
   void SetReciveParams(TTCP_Port_Parity aParity, uint8_t aDataBits, TTCP_Port_StopBits aStopBits) override;
   void Set_Wait_Answer_Timeout(uint16_t AValue) override { FWaitAnswerTimeout = AValue; }
   void WriteLog(const std::string& AMessage, bool ADebug) override;
+  std::string GetLastIpError() const override { return Last_IP_Error; }
   void SetCancelCheck(TCancelCheck AValue) override;
 
   // For tests and diagnostics.
@@ -71,11 +63,9 @@ class TLumMqttServer : public IServerInterface {
   uint8_t ParityBits() const { return FParityBits; }
   uint8_t StopBits() const { return FStopBits; }
 
-  std::string Last_IP_Error;
-
  private:
   TBytes EncodePacket(const TPacketData& APacket);
-  bool DecodePacket(const TBytes& AData, TPacketData& APacket);
+  bool DecodePacket(TByteView AData, TPacketData& APacket);
   void HandlePublishData(TMQTTClient* ASender, uint16_t APacketID, TQualityOfService AQoS,
                          const std::string& ATopic, const TBytes& APayload);
   void HandleConnAck(TMQTTClient* ASender, TConnectErrorCode AErrorCode);
@@ -86,12 +76,12 @@ class TLumMqttServer : public IServerInterface {
 
   std::unique_ptr<TMQTTClient> FMQTTClient;
   TSevc_Port_On_Debug_String_Event FWriteLog;
-  uint16_t FWaitAnswerTimeout = 0;
+  std::atomic<uint16_t> FWaitAnswerTimeout{0};  // stored, never read
+  std::string Last_IP_Error;
   TLumPortParams FPortParams;
   TOnReceiveDataEvent FOnReceiveData;
   TOnParamPortChange FOnParamPortChange;
   TNotifyEvent FOnHelloFailed;
-  TCancelCheck FCancelCheck;
   std::string FTopic;
   std::string FHost;
   uint16_t FPort = 1883;
@@ -104,7 +94,7 @@ class TLumMqttServer : public IServerInterface {
   std::atomic<uint8_t> FStopBits{0};
   std::atomic<uint8_t> FBitData{0};
   std::string FSecurityKeyStr;
-  TLumMqttOptions FOptions;
+  TChannelOptions FOptions;
   TDebugTrace FDebugTrace;
 };
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "channels/ip485_frame.h"
+#include "platform/deadline.h"
 
 namespace orvane {
 
@@ -23,14 +24,24 @@ std::string Hex4(uint16_t AValue) {
 // Bytes of the buffer shown when it is blocked by something that is not a frame.
 constexpr size_t FOREIGN_SHOWN = 16;
 
+// Read, change and write back one port mode word; a change made meanwhile on another
+// thread is not lost.
+template <typename TChange>
+void UpdateWord(std::atomic<uint16_t>& AWord, TChange AChange) {
+  uint16_t word = AWord.load();
+  while (!AWord.compare_exchange_weak(word, AChange(word))) {
+  }
+}
+
 }  // namespace
 
 // No socket library start is needed here: POSIX sockets are ready in every process, so
 // construction cannot fail.
 TLumTcpServer::TLumTcpServer(const TLumPortParams& APortParams, TOnReceiveDataEvent AOnReceiveData,
-                             TTickSource ATicks)
-    : FTicks(ATicks),
-      FTimeout(ATicks),
+                             TChannelOptions AOptions)
+    : FOptions(std::move(AOptions)),
+      FTicks(FOptions.Ticks ? FOptions.Ticks : DefaultTickSource()),
+      FTimeout(FTicks),
       FPortParams(APortParams),
       FOnReceiveData(std::move(AOnReceiveData)),
       FNewMode(APortParams.PortNumber != IP485_LEGACY_PORT),
@@ -52,6 +63,7 @@ bool TLumTcpServer::Open(const std::string& IP, uint16_t Port, uint8_t Line) {
   Line_Number = Line;
   WriteLog("Connecting to TCP...", false);
   Socket_Handle.Close();
+  // The "WSA" names in the error texts are the ones log readers know; the numbers are errno values.
   if (!Socket_Handle.Create()) {
     LogError("Socket Initialize Error WSACODE=" + std::to_string(Socket_Handle.LastError()));
     return false;
@@ -72,7 +84,7 @@ bool TLumTcpServer::Open(const std::string& IP, uint16_t Port, uint8_t Line) {
   }
   Last_IP_Error.clear();
 
-  if (!Socket_Handle.Connect(address, Port, CONNECT_TIMEOUT_MS, FCancelCheck)) {
+  if (!Socket_Handle.Connect(address, Port, CONNECT_TIMEOUT_MS, FOptions.CancelCheck)) {
     LogError("Error Connect " + IP + " wsaERROR=" + std::to_string(Socket_Handle.LastError()));
     return false;
   }
@@ -93,7 +105,7 @@ bool TLumTcpServer::Close() {
 bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t MaxCount) {
   Data.clear();
   size_t remaining = std::min<size_t>(MaxCount, FReceiveArea.size());
-  const uint32_t start = FTicks();
+  const TDeadline deadline(Timeout, FTicks);
   while (remaining > 0) {
     size_t waiting = 0;
     if (!Socket_Handle.BytesWaiting(waiting)) return false;
@@ -115,8 +127,8 @@ bool TLumTcpServer::ReceiveBytes(std::string& Data, uint16_t Timeout, uint16_t M
       FPeerClosed = true;
       return false;
     }
-    const uint32_t now = FTicks();
-    if (now < start || now - start > Timeout) break;
+    // The last look comes after Timeout, not at it.
+    if (deadline.ElapsedMs() > Timeout) break;
     SleepMs(10);
   }
   return true;
@@ -166,13 +178,12 @@ void TLumTcpServer::ReadData() {
 }
 
 bool TLumTcpServer::SendBytes(const std::string& ABytes) {
-  const uint32_t start = FTicks();
+  const TDeadline deadline(SEND_TIMEOUT_MS, FTicks);
   WriteLog(RawLine("OUT RAW", ABytes), true);
   size_t done = 0;
   for (;;) {
-    const uint32_t elapsed = FTicks() - start;
     // Short waits for room, so the time limit is looked at often.
-    const uint32_t wait = std::min<uint32_t>(100, elapsed >= SEND_TIMEOUT_MS ? 0 : SEND_TIMEOUT_MS - elapsed);
+    const uint32_t wait = std::min<uint32_t>(100, deadline.RemainingMs());
     const long sent = Socket_Handle.SendSome(ABytes.data() + done, ABytes.size() - done, wait);
     if (sent < 0) {
       LogError("SEND 1 CODE=" + std::to_string(sent) + " WSA=" + std::to_string(Socket_Handle.LastError()));
@@ -180,8 +191,7 @@ bool TLumTcpServer::SendBytes(const std::string& ABytes) {
     }
     done += static_cast<size_t>(sent);
     const bool complete = done == ABytes.size();
-    // Elapsed time modulo 2^32: a wrap of the tick counter is not a timeout.
-    if (!complete && static_cast<uint32_t>(FTicks() - start) > SEND_TIMEOUT_MS) {
+    if (!complete && deadline.ElapsedMs() > SEND_TIMEOUT_MS) {
       // A partial send counts as 0 here, as does a wait that found no room.
       LogError("SEND 2 CODE=0 WSA=" + std::to_string(sent == 0 ? Socket_Handle.LastError() : 0));
       return false;
@@ -213,13 +223,14 @@ bool TLumTcpServer::SendFrame(std::string_view APayload, bool Will_Be_Delay_Betw
   header.NewMode = FNewMode;
   header.LineNumber = Line_Number;
   header.TransferMode = Ip485TransferMode(Will_Be_Delay_Between_Chars);
-  header.SendPortMode = GetSendPortMode();
-  header.RecvPortMode = GetRecvPortMode();
+  header.SendPortMode = FSendPortMode;
+  header.RecvPortMode = FRecvPortMode;
   header.ReadIntervalTimeout = FPortParams.ReadIntervalTimeout;
   WriteLog("Sending SM=" + Hex4(header.SendPortMode) + "  RM=" + Hex4(header.RecvPortMode) + "  " +
                BytesToHex(std::string(APayload)),
            true);
   if (!SendBytes(BuildIp485Frame(header, APayload))) return false;
+  // "qwitance" is spelt as log readers know it; keep it.
   if (!WaitAnswer(BuildIp485Ack(FNewMode, Line_Number, header.TransferMode), ANSWER_TIMEOUT_MS)) {
     WriteLog("ERROR=No qwitance", false);
     return false;
@@ -250,51 +261,32 @@ bool TLumTcpServer::WaitAnswer(const std::string& AExpected, uint32_t ATimeout) 
   return found;
 }
 
-uint16_t TLumTcpServer::GetSendPortMode() {
-  std::lock_guard lock(FLock);
-  return FSendPortMode;
-}
-
-void TLumTcpServer::SetSendPortMode(uint16_t AValue) {
-  std::lock_guard lock(FLock);
-  FSendPortMode = AValue;
-}
-
-uint16_t TLumTcpServer::GetRecvPortMode() {
-  std::lock_guard lock(FLock);
-  return FRecvPortMode;
-}
-
-void TLumTcpServer::SetRecvPortMode(uint16_t AValue) {
-  std::lock_guard lock(FLock);
-  FRecvPortMode = AValue;
-}
-
 bool TLumTcpServer::Set_Port_Send_Baud(int32_t Speed) {
-  SetSendPortMode(Ip485ApplySpeed(GetSendPortMode(), Speed));
+  UpdateWord(FSendPortMode, [Speed](uint16_t AWord) { return Ip485ApplySpeed(AWord, Speed); });
   return true;
 }
 
 bool TLumTcpServer::Set_Port_Recv_Baud(int32_t Speed) {
-  SetRecvPortMode(Ip485ApplySpeed(GetRecvPortMode(), Speed));
+  UpdateWord(FRecvPortMode, [Speed](uint16_t AWord) { return Ip485ApplySpeed(AWord, Speed); });
   return true;
 }
 
 void TLumTcpServer::SetSendParams(TTCP_Port_Parity aParity, uint8_t aDataBits, TTCP_Port_StopBits aStopBits) {
-  uint16_t word = GetSendPortMode();
-  EncodeLineParams(word, aParity, aDataBits, aStopBits, FNewMode);
-  SetSendPortMode(word);
+  UpdateWord(FSendPortMode, [&](uint16_t AWord) {
+    EncodeLineParams(AWord, aParity, aDataBits, aStopBits, FNewMode);
+    return AWord;
+  });
 }
 
 void TLumTcpServer::SetReciveParams(TTCP_Port_Parity aParity, uint8_t aDataBits,
                                     TTCP_Port_StopBits aStopBits) {
-  uint16_t word = GetRecvPortMode();
-  EncodeLineParams(word, aParity, aDataBits, aStopBits, FNewMode);
-  SetRecvPortMode(word);
+  UpdateWord(FRecvPortMode, [&](uint16_t AWord) {
+    EncodeLineParams(AWord, aParity, aDataBits, aStopBits, FNewMode);
+    return AWord;
+  });
 }
 
 void TLumTcpServer::Set_Wait_Answer_Timeout(uint16_t AValue) {
-  std::lock_guard lock(FLock);
   FWaitAnswerTimeout = AValue;
 }
 

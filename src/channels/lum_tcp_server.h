@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "channels/channel_options.h"
 #include "channels/server_interface.h"
 #include "channels/stop_watch.h"
 #include "model/lum_port_params.h"
@@ -19,14 +19,14 @@ namespace orvane {
 // the IP485 framing (chosen by the port's protocol label).
 // Threads: the bridge's worker calls Open, Close, Send_String, ReadData and Send_Hello, never
 // at the same time; the main thread sets the callbacks before the worker starts and calls
-// GetActive and the line-setting operations at any time. FLock guards FSendPortMode,
-// FRecvPortMode and FWaitAnswerTimeout, one access at a time; FActive is atomic; everything
-// else belongs to the worker.
+// GetActive and the line-setting operations at any time. FSendPortMode, FRecvPortMode,
+// FWaitAnswerTimeout and FActive are atomics for that; everything else belongs to the worker.
 class TLumTcpServer : public IServerInterface {
  public:
-  // ATicks drives every timeout of the channel; tests pass a clock of their own.
+  // AOptions.Ticks drives every timeout of the channel and AOptions.CancelCheck cuts a
+  // connect short; tests pass a clock of their own. The debug trace does not apply here.
   TLumTcpServer(const TLumPortParams& APortParams, TOnReceiveDataEvent AOnReceiveData,
-                TTickSource ATicks = DefaultTickSource());
+                TChannelOptions AOptions = {});
   ~TLumTcpServer() override;
   TLumTcpServer(const TLumTcpServer&) = delete;
   TLumTcpServer& operator=(const TLumTcpServer&) = delete;
@@ -49,13 +49,11 @@ class TLumTcpServer : public IServerInterface {
   void SetReciveParams(TTCP_Port_Parity aParity, uint8_t aDataBits, TTCP_Port_StopBits aStopBits) override;
   void Set_Wait_Answer_Timeout(uint16_t AValue) override;
   void WriteLog(const std::string& AMessage, bool ADebug) override;
-  void SetCancelCheck(TCancelCheck AValue) override { FCancelCheck = std::move(AValue); }
+  std::string GetLastIpError() const override { return Last_IP_Error; }
+  void SetCancelCheck(TCancelCheck AValue) override { FOptions.CancelCheck = std::move(AValue); }
 
   // Reads what the socket holds and returns the data that is complete; called by ReadData.
   bool Read_String_2(std::string& Readed_For_485_Data);
-
-  // Worker thread only.
-  const std::string& GetLastIpError() const { return Last_IP_Error; }
 
   // A connect that neither succeeds nor fails gives up after this long.
   static constexpr uint32_t CONNECT_TIMEOUT_MS = 30000;
@@ -73,20 +71,15 @@ class TLumTcpServer : public IServerInterface {
   bool WaitAnswer(const std::string& AExpected, uint32_t ATimeout);
   void LogError(const std::string& AError);
 
-  uint16_t GetSendPortMode();
-  void SetSendPortMode(uint16_t AValue);
-  uint16_t GetRecvPortMode();
-  void SetRecvPortMode(uint16_t AValue);
-
   TSevc_Port_On_Debug_String_Event FWriteLog;
   TTcpSocket Socket_Handle;
-  uint16_t FSendPortMode = 0;
-  uint16_t FRecvPortMode = 0;
-  uint16_t FWaitAnswerTimeout = 0;
+  std::atomic<uint16_t> FSendPortMode{0};
+  std::atomic<uint16_t> FRecvPortMode{0};
+  std::atomic<uint16_t> FWaitAnswerTimeout{0};  // stored, never read: the acknowledgement wait is fixed
   std::string Last_IP_Error;
   std::atomic<bool> FActive{false};
-  std::mutex FLock;
   std::string IP_RS485_Incoming_Buffer;
+  TChannelOptions FOptions;
   TTickSource FTicks;
   TStopWatch FTimeout;
   TLumPortParams FPortParams;
@@ -94,7 +87,6 @@ class TLumTcpServer : public IServerInterface {
   TOnParamPortChange FOnParamPortChange;
   bool FNewMode;
   uint8_t Line_Number = 0;
-  TCancelCheck FCancelCheck;
   std::vector<char> FReceiveArea;
   // Bytes that do not begin a frame block the receive buffer until the next acknowledgement
   // wait clears it; they are reported once per such episode, not on every read.

@@ -1,52 +1,33 @@
 #include "log/lum_log.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <ctime>
+
+#include "platform/local_time.h"
+#include "platform/thread_id.h"
 
 namespace orvane {
 
 namespace {
 
-constexpr const char* kLogName = "log.txt";
+constexpr const char* LOG_NAME = "log.txt";
 
 // "hh:nn:ss.zzz" in local time.
 std::string TimeStamp() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  ::localtime_r(&now.tv_sec, &local);
+  const TLocalTime now = LocalTimeNow();
   char buf[16];
-  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<int>(now.tv_nsec / 1000000));
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", now.Hour, now.Minute, now.Second, now.Millisecond);
   return buf;
 }
 
 // The executable's modification time as a local date and time; empty when the
 // file cannot be examined.
 std::string FileDateText(const std::string& AFileName) {
-  struct stat st {};
-  if (AFileName.empty() || ::stat(AFileName.c_str(), &st) != 0) return "";
-  tm local{};
-  ::localtime_r(&st.st_mtim.tv_sec, &local);
+  TLocalTime time;
+  if (!FileModifiedTime(AFileName, time)) return "";
   char buf[32];
-  std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &local);
+  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", time.Day, time.Month, time.Year, time.Hour,
+                time.Minute, time.Second);
   return buf;
-}
-
-void WriteAll(int AFd, const std::string& AData) {
-  size_t done = 0;
-  while (done < AData.size()) {
-    const ssize_t n = ::write(AFd, AData.data() + done, AData.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a failed write loses the line, nothing more
-    done += static_cast<size_t>(n);
-  }
 }
 
 }  // namespace
@@ -74,26 +55,18 @@ std::string TLumLog::FileName() const {
 
 bool TLumLog::IsOpen() const {
   std::lock_guard<std::mutex> guard(FLock);
-  return FFile >= 0;
+  return FFile.IsOpen();
 }
 
 void TLumLog::OpenLogFile() {
-  FFileName = FDataDir.empty() ? kLogName : FDataDir + "/" + kLogName;
-  const int fd = ::open(FFileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
+  FFileName = FDataDir.empty() ? LOG_NAME : FDataDir + "/" + LOG_NAME;
   // Stands for opening with read sharing only: readers are welcome, but a
   // second writer must not mix its lines into a file another process holds.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return;
-  }
-  FFile = fd;
+  FFile.Open(FFileName);
 }
 
 void TLumLog::CloseLogFile() {
-  if (FFile < 0) return;
-  ::close(FFile);
-  FFile = -1;
+  FFile.Close();
 }
 
 std::string TLumLog::GetOldFileName() const {
@@ -105,28 +78,23 @@ std::string TLumLog::GetOldFileName() const {
 
 void TLumLog::WriteLine(const std::string& AText) {
   std::lock_guard<std::mutex> guard(FLock);
-  if (FFile < 0) return;
+  if (!FFile.IsOpen()) return;
 
   std::string line = TimeStamp();
-  line += " [" + std::to_string(::gettid()) + "] ";
+  line += " [" + std::to_string(CurrentThreadId()) + "] ";
   line += AText;
   line += "\r\n";
   // One write per line: the line reaches the kernel before the call returns.
-  WriteAll(FFile, line);
+  // A failed write loses the line, nothing more.
+  FFile.Append(line);
 
-  struct stat st {};
-  if (::fstat(FFile, &st) != 0 || static_cast<uint64_t>(st.st_size) < kMaxFileSize) return;
+  uint64_t size = 0;
+  if (!FFile.Size(size) || size < MAX_FILE_SIZE) return;
   // The line that crossed the limit stays the last line of the old file. The
   // fresh file is opened before the full one is closed, so no other writer can
   // take the name in between. A failed rename leaves writing in the same file,
   // and the next line tries again.
-  const std::string oldName = GetOldFileName();
-  ::unlink(oldName.c_str());
-  if (::rename(FFileName.c_str(), oldName.c_str()) != 0) return;
-  const int fullFile = FFile;
-  FFile = -1;
-  OpenLogFile();
-  ::close(fullFile);
+  FFile.Rotate(GetOldFileName());
 }
 
 }  // namespace orvane

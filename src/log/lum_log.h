@@ -4,18 +4,20 @@
 #include <mutex>
 #include <string>
 
+#include "platform/locked_file.h"
+
 namespace orvane {
 
 // The process-wide text log: log.txt in the data directory, every line stamped
 // with the local time and the writing thread's id, rotated into log_old.txt at
 // 1 MiB. Only one writer may hold the file: the first to open it keeps an
-// exclusive flock, and any other (a second process) writes nothing.
+// exclusive lock, and any other (a second process) writes nothing.
 // Threads: WriteLine from any thread; construction and destruction on the main
 // thread. FLock guards FFile and FFileName, including the size check and any
 // rotation, so whole lines never interleave.
 class TLumLog {
  public:
-  static constexpr uint64_t kMaxFileSize = 1048576;
+  static constexpr uint64_t MAX_FILE_SIZE = 1048576;
 
   // Opens (or creates) log.txt in ADataDir and writes the separator line and
   // the start banner with AVersion and the modification time of AExeFileName.
@@ -39,7 +41,7 @@ class TLumLog {
 
   const std::string FDataDir;
   std::string FFileName;
-  int FFile = -1;
+  TLockedFile FFile;
   mutable std::mutex FLock;
 };
 

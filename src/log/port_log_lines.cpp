@@ -12,7 +12,7 @@ const char* TrueFalse(bool AValue) {
 }
 
 // More than this is never read for one received-characters event.
-constexpr int32_t kMaxRead = 65536;
+constexpr int32_t MAX_READ = 65536;
 
 }  // namespace
 
@@ -77,7 +77,7 @@ void TPortLogLines::ConnectDriverEvents(TLumVirtualPort& APort) {
   // In every handler the line comes first, then what it does.
   APort.OnRxChar = [this](TVSPortAx& ASender, int32_t ACount) {
     auto& port = static_cast<TLumVirtualPort&>(ASender);
-    std::string data(static_cast<size_t>(std::clamp(ACount, 0, kMaxRead)), '\0');
+    std::string data(static_cast<size_t>(std::clamp(ACount, 0, MAX_READ)), '\0');
     int32_t count = static_cast<int32_t>(data.size());
     port.Read(data.data(), count);
     data.resize(static_cast<size_t>(std::max(count, 0)));

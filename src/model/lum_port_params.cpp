@@ -15,8 +15,8 @@ void TLumPortParams::Init() {
   isRealPort = false;
   RealPortBaudRate = br9600;
   RealPortBitData = dbEight;
-  RealPortParityBits = prNone;
-  RealPortStopBits = sbOneStopBit;
+  RealPortParityBits = TParityBits::None;
+  RealPortStopBits = TStopBits::One;
   MqttHost = "127.0.0.1";
   MqttTopic = "/simpletopic";
   MqttUserName = "user";

@@ -3,22 +3,14 @@
 #include <cstdint>
 #include <string>
 
+#include "model/line_settings.h"
+
 namespace orvane {
 
 // Protocol labels, compared as whole texts with letter case significant.
 inline constexpr const char* PROTOCOL_DIRECT = "Сквозной режим";
 inline constexpr const char* PROTOCOL_IP485 = "IP485(MX40L/R510/R52)";
 inline constexpr const char* PROTOCOL_MQTT = "MQTT";
-
-// Line settings of a physical port, stored as 8-bit ordinals. Ordinal 0 of
-// TBaudRate stands for 75 baud wherever a speed is needed.
-enum TBaudRate : uint8_t {
-  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-  br19200, br38400, br56000, br57600, br115200, br128000, br256000
-};
-enum TDataBits : uint8_t { dbFive, dbSix, dbSeven, dbEight };
-enum TParityBits : uint8_t { prNone, prOdd, prEven, prMark, prSpace };
-enum TStopBits : uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 
 // Every setting of one port bridge; a plain value that each owner copies.
 // Texts are byte strings (UTF-8 for labels and captions); serial data and
@@ -36,8 +28,8 @@ struct TLumPortParams {
   bool isRealPort = false;
   TBaudRate RealPortBaudRate = brCustom;
   TDataBits RealPortBitData = dbFive;
-  TParityBits RealPortParityBits = prNone;
-  TStopBits RealPortStopBits = sbOneStopBit;
+  TParityBits RealPortParityBits = TParityBits::None;
+  TStopBits RealPortStopBits = TStopBits::One;
   bool RealPortTunnelMode = false;
   std::string MqttHost;
   std::string MqttTopic;

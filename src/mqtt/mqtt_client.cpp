@@ -38,8 +38,8 @@ const char* BoolStr(bool AValue) {
   return AValue ? "True" : "False";
 }
 
-constexpr size_t KMaxDumpIndex = 300;
-constexpr size_t KReadChunk = 1024;
+constexpr size_t MAX_DUMP_INDEX = 300;
+constexpr size_t READ_CHUNK = 1024;
 
 template <typename TList, typename TItem>
 std::string ListToStr(const TList& AList, TItem AItem) {
@@ -48,7 +48,7 @@ std::string ListToStr(const TList& AList, TItem AItem) {
   for (size_t i = 0; i < AList.size(); ++i) {
     if (i > 0) out += "; ";
     out += AItem(AList[i]);
-    if (i >= KMaxDumpIndex) {
+    if (i >= MAX_DUMP_INDEX) {
       out += " ...";
       break;
     }
@@ -87,13 +87,13 @@ std::string TMQTTClient::DataToStr(TByteView AData, size_t AStart, size_t ACount
   if (AData.empty() || AStart >= AData.size()) return {};
   ACount = std::min(ACount, AData.size() - AStart);
   std::string out = "[" + std::to_string(ACount) + "] ";
-  static const char* const digits = "0123456789ABCDEF";
+  static constexpr char DIGITS[] = "0123456789ABCDEF";
   for (size_t i = 0; i < ACount; ++i) {
     if (i > 0) out += ' ';
     const uint8_t b = AData[AStart + i];
-    out += digits[b >> 4];
-    out += digits[b & 0x0F];
-    if (i >= KMaxDumpIndex) {
+    out += DIGITS[b >> 4];
+    out += DIGITS[b & 0x0F];
+    if (i >= MAX_DUMP_INDEX) {
       out += " ...";
       break;
     }
@@ -130,6 +130,7 @@ bool TMQTTClient::Connect() {
         const TTlsSettings tls{FClientParams.SSLCACertFile, FClientParams.SSLClientCertFile,
                                FClientParams.SSLClientKeyFile, FClientParams.SSLClientKeyPassword};
         if (!socket->SSLDoConnect(tls, FCancelCheck)) {
+          // "SSL/TCL" is the text log readers know.
           failure = Format("Error connect SSL/TCL, ErrorCode=%d, Message=%s", socket->LastError(),
                            socket->LastErrorDesc().c_str());
         } else {
@@ -226,12 +227,12 @@ bool TMQTTClient::Unsubscribe(const std::string& ATopic, uint16_t& APacketID) {
 }
 
 bool TMQTTClient::Publish(const std::string& ATopic, const std::string& APayload, uint16_t& APacketID) {
-  return Publish(ATopic, APayload, false, QoS0, APacketID);
+  return Publish(ATopic, APayload, false, TQualityOfService::QoS0, APacketID);
 }
 
 bool TMQTTClient::Publish(const std::string& ATopic, const std::string& APayload, bool ARetain,
                           uint16_t& APacketID) {
-  return Publish(ATopic, APayload, ARetain, QoS0, APacketID);
+  return Publish(ATopic, APayload, ARetain, TQualityOfService::QoS0, APacketID);
 }
 
 bool TMQTTClient::Publish(const std::string& ATopic, const std::string& APayload, bool ARetain,
@@ -251,49 +252,42 @@ bool TMQTTClient::Publish(const std::string& ATopic, const TBytes& APayload) {
   return Guarded("[EXCEPTION] MQTTClient.Publish bytes, Line=%s, Error=%s", [&] {
     EnsureConnected();
     const uint16_t id = NextPacketID();
-    SendData(FProtocolClient.CommandPublish(ATopic, APayload, id, QoS0, false, false));
+    SendData(FProtocolClient.CommandPublish(ATopic, APayload, id, TQualityOfService::QoS0, false, false));
+    // "bytes- OK" without a blank is the line log readers know.
     LogMessageFmt("MQTTClient.Publish bytes- OK, PacketID=%d", id);
   });
 }
 
-bool TMQTTClient::PubAck(uint16_t APacketID) {
-  LogMessageFmt("MQTTClient.PubAck, Line=%s, PacketID=%d", FLine.c_str(), APacketID);
-  return Guarded("[EXCEPTION] MQTTClient.PubAck, Line=%s, Error=%s", [&] {
+bool TMQTTClient::SendIdPacket(const char* AName, TBytes (TMQTTProtocolClient::*ABuild)(uint16_t),
+                               uint16_t APacketID) {
+  LogMessageFmt("MQTTClient.%s, Line=%s, PacketID=%d", AName, FLine.c_str(), APacketID);
+  const std::string failure = std::string("[EXCEPTION] MQTTClient.") + AName + ", Line=%s, Error=%s";
+  return Guarded(failure.c_str(), [&] {
     EnsureConnected();
-    SendData(FProtocolClient.CommandPubAck(APacketID));
-    LogMessage("MQTTClient.PubAck - OK");
+    SendData((FProtocolClient.*ABuild)(APacketID));
+    LogMessageFmt("MQTTClient.%s - OK", AName);
   });
+}
+
+bool TMQTTClient::PubAck(uint16_t APacketID) {
+  return SendIdPacket("PubAck", &TMQTTProtocolClient::CommandPubAck, APacketID);
 }
 
 bool TMQTTClient::PubRec(uint16_t APacketID) {
-  LogMessageFmt("MQTTClient.PubRec, Line=%s, PacketID=%d", FLine.c_str(), APacketID);
-  return Guarded("[EXCEPTION] MQTTClient.PubRec, Line=%s, Error=%s", [&] {
-    EnsureConnected();
-    SendData(FProtocolClient.CommandPubRec(APacketID));
-    LogMessage("MQTTClient.PubRec - OK");
-  });
+  return SendIdPacket("PubRec", &TMQTTProtocolClient::CommandPubRec, APacketID);
 }
 
 bool TMQTTClient::PubRel(uint16_t APacketID) {
-  LogMessageFmt("MQTTClient.PubRel, Line=%s, PacketID=%d", FLine.c_str(), APacketID);
-  return Guarded("[EXCEPTION] MQTTClient.PubRel, Line=%s, Error=%s", [&] {
-    EnsureConnected();
-    SendData(FProtocolClient.CommandPubRel(APacketID));
-    LogMessage("MQTTClient.PubRel - OK");
-  });
+  return SendIdPacket("PubRel", &TMQTTProtocolClient::CommandPubRel, APacketID);
 }
 
 bool TMQTTClient::PubComp(uint16_t APacketID) {
-  LogMessageFmt("MQTTClient.PubComp, Line=%s, PacketID=%d", FLine.c_str(), APacketID);
-  return Guarded("[EXCEPTION] MQTTClient.PubComp, Line=%s, Error=%s", [&] {
-    EnsureConnected();
-    SendData(FProtocolClient.CommandPubComp(APacketID));
-    LogMessage("MQTTClient.PubComp - OK");
-  });
+  return SendIdPacket("PubComp", &TMQTTProtocolClient::CommandPubComp, APacketID);
 }
 
 bool TMQTTClient::PingReq() {
   LogMessageFmt("MQTTClient.PingReq, Line=%s", FLine.c_str());
+  // "Line%s" without the "=" is the line log readers know.
   return Guarded("[EXCEPTION] MQTTClient.PingReq, Line%s, Error=%s", [&] {
     EnsureConnected();
     SendData(FProtocolClient.CommandPingReq());
@@ -320,7 +314,7 @@ void TMQTTClient::SendData(const TBytes& AData) {
     } else if (FSocket->LastError() == 0) {
       // Bounded: a socket that stays unwritable this long counts as a failed write.
       unwritableMs += waitMs;
-      if (unwritableMs >= TMQTTSocket::KStallTimeoutMs) {
+      if (unwritableMs >= TMQTTSocket::STALL_TIMEOUT_MS) {
         error = SocketErrorTimedOut();
         errorText = "socket not writable";
         break;
@@ -345,9 +339,9 @@ void TMQTTClient::Process() {
   std::lock_guard<std::recursive_mutex> lock(FLock);
   try {
     if (!FSocket || FSocket->WaitingDataEx() == 0) return;
-    DataUtils::EnsureLength(FReceiveData, size_t(FReceiveCount) + KReadChunk);
+    DataUtils::EnsureLength(FReceiveData, size_t(FReceiveCount) + READ_CHUNK);
     const long got =
-        FSocket->RecvBufferEx(FReceiveData.data() + FReceiveCount, KReadChunk, uint32_t(FTimeout));
+        FSocket->RecvBufferEx(FReceiveData.data() + FReceiveCount, READ_CHUNK, uint32_t(FTimeout));
     if (got < 0)
       throw EMQTTFailure(Format("Error reading from socket, ErrorCode=%d, Message=%s", FSocket->LastError(),
                                 FSocket->LastErrorDesc().c_str()));

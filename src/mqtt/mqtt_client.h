@@ -17,10 +17,10 @@ struct TClientParams {
   std::string HostName;
   uint16_t Port = 1883;
   std::string ClientID;
-  uint16_t AnswerTimeout = 0;     // carried, not used by the session
-  uint16_t ReconnectTimeout = 0;  // carried, not used by the session
-  uint16_t KeepAlive = 0;         // seconds, sent in CONNECT
-  TQualityOfService QoS = QoS0;   // carried, not used by the session
+  uint16_t AnswerTimeout = 0;                       // carried, not used by the session
+  uint16_t ReconnectTimeout = 0;                    // carried, not used by the session
+  uint16_t KeepAlive = 0;                           // seconds, sent in CONNECT
+  TQualityOfService QoS = TQualityOfService::QoS0;  // carried, not used by the session
   std::string UserName;
   std::string Password;
   std::string SSLMode;  // TLS when not empty; the content is not interpreted
@@ -86,7 +86,7 @@ class TMQTTClient {
   bool IsConnected() const { return FIsConnected; }
   const std::string& ClientID() const { return FClientParams.ClientID; }
   // Asked while a connect waits, so a worker that is stopping is not held up.
-  void SetCancelCheck(TCancelPredicate AValue) { FCancelCheck = std::move(AValue); }
+  void SetCancelCheck(TCancelCheck AValue) { FCancelCheck = std::move(AValue); }
 
   TConnAckEvent OnConnAck;
   TSubAckEvent OnSubAck;
@@ -114,7 +114,8 @@ class TMQTTClient {
   void LogMessage(const std::string& AMsg);
   // Formats only when a log handler is set.
   void LogMessageFmt(const char* AFormat, ...) __attribute__((format(printf, 2, 3)));
-  // The acknowledgements that carry only a packet identifier.
+  // The acknowledgements that carry only a packet identifier, sent and received.
+  bool SendIdPacket(const char* AName, TBytes (TMQTTProtocolClient::*ABuild)(uint16_t), uint16_t APacketID);
   void ReceiveIdPacket(const char* AName, bool (*ADecode)(TByteView, uint16_t&), const TBytes& APacket,
                        const TPubAckEvent& AEvent);
   // Runs ABody; on any failure logs AExceptionFormat with the line and the text, then forces a disconnect.
@@ -131,7 +132,7 @@ class TMQTTClient {
   std::unique_ptr<TMQTTSocket> FSocket;
   TBytes FReceiveData;
   int32_t FReceiveCount = 0;
-  TCancelPredicate FCancelCheck;
+  TCancelCheck FCancelCheck;
 };
 
 }  // namespace orvane

@@ -5,7 +5,7 @@ namespace orvane {
 using namespace DataUtils;
 
 namespace {
-constexpr uint32_t KMaxMultiplier = 128 * 128 * 128;
+constexpr uint32_t MAX_MULTIPLIER = 128 * 128 * 128;
 }
 
 TMQTTProtocolClient::TMQTTProtocolClient() : FCommand(100), FData(100) {}
@@ -27,7 +27,7 @@ bool TMQTTProtocolClient::DecodeRemainingLength(TByteView AData, size_t& AOffset
     if (!ReadByte(AData, AOffset, b)) return false;
     AValue += (b & 0x7F) * multiplier;
     multiplier *= 128;
-    if (multiplier > KMaxMultiplier) return false;
+    if (multiplier > MAX_MULTIPLIER) return false;
   } while (b & 0x80);
   return true;
 }
@@ -55,7 +55,7 @@ TBytes TMQTTProtocolClient::CommandConnect(const std::string& AClientID, const s
   const bool will = !AWillParams.WillTopic.empty();
   if (will) {
     flags |= 0x04;
-    flags |= uint8_t(AWillParams.QoS << 3) & 0x18;
+    flags |= uint8_t(uint8_t(AWillParams.QoS) << 3) & 0x18;
     if (AWillParams.Retain) flags |= 0x20;
   }
   // MQTT 3.1: bit 7 announces the user name, bit 6 the password. A broker
@@ -85,7 +85,7 @@ TBytes TMQTTProtocolClient::CommandSubscribe(const std::vector<std::string>& ATo
   WriteWord(APacketID, FData, offset, FFirstHigh);
   for (const auto& topic : ATopics) {
     WriteString(topic, FData, offset, FFirstHigh);
-    WriteByte(ARequestQuality, FData, offset);
+    WriteByte(uint8_t(ARequestQuality), FData, offset);
   }
   return MakeCommand(TMQTTCommand::Subscribe, 2, offset);
 }
@@ -104,10 +104,10 @@ TBytes TMQTTProtocolClient::CommandUnsubscribe(const std::vector<std::string>& A
 TBytes TMQTTProtocolClient::CommandPublish(const std::string& ATopicName, TByteView APayload,
                                            uint16_t APacketID, TQualityOfService AQuality, bool ARetain,
                                            bool ADuplicate) {
-  const uint8_t flags = uint8_t((ARetain ? 1 : 0) | (AQuality << 1) | (ADuplicate ? 8 : 0));
+  const uint8_t flags = uint8_t((ARetain ? 1 : 0) | (uint8_t(AQuality) << 1) | (ADuplicate ? 8 : 0));
   size_t offset = 0;
   WriteString(ATopicName, FData, offset, FFirstHigh);
-  if (AQuality != QoS0) WriteWord(APacketID, FData, offset, FFirstHigh);
+  if (AQuality != TQualityOfService::QoS0) WriteWord(APacketID, FData, offset, FFirstHigh);
   WriteBytes(APayload, 0, FData, offset, APayload.size());
   return MakeCommand(TMQTTCommand::Publish, flags, offset);
 }
@@ -173,7 +173,7 @@ bool Expect(TByteView AData, uint8_t AFirstByte, TBytes& ABody) {
 bool TMQTTProtocolClient::DecodeConnAck(TByteView AData, bool& ASessionPresent,
                                         TConnectErrorCode& AErrorCode) {
   ASessionPresent = false;
-  AErrorCode = Success;
+  AErrorCode = TConnectErrorCode::Success;
   TBytes body;
   if (!Expect(AData, 0x20, body)) return false;
   size_t offset = 0;
@@ -231,7 +231,7 @@ bool TMQTTProtocolClient::DecodePublish(TByteView AData, std::string& ATopicName
   ATopicName.clear();
   APayload.clear();
   APacketID = 0;
-  AQuality = QoS0;
+  AQuality = TQualityOfService::QoS0;
   ARetain = ADuplicate = false;
   size_t offset = 0;
   TMQTTCommand cmd;
@@ -243,7 +243,7 @@ bool TMQTTProtocolClient::DecodePublish(TByteView AData, std::string& ATopicName
   ADuplicate = flags & 0x08;
   offset = 0;
   if (!ReadString(body, offset, ATopicName, true)) return false;
-  if (AQuality != QoS0 && !ReadWord(body, offset, APacketID, true)) return false;
+  if (AQuality != TQualityOfService::QoS0 && !ReadWord(body, offset, APacketID, true)) return false;
   APayload.assign(body.begin() + offset, body.end());
   return true;
 }

@@ -28,11 +28,12 @@ enum class TMQTTCommand : uint8_t {
   Disconnect = 14
 };
 
-// A received QoS of 3 is passed on unchanged.
-enum TQualityOfService : uint8_t { QoS0 = 0, QoS1 = 1, QoS2 = 2 };
+// A received QoS of 3 is passed on unchanged. Scoped, as every enumeration of the
+// codec, so its names cannot collide with those of the port bridges.
+enum class TQualityOfService : uint8_t { QoS0 = 0, QoS1 = 1, QoS2 = 2 };
 
 // The CONNACK return code; the broker's byte is stored as is, so values above 5 can arrive.
-enum TConnectErrorCode : uint8_t {
+enum class TConnectErrorCode : uint8_t {
   Success = 0,
   UnacceptProtocolVersion = 1,
   ClientIDRejected = 2,
@@ -47,7 +48,7 @@ using TSubscribeErrorCode = uint8_t;
 struct TWillParams {
   std::string WillTopic;  // a will is present when this is not empty
   std::string WillMessage;
-  TQualityOfService QoS = QoS0;
+  TQualityOfService QoS = TQualityOfService::QoS0;
   bool Retain = false;
 };
 

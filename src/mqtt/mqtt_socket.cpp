@@ -1,22 +1,15 @@
 #include "mqtt/mqtt_socket.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
+
+#include "platform/deadline.h"
 
 namespace orvane {
 
 namespace {
-using TClock = std::chrono::steady_clock;
-
-uint32_t MsLeft(TClock::time_point ADeadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - TClock::now()).count();
-  return left > 0 ? static_cast<uint32_t>(left) : 0;
-}
+// Longest single wait while TLS cannot go on, as in the handshake.
+constexpr uint32_t TLS_WAIT_SLICE_MS = 50;
 }  // namespace
 
 bool TMQTTSocket::Fail(int ACode, const std::string& AText) {
@@ -33,25 +26,24 @@ bool TMQTTSocket::FailFromTls() {
   return Fail(FTls->LastError() != 0 ? FTls->LastError() : -1, FTls->LastErrorText());
 }
 
-bool TMQTTSocket::Connect(const std::string& AHost, uint16_t APort, const TCancelPredicate& ACancel) {
+bool TMQTTSocket::Connect(const std::string& AHost, uint16_t APort, const TCancelCheck& ACancel) {
   CloseSocket();
   FLastError = 0;
   FLastErrorDesc.clear();
   FHost = AHost;
-  if (!FTcp.ConnectTo(AHost, APort, KConnectTimeoutMs, ACancel)) return FailFromTcp();
+  if (!FTcp.ConnectTo(AHost, APort, CONNECT_TIMEOUT_MS, ACancel)) return FailFromTcp();
   // Each packet goes in one write; Nagle's algorithm would only hold a packet
   // that follows another (a hello after data) until the broker's delayed ACK.
-  const int on = 1;
-  ::setsockopt(FTcp.Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  FTcp.SetNoDelay(true);
   return true;
 }
 
-bool TMQTTSocket::SSLDoConnect(const TTlsSettings& ASettings, const TCancelPredicate& ACancel) {
+bool TMQTTSocket::SSLDoConnect(const TTlsSettings& ASettings, const TCancelCheck& ACancel) {
   FLastError = 0;
   FLastErrorDesc.clear();
   if (!FTcp.IsValid()) return Fail(EBADF, "not connected");
   auto tls = std::make_unique<TTlsSocket>();
-  if (!tls->Connect(FTcp.Handle(), FHost, ASettings, KConnectTimeoutMs, ACancel))
+  if (!tls->Connect(FTcp.Handle(), FHost, ASettings, CONNECT_TIMEOUT_MS, ACancel))
     return Fail(tls->LastError() != 0 ? tls->LastError() : -1, tls->LastErrorText());
   FTls = std::move(tls);
   return true;
@@ -61,12 +53,8 @@ bool TMQTTSocket::CanWrite(uint32_t ATimeoutMs) {
   FLastError = 0;
   FLastErrorDesc.clear();
   if (!FTcp.IsValid()) return Fail(EBADF, "not connected");
-  pollfd p{FTcp.Handle(), POLLOUT, 0};
-  int r;
-  do {
-    r = ::poll(&p, 1, static_cast<int>(ATimeoutMs));
-  } while (r < 0 && errno == EINTR);
-  if (r < 0) return Fail(errno, "poll failed");
+  const int r = FTcp.WaitWritable(ATimeoutMs);
+  if (r < 0) return Fail(FTcp.LastError(), "poll failed");
   // An error or hang-up counts as writable: the send that follows reports it.
   return r > 0;
 }
@@ -76,23 +64,27 @@ long TMQTTSocket::SendBuffer(const uint8_t* AData, size_t ALength) {
   FLastErrorDesc.clear();
   if (!FTcp.IsValid()) return Fail(EBADF, "not connected"), -1;
   if (!FTls) {
-    if (!FTcp.SendAll(AData, ALength, KStallTimeoutMs)) return FailFromTcp(), -1;
+    if (!FTcp.SendAll(AData, ALength, STALL_TIMEOUT_MS)) return FailFromTcp(), -1;
     return static_cast<long>(ALength);
   }
   size_t done = 0;
-  auto deadline = TClock::now() + std::chrono::milliseconds(KStallTimeoutMs);
+  // A stall, not the whole send, is bounded: every bit of progress starts it over.
+  TDeadline stall(STALL_TIMEOUT_MS);
   while (done < ALength) {
     const long n = FTls->Send(AData + done, ALength - done);
     if (n < 0) return FailFromTls(), -1;
     if (n > 0) {
       done += static_cast<size_t>(n);
-      deadline = TClock::now() + std::chrono::milliseconds(KStallTimeoutMs);
+      stall.Restart();
       continue;
     }
-    const uint32_t left = MsLeft(deadline);
-    if (left == 0) return Fail(SocketErrorTimedOut(), "TLS write timed out"), -1;
-    pollfd p{FTcp.Handle(), static_cast<short>(FTls->WantsRead() ? POLLIN : POLLOUT), 0};
-    ::poll(&p, 1, static_cast<int>(std::min<uint32_t>(left, 50)));
+    if (stall.Expired()) return Fail(SocketErrorTimedOut(), "TLS write timed out"), -1;
+    const uint32_t slice = std::min(stall.RemainingMs(), TLS_WAIT_SLICE_MS);
+    // A failed wait is left to the next Send to report.
+    if (FTls->WantsRead())
+      FTcp.WaitReadable(slice);
+    else
+      FTcp.WaitWritable(slice);
   }
   return static_cast<long>(ALength);
 }
@@ -132,8 +124,7 @@ long TMQTTSocket::RecvBufferEx(uint8_t* ABuffer, size_t ACount, uint32_t ATimeou
       continue;
     }
     if (ATimeoutMs == 0) break;
-    pollfd p{FTcp.Handle(), POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(ATimeoutMs)) <= 0) break;
+    if (FTcp.WaitReadable(ATimeoutMs) <= 0) break;
   }
   return static_cast<long>(got);
 }

@@ -11,18 +11,18 @@
 namespace orvane {
 
 // The session's connection: one TCP client socket, optionally with TLS on top.
-// Every wait is bounded: a send that makes no progress for KStallTimeoutMs
+// Every wait is bounded: a send that makes no progress for STALL_TIMEOUT_MS
 // fails, so a stalled broker cannot hold the worker forever.
 // Threads: one thread at a time (the session serialises reads and writes).
 class TMQTTSocket {
  public:
-  static constexpr uint32_t KConnectTimeoutMs = 30000;
-  static constexpr uint32_t KStallTimeoutMs = 5000;
+  static constexpr uint32_t CONNECT_TIMEOUT_MS = 30000;
+  static constexpr uint32_t STALL_TIMEOUT_MS = 5000;
 
   // Resolves AHost and connects; ACancel is asked between short waits.
-  bool Connect(const std::string& AHost, uint16_t APort, const TCancelPredicate& ACancel = {});
+  bool Connect(const std::string& AHost, uint16_t APort, const TCancelCheck& ACancel = {});
   // TLS client handshake over the connected socket.
-  bool SSLDoConnect(const TTlsSettings& ASettings, const TCancelPredicate& ACancel = {});
+  bool SSLDoConnect(const TTlsSettings& ASettings, const TCancelCheck& ACancel = {});
   // True when the socket has room within ATimeoutMs.
   bool CanWrite(uint32_t ATimeoutMs);
   // Writes all ALength bytes (through TLS when it is on): ALength, or -1 with LastError set.

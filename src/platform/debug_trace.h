@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include <memory>
+#include "platform/unique_fd.h"
 
 namespace orvane {
 
@@ -27,7 +27,7 @@ class TDebugTrace {
  private:
   bool FEnabled;
   std::string FName;
-  int FFd = -1;
+  TUniqueFd FFd;
 };
 
 }  // namespace orvane

@@ -9,7 +9,7 @@
 namespace orvane {
 
 TInstanceLock::TInstanceLock(const std::string& APath) {
-  TSerialFd fd(::open(APath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  TUniqueFd fd(::open(APath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd.Valid()) {
     FError = "open " + APath + ": " + std::strerror(errno);
     return;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/serial_fd.h"
+#include "platform/unique_fd.h"
 
 namespace orvane {
 
@@ -20,7 +20,7 @@ class TInstanceLock {
   bool HeldElsewhere() const { return FHeldElsewhere; }
 
  private:
-  TSerialFd FFd;
+  TUniqueFd FFd;
   std::string FError;
   bool FHeldElsewhere = false;
 };

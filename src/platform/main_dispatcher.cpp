@@ -2,10 +2,11 @@
 
 #include <poll.h>
 
-#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+
+#include "platform/deadline.h"
 
 namespace orvane {
 
@@ -80,11 +81,8 @@ void TMainDispatcher::ReportError(std::exception_ptr AError) {
 }
 
 size_t TMainDispatcher::WaitAndProcess(int ATimeoutMs) {
-  pollfd pfd{FWake.Fd(), POLLIN, 0};
-  int rc;
-  do {
-    rc = ::poll(&pfd, 1, ATimeoutMs);
-  } while (rc < 0 && errno == EINTR);
+  PollOne(FWake.Fd(), POLLIN,
+          ATimeoutMs < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(ATimeoutMs)));
   return ProcessPending();
 }
 

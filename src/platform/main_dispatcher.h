@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/serial_fd.h"
+#include "platform/wake_event.h"
 
 namespace orvane {
 

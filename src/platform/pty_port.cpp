@@ -7,18 +7,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
-#include "platform/serial_fd.h"
+#include "platform/deadline.h"
+#include "platform/errno_text.h"
+#include "platform/fd_watcher.h"
+#include "platform/serial_port_list.h"
 #include "platform/serial_speed.h"
 #include "platform/serial_termios.h"
+#include "platform/unique_fd.h"
 
 namespace orvane {
 namespace {
@@ -26,11 +26,6 @@ namespace {
 // How often the watcher looks at the line settings while an application holds
 // the port (and, without inotify, whether one has opened it).
 constexpr int WATCH_PERIOD_MS = 100;
-constexpr const char* PTS_PREFIX = "/dev/pts/";
-
-std::string ErrnoText(const std::string& AWhat) {
-  return AWhat + ": " + std::strerror(errno);
-}
 
 // A link name is one plain path component: nothing may escape the port directory.
 bool IsPlainName(const std::string& AName) {
@@ -46,15 +41,9 @@ bool ReadLink(const std::string& APath, std::string& ATarget) {
   return true;
 }
 
-bool IsPtsPath(const std::string& ATarget) {
-  const size_t prefix = std::strlen(PTS_PREFIX);
-  if (ATarget.size() <= prefix || ATarget.compare(0, prefix, PTS_PREFIX) != 0) return false;
-  return ATarget.find_first_not_of("0123456789", prefix) == std::string::npos;
-}
-
 bool HungUp(int AMaster) {
-  pollfd pfd{AMaster, 0, 0};
-  return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLHUP) != 0;
+  const int revents = PollOne(AMaster, 0, TDeadline(0));
+  return revents > 0 && (revents & POLLHUP) != 0;
 }
 
 struct TLineState {
@@ -78,8 +67,8 @@ bool ReadLineState(int AMaster, TLineState& AState) {
 }
 
 // A fresh pty whose slave is raw 9600 8N1 and reports as not opened.
-bool MakePty(TSerialFd& AMaster, std::string& ASlavePath, std::string& AError) {
-  TSerialFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+bool MakePty(TUniqueFd& AMaster, std::string& ASlavePath, std::string& AError) {
+  TUniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!master.Valid()) return AError = ErrnoText("posix_openpt"), false;
   if (::grantpt(master.Get()) < 0 || ::unlockpt(master.Get()) < 0)
     return AError = ErrnoText("unlockpt"), false;
@@ -91,12 +80,12 @@ bool MakePty(TSerialFd& AMaster, std::string& ASlavePath, std::string& AError) {
   // Termios calls on the master act on the slave.
   termios tio{};
   if (::tcgetattr(master.Get(), &tio) < 0) return AError = ErrnoText("tcgetattr"), false;
-  tio = MakeComTermios(tio, 8, TComParity::None, TComStopBits::One);
+  tio = MakeComTermios(tio, 8, TParityBits::None, TStopBits::One);
   if (::tcsetattr(master.Get(), TCSANOW, &tio) < 0) return AError = ErrnoText("tcsetattr"), false;
   if (!SetLineSpeed(master.Get(), 9600)) return AError = ErrnoText("line speed"), false;
   // A master reports POLLHUP only after its slave was opened and closed once;
   // do that now so that "no application holds the port" reads true from the start.
-  TSerialFd slave(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  TUniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!slave.Valid()) return AError = ErrnoText(std::string("open ") + name), false;
   slave.Reset();
   AMaster = std::move(master);
@@ -119,61 +108,51 @@ std::string DefaultPortDirectory() {
 
 // One pty with its link and watcher. Shared with queued events (weakly) and
 // with a Write in progress, so the descriptor outlives both.
-struct TVSPortAx::TSession : std::enable_shared_from_this<TSession> {
-  TSession(TVSPortAx& AOwner, TMainDispatcher& ADispatcher) : Owner(AOwner), Dispatcher(ADispatcher) {}
-  ~TSession() { Shutdown(); }
+struct TVSPortAx::TSession : IFdWatchClient, std::enable_shared_from_this<TSession> {
+  TSession(TVSPortAx& AOwner, TMainDispatcher& ADispatcher, TUniqueFd&& AMaster, std::string ASlavePath)
+      : Owner(AOwner), SlavePath(std::move(ASlavePath)), Watcher(ADispatcher, *this, std::move(AMaster)) {}
+  ~TSession() override { Shutdown(); }
 
   void Start() {
     StartNotify();
     // Taken here, not in the thread: an application may be quicker than the
     // thread's start, and its settings must then count as a change.
-    TLineState initial;
-    ReadLineState(Master.Get(), initial);
-    Watcher = std::thread([this, initial] { Watch(initial); });
+    ReadLineState(Watcher.Fd(), Last);
+    Watcher.Start(weak_from_this());
   }
 
   // Events queued so far are dropped from here on; the watcher has ended when this returns.
-  void Shutdown() {
-    Live = false;
-    Stop = true;
-    Wake.Signal();
-    if (Watcher.joinable()) Watcher.join();
-  }
+  void Shutdown() { Watcher.Stop(); }
 
-  void Post(std::function<void(TSession&)> ACall) {
-    Dispatcher.Post([weak = weak_from_this(), call = std::move(ACall)] {
-      const std::shared_ptr<TSession> self = weak.lock();
-      if (self && self->Live) call(*self);
-    });
+  void Look(TWatchTurn& ATurn) override;
+  void Ready(short) override {}
+  void RxChar(int32_t ACount) override {
+    // The handler may delete or destroy the owner: nothing of it is touched afterwards.
+    TVSPortAx& owner = Owner;
+    if (owner.OnRxChar) owner.OnRxChar(owner, ACount);
   }
 
   void StartNotify();
   bool DrainNotify();  // true when an open of the slave was among the events
   void PostOpenClose(bool AOpened);
-  void Watch(TLineState ALast);
   void FlushForNextOpen();
-  void CheckLine(TLineState& ALast);
-  void RaiseRxChar(int32_t ACount);
+  void CheckLine();
 
   TVSPortAx& Owner;
-  TMainDispatcher& Dispatcher;
   std::string LinkPath;
-  std::string SlavePath;
-  TSerialFd Master;
-  TWakeEvent Wake;
-  TSerialFd Notify;  // inotify on the slave: opens while no application holds it
-  TRxGate Rx;
-  // Orders a Write's hang-up check and write against the flush at a close, so
-  // that no byte is left for the next application to open the port.
-  std::mutex IoLock;
-  std::atomic<bool> Live{true};
-  std::atomic<bool> Stop{false};
-  std::thread Watcher;
+  const std::string SlavePath;
+  TUniqueFd Notify;  // inotify on the slave: opens while no application holds it
+  // Watcher thread only (Last is also set in Start, before the thread runs).
+  // A new pty is closed (MakePty); the open of an application that came first is an edge.
+  bool Opened = false;
+  TLineState Last;
+  // Declared last, so its thread has ended before the members above go.
+  TFdWatcher Watcher;
 };
 
 void TVSPortAx::TSession::StartNotify() {
   // Without inotify the watcher falls back to looking every WATCH_PERIOD_MS.
-  TSerialFd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  TUniqueFd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (notify.Valid() && ::inotify_add_watch(notify.Get(), SlavePath.c_str(), IN_OPEN | IN_CLOSE) >= 0)
     Notify = std::move(notify);
 }
@@ -194,52 +173,39 @@ bool TVSPortAx::TSession::DrainNotify() {
 }
 
 void TVSPortAx::TSession::PostOpenClose(bool AOpened) {
-  Post([AOpened](TSession& ASelf) {
-    if (ASelf.Owner.OnOpenClose) ASelf.Owner.OnOpenClose(ASelf.Owner, AOpened);
+  Watcher.Post([this, AOpened] {
+    if (Owner.OnOpenClose) Owner.OnOpenClose(Owner, AOpened);
   });
 }
 
-void TVSPortAx::TSession::Watch(TLineState ALast) {
-  const int master = Master.Get();
-  // A new pty is closed (MakePty); the open of an application that came first is an edge.
-  bool opened = false;
-  TLineState last = ALast;
-  while (!Stop) {
-    const bool sawOpen = DrainNotify();
-    const bool nowOpened = !HungUp(master);
-    if (nowOpened != opened) {
-      opened = nowOpened;
-      // Flushed before the close is told, so whoever opens after hearing of it finds nothing stale.
-      if (!opened) FlushForNextOpen();
-      PostOpenClose(opened);
-    } else if (!opened && sawOpen) {
-      // Opened and closed again between two looks (stty does that): both edges,
-      // with what the application set in between.
-      PostOpenClose(true);
-      CheckLine(last);
-      FlushForNextOpen();
-      PostOpenClose(false);
-    }
-    CheckLine(last);
-    // Bytes an application wrote before closing are still delivered.
-    const int32_t waiting = BytesWaiting(master);
-    if (Rx.ShouldRaise(waiting)) RaiseRxChar(waiting);
+void TVSPortAx::TSession::Look(TWatchTurn& ATurn) {
+  const bool sawOpen = DrainNotify();
+  const bool nowOpened = !HungUp(Watcher.Fd());
+  if (nowOpened != Opened) {
+    Opened = nowOpened;
+    // Flushed before the close is told, so whoever opens after hearing of it finds nothing stale.
+    if (!Opened) FlushForNextOpen();
+    PostOpenClose(Opened);
+  } else if (!Opened && sawOpen) {
+    // Opened and closed again between two looks (stty does that): both edges,
+    // with what the application set in between.
+    PostOpenClose(true);
+    CheckLine();
+    FlushForNextOpen();
+    PostOpenClose(false);
+  }
+  CheckLine();
 
-    // While an application holds the port, the line settings are looked at
-    // every WATCH_PERIOD_MS (a slave's tcsetattr wakes nobody). A closed slave
-    // makes the master report POLLHUP at once, so then the master is left out
-    // and only an open of the slave (inotify) or the wake event count.
-    pollfd fds[3] = {{Wake.Fd(), POLLIN, 0}, {Notify.Get(), POLLIN, 0}, {master, 0, 0}};
-    nfds_t count = 2;
-    int timeout = Notify.Valid() ? -1 : WATCH_PERIOD_MS;
-    if (opened) {
-      fds[2].events = Rx.WantsInput(waiting) ? POLLIN : 0;
-      count = 3;
-      timeout = WATCH_PERIOD_MS;
-    } else if (waiting > 0 && !Rx.Pending) {
-      timeout = WATCH_PERIOD_MS;  // unread bytes: look again for more
-    }
-    if (::poll(fds, count, timeout) > 0 && (fds[0].revents & POLLIN)) Wake.Drain();
+  // While an application holds the port, the line settings are looked at
+  // every WATCH_PERIOD_MS (a slave's tcsetattr wakes nobody). A closed slave
+  // makes the master report POLLHUP at once, so then the master is left out
+  // and only an open of the slave (inotify) or the wake event count.
+  ATurn.ExtraFd = Notify.Get();
+  if (Opened) {
+    ATurn.TimeoutMs = WATCH_PERIOD_MS;
+  } else {
+    ATurn.WatchData = false;
+    ATurn.TimeoutMs = Notify.Valid() ? -1 : WATCH_PERIOD_MS;
   }
 }
 
@@ -247,12 +213,12 @@ void TVSPortAx::TSession::Watch(TLineState ALast) {
 // next one: they wait in the slave's input, which only the slave side can
 // flush, and in the buffer on the way there, which the master can.
 void TVSPortAx::TSession::FlushForNextOpen() {
-  const int master = Master.Get();
-  std::lock_guard<std::mutex> guard(IoLock);
+  const int master = Watcher.Fd();
+  const std::unique_lock<std::mutex> io = Watcher.LockIo();
   // An application that is back already may have got bytes meant for it.
   if (!HungUp(master)) return;
   {
-    TSerialFd peer(::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    TUniqueFd peer(::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (peer.Valid()) ::tcflush(peer.Get(), TCIFLUSH);
   }
   ::tcflush(master, TCOFLUSH);
@@ -260,39 +226,21 @@ void TVSPortAx::TSession::FlushForNextOpen() {
   DrainNotify();
 }
 
-void TVSPortAx::TSession::CheckLine(TLineState& ALast) {
+void TVSPortAx::TSession::CheckLine() {
   TLineState now;
-  if (!ReadLineState(Master.Get(), now)) return;
-  if (now.Baud != ALast.Baud) {
+  if (!ReadLineState(Watcher.Fd(), now)) return;
+  if (now.Baud != Last.Baud) {
     const int32_t baud = static_cast<int32_t>(now.Baud);
-    Post([baud](TSession& ASelf) {
-      if (ASelf.Owner.OnBaudRate) ASelf.Owner.OnBaudRate(ASelf.Owner, baud);
+    Watcher.Post([this, baud] {
+      if (Owner.OnBaudRate) Owner.OnBaudRate(Owner, baud);
     });
   }
-  if (!now.SameLine(ALast)) {
-    Post([now](TSession& ASelf) {
-      if (ASelf.Owner.OnLineControl)
-        ASelf.Owner.OnLineControl(ASelf.Owner, now.StopBits, now.Parity, now.WordLength);
+  if (!now.SameLine(Last)) {
+    Watcher.Post([this, now] {
+      if (Owner.OnLineControl) Owner.OnLineControl(Owner, now.StopBits, now.Parity, now.WordLength);
     });
   }
-  ALast = now;
-}
-
-void TVSPortAx::TSession::RaiseRxChar(int32_t ACount) {
-  Post([ACount](TSession& ASelf) {
-    // Re-arms the watcher even when the handler throws; ASelf stays alive meanwhile.
-    struct TRearm {
-      TSession& Self;
-      uint64_t ReadBefore;
-      ~TRearm() {
-        Self.Rx.Done(ReadBefore, BytesWaiting(Self.Master.Get()));
-        Self.Wake.Signal();
-      }
-    } rearm{ASelf, ASelf.Rx.BytesRead};
-    // The handler may delete or destroy the owner: nothing of it is touched afterwards.
-    TVSPortAx& owner = ASelf.Owner;
-    if (owner.OnRxChar) owner.OnRxChar(owner, ACount);
-  });
+  Last = now;
 }
 
 TVSPortAx::TVSPortAx(TMainDispatcher& ADispatcher, std::string APortDir)
@@ -335,13 +283,15 @@ bool TVSPortAx::OpenPort(const std::string& APortName, bool AAttach) {
   if (AAttach) {
     std::string target;
     if (!exists) return Fail(link + " does not exist");
-    if (!S_ISLNK(info.st_mode) || !ReadLink(link, target) || !IsPtsPath(target))
+    if (!S_ISLNK(info.st_mode) || !ReadLink(link, target) || !IsPtySlavePath(target))
       return Fail(link + " is not a virtual port link");
   }
 
-  auto session = std::make_shared<TSession>(*this, FDispatcher);
+  TUniqueFd master;
+  std::string slavePath;
   std::string error;
-  if (!MakePty(session->Master, session->SlavePath, error)) return Fail(error);
+  if (!MakePty(master, slavePath, error)) return Fail(error);
+  auto session = std::make_shared<TSession>(*this, FDispatcher, std::move(master), std::move(slavePath));
   session->LinkPath = link;
   if (AAttach) {
     // Re-pointed in one step: the name never goes missing for an application looking for it.
@@ -394,74 +344,48 @@ std::shared_ptr<TVSPortAx::TSession> TVSPortAx::Current() const {
 int32_t TVSPortAx::Write(const void* ABuffer, int32_t ACount) {
   const std::shared_ptr<TSession> session = Current();
   if (!session || ACount <= 0) return 0;
-  const int master = session->Master.Get();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WRITE_ROOM_WAIT_MS);
-  const auto* data = static_cast<const uint8_t*>(ABuffer);
-  int32_t written = 0;
-  while (written < ACount) {
-    ssize_t n;
-    {
-      std::lock_guard<std::mutex> guard(session->IoLock);
-      // No application holds the port: the bytes are lost, as on a line nobody listens to.
-      if (HungUp(master)) break;
-      n = ::write(master, data + written, static_cast<size_t>(ACount - written));
-    }
-    if (n > 0) {
-      written += static_cast<int32_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    // POLLHUP ends the wait as well; the next turn sees it.
-    pollfd pfd{master, POLLOUT, 0};
-    ::poll(&pfd, 1, static_cast<int>(left.count()));
-  }
-  return written;
+  const int master = session->Watcher.Fd();
+  // No application holds the port: the bytes are lost, as on a line nobody listens to.
+  return session->Watcher
+      .Write(ABuffer, ACount, TDeadline(WRITE_ROOM_WAIT_MS), [master] { return !HungUp(master); })
+      .Written;
 }
 
 int32_t TVSPortAx::Read(void* ABuffer, int32_t& ACount) {
   const std::shared_ptr<TSession> session = Current();
   if (!session || ACount <= 0) return ACount = 0;
-  ssize_t n;
-  do {
-    n = ::read(session->Master.Get(), ABuffer, static_cast<size_t>(ACount));
-  } while (n < 0 && errno == EINTR);
-  // EAGAIN: nothing waiting; EIO: the application closed and everything was read.
-  ACount = n > 0 ? static_cast<int32_t>(n) : 0;
-  session->Rx.BytesRead += static_cast<uint64_t>(ACount);
+  ACount = session->Watcher.Read(ABuffer, ACount);
   return ACount;
 }
 
 int32_t TVSPortAx::Baudrate() const {
   const std::shared_ptr<TSession> session = Current();
   uint32_t baud = 0;
-  if (!session || !GetLineSpeed(session->Master.Get(), baud)) return 0;
+  if (!session || !GetLineSpeed(session->Watcher.Fd(), baud)) return 0;
   return static_cast<int32_t>(baud);
 }
 
 int32_t TVSPortAx::Parity() const {
   const std::shared_ptr<TSession> session = Current();
   TLineState state;
-  return session && ReadLineState(session->Master.Get(), state) ? state.Parity : 0;
+  return session && ReadLineState(session->Watcher.Fd(), state) ? state.Parity : 0;
 }
 
 int32_t TVSPortAx::StopBits() const {
   const std::shared_ptr<TSession> session = Current();
   TLineState state;
-  return session && ReadLineState(session->Master.Get(), state) ? state.StopBits : 0;
+  return session && ReadLineState(session->Watcher.Fd(), state) ? state.StopBits : 0;
 }
 
 int32_t TVSPortAx::DataBits() const {
   const std::shared_ptr<TSession> session = Current();
   TLineState state;
-  return session && ReadLineState(session->Master.Get(), state) ? state.WordLength : 0;
+  return session && ReadLineState(session->Watcher.Fd(), state) ? state.WordLength : 0;
 }
 
 bool TVSPortAx::IsOpened() const {
   const std::shared_ptr<TSession> session = Current();
-  return session && !HungUp(session->Master.Get());
+  return session && !HungUp(session->Watcher.Fd());
 }
 
 std::string TVSPortAx::LinkPath() const {

@@ -6,16 +6,16 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <system_error>
-#include <thread>
 
-#include "platform/serial_fd.h"
+#include "platform/deadline.h"
+#include "platform/errno_text.h"
+#include "platform/fd_watcher.h"
 #include "platform/serial_speed.h"
 #include "platform/serial_termios.h"
+#include "platform/unique_fd.h"
 
 namespace orvane {
 namespace {
@@ -23,12 +23,6 @@ namespace {
 // While the device reports a hang-up or an error (an adapter pulled out), the
 // watcher looks again at this pace instead of spinning on poll().
 constexpr int BROKEN_RETRY_MS = 100;
-// How soon bytes left unread by a handler are looked at again for growth.
-constexpr int UNREAD_RECHECK_MS = 100;
-
-std::string ErrnoText(const std::string& AWhat) {
-  return AWhat + ": " + std::strerror(errno);
-}
 
 std::string DevicePath(const std::string& APort) {
   return APort.find('/') == std::string::npos ? "/dev/" + APort : APort;
@@ -38,70 +32,29 @@ std::string DevicePath(const std::string& APort) {
 
 // One open device with its watcher; shared weakly with queued notifications
 // and strongly with a Write in progress.
-struct TComPort::TSession : std::enable_shared_from_this<TSession> {
-  TSession(TComPort& AOwner, TMainDispatcher& ADispatcher) : Owner(AOwner), Dispatcher(ADispatcher) {}
-  ~TSession() { Shutdown(); }
+struct TComPort::TSession : IFdWatchClient, std::enable_shared_from_this<TSession> {
+  TSession(TComPort& AOwner, TMainDispatcher& ADispatcher, TUniqueFd&& AFd, const termios& ASaved)
+      : Owner(AOwner), Saved(ASaved), Watcher(ADispatcher, *this, std::move(AFd)) {}
+  ~TSession() override { Shutdown(); }
 
-  void Start() {
-    Watcher = std::thread([this] { Watch(); });
+  void Start() { Watcher.Start(weak_from_this()); }
+  void Shutdown() { Watcher.Stop(); }
+
+  void Look(TWatchTurn& ATurn) override {
+    // A broken device is left out of one wait, then looked at again.
+    ATurn.WatchData = !Broken;
+    if (Broken) ATurn.TimeoutMs = BROKEN_RETRY_MS;
   }
-
-  void Shutdown() {
-    Live = false;
-    Stop = true;
-    Wake.Signal();
-    if (Watcher.joinable()) Watcher.join();
-  }
-
-  void Watch();
-  void RaiseRxChar(int32_t ACount);
+  void Ready(short ARevents) override { Broken = (ARevents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
+  // The handler may close or destroy the port: nothing of the owner is touched afterwards.
+  void RxChar(int32_t ACount) override { Owner.DoRxChar(ACount); }
 
   TComPort& Owner;
-  TMainDispatcher& Dispatcher;
-  TSerialFd Fd;
-  termios Saved{};
-  TWakeEvent Wake;
-  TRxGate Rx;
-  std::atomic<bool> Live{true};
-  std::atomic<bool> Stop{false};
-  std::thread Watcher;
+  const termios Saved;
+  bool Broken = false;  // watcher thread only
+  // Declared last, so its thread has ended before the members above go.
+  TFdWatcher Watcher;
 };
-
-void TComPort::TSession::Watch() {
-  const int fd = Fd.Get();
-  bool broken = false;
-  while (!Stop) {
-    const int32_t waiting = BytesWaiting(fd);
-    if (Rx.ShouldRaise(waiting)) RaiseRxChar(waiting);
-    const bool wantInput = Rx.WantsInput(waiting);
-    int timeout = -1;
-    if (broken) {
-      timeout = BROKEN_RETRY_MS;
-    } else if (!wantInput && waiting > 0 && !Rx.Pending) {
-      timeout = UNREAD_RECHECK_MS;
-    }
-    const TWatchReady ready = WatchWait(Wake, broken ? -1 : fd, wantInput ? POLLIN : 0, timeout);
-    if (ready.Wake) Wake.Drain();
-    broken = !broken && (ready.Revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-  }
-}
-
-void TComPort::TSession::RaiseRxChar(int32_t ACount) {
-  Dispatcher.Post([weak = weak_from_this(), ACount] {
-    const std::shared_ptr<TSession> self = weak.lock();
-    if (!self || !self->Live) return;
-    struct TRearm {
-      TSession& Self;
-      uint64_t ReadBefore;
-      ~TRearm() {
-        Self.Rx.Done(ReadBefore, BytesWaiting(Self.Fd.Get()));
-        Self.Wake.Signal();
-      }
-    } rearm{*self, self->Rx.BytesRead};
-    // The handler may close or destroy the port: nothing of the owner is touched afterwards.
-    self->Owner.DoRxChar(ACount);
-  });
-}
 
 TComPort::TComPort(TMainDispatcher& ADispatcher) : FDispatcher(ADispatcher) {}
 
@@ -164,7 +117,7 @@ bool TComPort::Apply(uint32_t ABaud, uint8_t ADataBits, TComParity AParity, TCom
     return false;
   }
   if (FSession) {
-    const int fd = FSession->Fd.Get();
+    const int fd = FSession->Watcher.Fd();
     termios current{};
     if (::tcgetattr(fd, &current) < 0) return FLastError = ErrnoText("tcgetattr"), false;
     const termios wanted = MakeComTermios(current, ADataBits, AParity, AStopBits);
@@ -185,34 +138,36 @@ bool TComPort::Apply(uint32_t ABaud, uint8_t ADataBits, TComParity AParity, TCom
 bool TComPort::Open() {
   std::lock_guard<std::mutex> guard(FLock);
   if (FSession) return true;
-  auto session = std::make_shared<TSession>(*this, FDispatcher);
   const std::string path = DevicePath(FPort);
-  TSerialFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  TUniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.Valid()) return FLastError = ErrnoText("open " + path), false;
   // flock keeps out every program that asks (and us, even as root); TIOCEXCL
   // keeps out unprivileged openers that do not ask.
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) < 0) return FLastError = ErrnoText("flock " + path), false;
-  if (::tcgetattr(fd.Get(), &session->Saved) < 0) return FLastError = ErrnoText("tcgetattr " + path), false;
+  termios saved{};
+  if (::tcgetattr(fd.Get(), &saved) < 0) return FLastError = ErrnoText("tcgetattr " + path), false;
   if (::ioctl(fd.Get(), TIOCEXCL) < 0) return FLastError = ErrnoText("TIOCEXCL " + path), false;
-  const termios wanted = MakeComTermios(session->Saved, FDataBits, FParity, FStopBits);
-  const auto undo = [&] {
-    ::tcsetattr(fd.Get(), TCSANOW, &session->Saved);
-    ::ioctl(fd.Get(), TIOCNXCL);
+  const termios wanted = MakeComTermios(saved, FDataBits, FParity, FStopBits);
+  const auto undo = [&saved](int AFd) {
+    ::tcsetattr(AFd, TCSANOW, &saved);
+    ::ioctl(AFd, TIOCNXCL);
   };
   if (::tcsetattr(fd.Get(), TCSANOW, &wanted) < 0 || !SetLineSpeed(fd.Get(), FBaudRate)) {
     FLastError = ErrnoText("settings " + path);
-    undo();
+    undo(fd.Get());
     return false;
   }
   // Not every device has modem lines (a pty has none): a refusal is no failure.
   const int lines = TIOCM_DTR | TIOCM_RTS;
   ::ioctl(fd.Get(), TIOCMBIC, &lines);
-  session->Fd = std::move(fd);
+  const int raw = fd.Get();
+  std::shared_ptr<TSession> session;
   try {
+    // A session that cannot be made leaves the descriptor in fd; either way it is open here.
+    session = std::make_shared<TSession>(*this, FDispatcher, std::move(fd), saved);
     session->Start();
   } catch (const std::system_error& e) {
-    fd = std::move(session->Fd);
-    undo();
+    undo(raw);
     FLastError = std::string("watcher thread: ") + e.what();
     return false;
   }
@@ -229,7 +184,7 @@ void TComPort::Close() {
   }
   if (!session) return;
   session->Shutdown();
-  const int fd = session->Fd.Get();
+  const int fd = session->Watcher.Fd();
   ::tcsetattr(fd, TCSANOW, &session->Saved);
   ::ioctl(fd, TIOCNXCL);
   // The descriptor (and with it the lock) goes with the last holder: here, or a Write still running.
@@ -248,49 +203,24 @@ std::shared_ptr<TComPort::TSession> TComPort::Current() const {
 int32_t TComPort::Read(void* ABuffer, int32_t ACount) {
   const std::shared_ptr<TSession> session = Current();
   if (!session || ACount <= 0) return 0;
-  ssize_t n;
-  do {
-    n = ::read(session->Fd.Get(), ABuffer, static_cast<size_t>(ACount));
-  } while (n < 0 && errno == EINTR);
-  const int32_t count = n > 0 ? static_cast<int32_t>(n) : 0;
-  session->Rx.BytesRead += static_cast<uint64_t>(count);
-  return count;
+  return session->Watcher.Read(ABuffer, ACount);
 }
 
 int32_t TComPort::Write(const void* ABuffer, int32_t ACount) {
   const std::shared_ptr<TSession> session = Current();
   if (!session || ACount <= 0) return 0;
-  const int fd = session->Fd.Get();
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(WriteTimeLimitMs(ACount));
-  const auto* data = static_cast<const uint8_t*>(ABuffer);
-  int32_t written = 0;
-  while (written < ACount) {
-    const ssize_t n = ::write(fd, data + written, static_cast<size_t>(ACount - written));
-    if (n > 0) {
-      written += static_cast<int32_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      std::lock_guard<std::mutex> guard(FLock);
-      FLastError = ErrnoText("write");
-      break;
-    }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      std::lock_guard<std::mutex> guard(FLock);
-      FLastError = "write time limit passed";
-      break;
-    }
-    pollfd pfd{fd, POLLOUT, 0};
-    if (::poll(&pfd, 1, static_cast<int>(left.count())) > 0 && (pfd.revents & (POLLERR | POLLNVAL))) {
-      std::lock_guard<std::mutex> guard(FLock);
-      FLastError = "write: device error";
-      break;
+  const TWriteResult result = session->Watcher.Write(
+      ABuffer, ACount,
+      TDeadline(static_cast<uint32_t>(std::min<int64_t>(WriteTimeLimitMs(ACount), UINT32_MAX))));
+  if (result.End != TWriteEnd::Done) {
+    std::lock_guard<std::mutex> guard(FLock);
+    switch (result.End) {
+      case TWriteEnd::Failed: FLastError = ErrnoText("write", result.Error); break;
+      case TWriteEnd::TimedOut: FLastError = "write time limit passed"; break;
+      default: FLastError = "write: device error"; break;
     }
   }
-  return written;
+  return result.Written;
 }
 
 int32_t TComPort::WriteAnsiStr(const std::string& AData) {

@@ -6,16 +6,15 @@
 #include <mutex>
 #include <string>
 
+#include "model/line_settings.h"
 #include "platform/main_dispatcher.h"
 
 namespace orvane {
 
-// Parity and stop bits in the order of the port settings' ordinals
-// (TParityBits, TStopBits), so a bridge converts with a cast. Data bits are a
-// count, 5 to 8 (the settings' TDataBits ordinal plus 5); the speed is in baud
-// (the bridge maps its TBaudRate ordinal to the rate).
-enum class TComParity : uint8_t { None, Odd, Even, Mark, Space };
-enum class TComStopBits : uint8_t { One, OneAndHalf, Two };
+// Parity and stop bits are the port settings' own types. Data bits are a count,
+// 5 to 8, and the speed is in baud (DataBitsCount and BaudRateOf of the settings).
+using TComParity = TParityBits;
+using TComStopBits = TStopBits;
 
 // A serial device through termios: opened exclusively (flock and TIOCEXCL),
 // raw, no flow control, DTR and RTS cleared, reads that return at once,

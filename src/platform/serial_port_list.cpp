@@ -4,6 +4,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <system_error>
 
 namespace orvane {
@@ -20,6 +21,12 @@ std::string StripRealPortSuffix(const std::string& AComName) {
     }
   }
   return result;
+}
+
+bool IsPtySlavePath(const std::string& APath) {
+  constexpr std::string_view PTS_PREFIX = "/dev/pts/";
+  return APath.size() > PTS_PREFIX.size() && APath.compare(0, PTS_PREFIX.size(), PTS_PREFIX) == 0 &&
+         APath.find_first_not_of("0123456789", PTS_PREFIX.size()) == std::string::npos;
 }
 
 std::vector<std::string> ListSerialPorts(const std::string& APortDir, const std::string& ASysClassTty,
@@ -45,11 +52,8 @@ std::vector<std::string> ListSerialPorts(const std::string& APortDir, const std:
     std::error_code ignored;
     if (!it->is_symlink(ignored)) continue;
     const std::string target = fs::read_symlink(it->path(), ignored).string();
-    // Only links to a pty slave (/dev/pts/<number>), not /dev/pts/ptmx and the like.
-    const size_t prefix = 9;  // "/dev/pts/"
-    if (!ignored && target.size() > prefix && target.rfind("/dev/pts/", 0) == 0 &&
-        target.find_first_not_of("0123456789", prefix) == std::string::npos)
-      links.push_back(it->path().string());
+    // Only links to a pty slave, not /dev/pts/ptmx and the like.
+    if (!ignored && IsPtySlavePath(target)) links.push_back(it->path().string());
   }
   std::sort(links.begin(), links.end());
   hardware.insert(hardware.end(), links.begin(), links.end());

@@ -9,6 +9,9 @@ namespace orvane {
 // any letter case ("COM3(r)", "ttyUSB0(R)" → "COM3", "ttyUSB0").
 std::string StripRealPortSuffix(const std::string& AComName);
 
+// A path of a pty slave, "/dev/pts/<number>": where a virtual port link points.
+bool IsPtySlavePath(const std::string& APath);
+
 // Serial ports installed on this machine, as device paths, sorted: the /dev
 // nodes of the ttys in ASysClassTty that have a device behind them (real
 // hardware, not virtual consoles, ptys or empty UART slots), then the virtual port links (links

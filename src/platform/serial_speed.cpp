@@ -14,7 +14,7 @@ struct TSpeedCode {
   unsigned int Code;
 };
 
-constexpr TSpeedCode kSpeedCodes[] = {
+constexpr TSpeedCode SPEED_CODES[] = {
     {50, B50},          {75, B75},         {110, B110},         {134, B134},         {150, B150},
     {200, B200},        {300, B300},       {600, B600},         {1200, B1200},       {1800, B1800},
     {2400, B2400},      {4800, B4800},     {9600, B9600},       {19200, B19200},     {38400, B38400},
@@ -32,7 +32,7 @@ bool SetLineSpeed(int AFd, uint32_t ABaud) {
   struct termios2 tio {};
   if (::ioctl(AFd, TCGETS2, &tio) < 0) return false;
   unsigned int code = BOTHER;
-  for (const auto& speed : kSpeedCodes) {
+  for (const auto& speed : SPEED_CODES) {
     if (speed.Baud == ABaud) code = speed.Code;
   }
   // Input speed follows the output speed (CIBAUD zero).

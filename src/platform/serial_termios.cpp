@@ -2,7 +2,7 @@
 
 namespace orvane {
 
-termios MakeComTermios(const termios& ABase, uint8_t ADataBits, TComParity AParity, TComStopBits AStopBits) {
+termios MakeComTermios(const termios& ABase, uint8_t ADataBits, TParityBits AParity, TStopBits AStopBits) {
   termios tio = ABase;
   ::cfmakeraw(&tio);
   tio.c_iflag &= ~(INPCK | IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | IGNBRK | BRKINT);
@@ -16,13 +16,13 @@ termios MakeComTermios(const termios& ABase, uint8_t ADataBits, TComParity APari
     default: tio.c_cflag |= CS8; break;
   }
   switch (AParity) {
-    case TComParity::None: break;
-    case TComParity::Odd: tio.c_cflag |= PARENB | PARODD; break;
-    case TComParity::Even: tio.c_cflag |= PARENB; break;
-    case TComParity::Mark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case TComParity::Space: tio.c_cflag |= PARENB | CMSPAR; break;
+    case TParityBits::None: break;
+    case TParityBits::Odd: tio.c_cflag |= PARENB | PARODD; break;
+    case TParityBits::Even: tio.c_cflag |= PARENB; break;
+    case TParityBits::Mark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case TParityBits::Space: tio.c_cflag |= PARENB | CMSPAR; break;
   }
-  if (AStopBits != TComStopBits::One) tio.c_cflag |= CSTOPB;
+  if (AStopBits != TStopBits::One) tio.c_cflag |= CSTOPB;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   return tio;
@@ -37,15 +37,15 @@ uint8_t DataBitsOf(const termios& ATermios) {
   }
 }
 
-TComParity ParityOf(const termios& ATermios) {
+TParityBits ParityOf(const termios& ATermios) {
   const tcflag_t c = ATermios.c_cflag;
-  if (!(c & PARENB)) return TComParity::None;
-  if (c & CMSPAR) return (c & PARODD) ? TComParity::Mark : TComParity::Space;
-  return (c & PARODD) ? TComParity::Odd : TComParity::Even;
+  if (!(c & PARENB)) return TParityBits::None;
+  if (c & CMSPAR) return (c & PARODD) ? TParityBits::Mark : TParityBits::Space;
+  return (c & PARODD) ? TParityBits::Odd : TParityBits::Even;
 }
 
-TComStopBits StopBitsOf(const termios& ATermios) {
-  return (ATermios.c_cflag & CSTOPB) ? TComStopBits::Two : TComStopBits::One;
+TStopBits StopBitsOf(const termios& ATermios) {
+  return (ATermios.c_cflag & CSTOPB) ? TStopBits::Two : TStopBits::One;
 }
 
 }  // namespace orvane

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/serial_port.h"
+#include "model/line_settings.h"
 
 namespace orvane {
 
@@ -14,11 +14,11 @@ namespace orvane {
 // control, reads return at once. The speed is set apart (SetLineSpeed).
 // One and a half stop bits is CSTOPB, which the UART reads as 1.5 with five
 // data bits and as two otherwise.
-termios MakeComTermios(const termios& ABase, uint8_t ADataBits, TComParity AParity, TComStopBits AStopBits);
+termios MakeComTermios(const termios& ABase, uint8_t ADataBits, TParityBits AParity, TStopBits AStopBits);
 
 // Line settings as a termios holds them.
 uint8_t DataBitsOf(const termios& ATermios);
-TComParity ParityOf(const termios& ATermios);
-TComStopBits StopBitsOf(const termios& ATermios);
+TParityBits ParityOf(const termios& ATermios);
+TStopBits StopBitsOf(const termios& ATermios);
 
 }  // namespace orvane

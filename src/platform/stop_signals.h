@@ -1,8 +1,6 @@
 #pragma once
 
-#include <initializer_list>
-
-#include "platform/serial_fd.h"
+#include "platform/unique_fd.h"
 
 namespace orvane {
 
@@ -24,12 +22,7 @@ class TStopSignals {
   int Take();
 
  private:
-  TSerialFd FFd;
+  TUniqueFd FFd;
 };
-
-// Waits until one of AFds is readable or ATimeoutMs passes (negative: no
-// limit); a signal that interrupts the wait is not a timeout. Returns the index
-// of the first readable descriptor, -1 after the timeout.
-int WaitReadable(std::initializer_list<int> AFds, int ATimeoutMs);
 
 }  // namespace orvane

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -11,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -21,27 +21,6 @@ namespace {
 
 // Longest single wait of a connect, so a cancel request is seen promptly.
 constexpr uint32_t CONNECT_SLICE_MS = 50;
-
-using TClock = std::chrono::steady_clock;
-
-uint32_t MsSince(TClock::time_point AStart) {
-  return static_cast<uint32_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - AStart).count());
-}
-
-// poll() on one descriptor, restarted after signals; returns its revents, 0 on timeout, -1 on error.
-int PollOne(int AFd, short AEvents, uint32_t ATimeoutMs) {
-  const auto start = TClock::now();
-  for (;;) {
-    pollfd pfd{AFd, AEvents, 0};
-    const uint32_t spent = MsSince(start);
-    const int wait = spent >= ATimeoutMs ? 0 : static_cast<int>(ATimeoutMs - spent);
-    const int rc = ::poll(&pfd, 1, wait);
-    if (rc > 0) return pfd.revents;
-    if (rc == 0) return 0;
-    if (errno != EINTR) return -1;
-  }
-}
 
 }  // namespace
 
@@ -122,7 +101,7 @@ bool TTcpSocket::SetBlocking(bool ABlocking) {
 }
 
 bool TTcpSocket::Connect(const TIPv4Address& AAddress, uint16_t APort, uint32_t ATimeoutMs,
-                         const TCancelPredicate& ACancel) {
+                         const TCancelCheck& ACancel) {
   if (!IsValid()) return Fail(EBADF);
   if (!SetBlocking(false)) return false;
   sockaddr_in addr{};
@@ -132,12 +111,12 @@ bool TTcpSocket::Connect(const TIPv4Address& AAddress, uint16_t APort, uint32_t 
   if (::connect(FHandle, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
   if (errno != EINPROGRESS && errno != EINTR) return Fail(errno);
 
-  const auto start = TClock::now();
+  const TDeadline deadline(ATimeoutMs);
   for (;;) {
     if (ACancel && ACancel()) return Fail(ECANCELED);
-    const uint32_t spent = MsSince(start);
-    if (spent >= ATimeoutMs) return Fail(ETIMEDOUT);
-    const int revents = PollOne(FHandle, POLLOUT, std::min(CONNECT_SLICE_MS, ATimeoutMs - spent));
+    if (deadline.Expired()) return Fail(ETIMEDOUT);
+    const int revents =
+        PollOne(FHandle, POLLOUT, TDeadline(std::min(CONNECT_SLICE_MS, deadline.RemainingMs())));
     if (revents < 0) return Fail(errno);
     if (revents == 0) continue;
     int error = 0;
@@ -149,7 +128,7 @@ bool TTcpSocket::Connect(const TIPv4Address& AAddress, uint16_t APort, uint32_t 
 }
 
 bool TTcpSocket::ConnectTo(const std::string& AHost, uint16_t APort, uint32_t ATimeoutMs,
-                           const TCancelPredicate& ACancel) {
+                           const TCancelCheck& ACancel) {
   Close();
   TIPv4Address address;
   if (!ParseIPv4(AHost, address) && !ResolveIPv4(AHost, address)) return Fail(SocketErrorHostNotFound());
@@ -162,7 +141,7 @@ bool TTcpSocket::ConnectTo(const std::string& AHost, uint16_t APort, uint32_t AT
 long TTcpSocket::SendSome(const void* AData, size_t ALength, uint32_t ATimeoutMs) {
   if (!IsValid()) return Fail(EBADF), -1;
   if (ALength == 0) return 0;
-  const int revents = PollOne(FHandle, POLLOUT, ATimeoutMs);
+  const int revents = PollOne(FHandle, POLLOUT, TDeadline(ATimeoutMs));
   if (revents < 0) return Fail(errno), -1;
   if (revents == 0) return Fail(ETIMEDOUT), 0;
   for (;;) {
@@ -205,15 +184,30 @@ bool TTcpSocket::BytesWaiting(size_t& ACount) {
 }
 
 int TTcpSocket::WaitReadable(uint32_t ATimeoutMs) {
+  return Wait(POLLIN, ATimeoutMs);
+}
+
+int TTcpSocket::WaitWritable(uint32_t ATimeoutMs) {
+  return Wait(POLLOUT, ATimeoutMs);
+}
+
+int TTcpSocket::Wait(short AEvents, uint32_t ATimeoutMs) {
   if (!IsValid()) return Fail(EBADF), -1;
-  const int revents = PollOne(FHandle, POLLIN, ATimeoutMs);
+  const int revents = PollOne(FHandle, AEvents, TDeadline(ATimeoutMs));
   if (revents < 0) return Fail(errno), -1;
   return revents == 0 ? 0 : 1;
 }
 
+bool TTcpSocket::SetNoDelay(bool AOn) {
+  if (!IsValid()) return Fail(EBADF);
+  const int value = AOn ? 1 : 0;
+  if (::setsockopt(FHandle, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) < 0) return Fail(errno);
+  return true;
+}
+
 bool TTcpSocket::PeerClosed() {
   if (!IsValid()) return false;
-  const int revents = PollOne(FHandle, POLLIN, 0);
+  const int revents = PollOne(FHandle, POLLIN, TDeadline(0));
   if (revents <= 0) return false;
   char probe = 0;
   const ssize_t n = ::recv(FHandle, &probe, 1, MSG_PEEK | MSG_DONTWAIT);

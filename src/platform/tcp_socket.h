@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/deadline.h"
+
 namespace orvane {
 
 // Native socket handle: a descriptor here, a SOCKET on Windows.
@@ -22,9 +24,6 @@ struct TIPv4Address {
   std::array<uint8_t, 4> Bytes{};
   bool operator==(const TIPv4Address&) const = default;
 };
-
-// Asked between short waits of a connect; true makes the connect give up at once.
-using TCancelPredicate = std::function<bool()>;
 
 // Error numbers of our own where the system gives none (the values of errno on Linux).
 int SocketErrorTimedOut();
@@ -57,11 +56,11 @@ class TTcpSocket {
   // them; fails with SocketErrorCanceled() when it says stop and with SocketErrorTimedOut()
   // after ATimeoutMs.
   bool Connect(const TIPv4Address& AAddress, uint16_t APort, uint32_t ATimeoutMs,
-               const TCancelPredicate& ACancel = {});
+               const TCancelCheck& ACancel = {});
   // Create, resolve (dotted text or host name) and connect in one go; on failure the object
   // holds no socket. A name that does not resolve fails with SocketErrorHostNotFound().
   bool ConnectTo(const std::string& AHost, uint16_t APort, uint32_t ATimeoutMs,
-                 const TCancelPredicate& ACancel = {});
+                 const TCancelCheck& ACancel = {});
 
   // One send call after waiting up to ATimeoutMs for room: the count sent (> 0), 0 when no
   // room came in time (LastError SocketErrorTimedOut()), -1 on an error (peer gone, ...).
@@ -75,6 +74,11 @@ class TTcpSocket {
   bool BytesWaiting(size_t& ACount);
   // 1 when a read would not block (data, end of stream or an error), 0 after ATimeoutMs, -1 on error.
   int WaitReadable(uint32_t ATimeoutMs);
+  // 1 when a send would not block (room, or an error or hang-up that the send will report),
+  // 0 after ATimeoutMs, -1 on error.
+  int WaitWritable(uint32_t ATimeoutMs);
+  // Nagle's algorithm off (true) or on: small writes go out at once rather than wait for an ACK.
+  bool SetNoDelay(bool AOn);
   bool SetBlocking(bool ABlocking);
   // True when nothing is left to read and the peer has ended the connection (end of
   // stream or a socket error); FIONREAD alone cannot tell that from an idle peer.
@@ -90,6 +94,7 @@ class TTcpSocket {
 
  private:
   bool Fail(int AError);
+  int Wait(short AEvents, uint32_t ATimeoutMs);
 
   TSocketHandle FHandle = INVALID_SOCKET_HANDLE;
   int FLastError = 0;

@@ -11,6 +11,8 @@ uint32_t GetTickCount() {
   return static_cast<uint32_t>(ms.count());
 }
 
-void SleepMs(uint32_t AMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(AMilliseconds)); }
+void SleepMs(uint32_t AMilliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(AMilliseconds));
+}
 
 }  // namespace orvane

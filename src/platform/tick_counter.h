@@ -12,7 +12,9 @@ uint32_t GetTickCount();
 // A tick source that timers take by value so tests can drive time (and the wrap).
 using TTickSource = std::function<uint32_t()>;
 
-inline TTickSource DefaultTickSource() { return &GetTickCount; }
+inline TTickSource DefaultTickSource() {
+  return &GetTickCount;
+}
 
 // Sleeps the calling thread for the given milliseconds.
 void SleepMs(uint32_t AMilliseconds);

@@ -6,12 +6,16 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
+
+#include "platform/deadline.h"
 
 namespace orvane {
 
 namespace {
+
+constexpr uint32_t HANDSHAKE_SLICE_MS = 50;
 
 SSL* AsSsl(void* APtr) {
   return static_cast<SSL*>(APtr);
@@ -96,7 +100,7 @@ bool TTlsSocket::Fail(int ACode, const std::string& AText) {
 }
 
 bool TTlsSocket::Connect(TSocketHandle AHandle, const std::string& AServerName, const TTlsSettings& ASettings,
-                         uint32_t ATimeoutMs, const TCancelPredicate& ACancel) {
+                         uint32_t ATimeoutMs, const TCancelCheck& ACancel) {
   Close();
   FLastError = 0;
   FLastErrorText.clear();
@@ -128,7 +132,7 @@ bool TTlsSocket::Connect(TSocketHandle AHandle, const std::string& AServerName, 
   if (!AServerName.empty() && !ParseIPv4(AServerName, literal))
     SSL_set_tlsext_host_name(s, AServerName.c_str());
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
+  const TDeadline deadline(ATimeoutMs);
   for (;;) {
     int ret;
     {
@@ -140,10 +144,10 @@ bool TTlsSocket::Connect(TSocketHandle AHandle, const std::string& AServerName, 
     if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
       return Fail(err, OpenSslErrorText("TLS handshake failed"));
     if (ACancel && ACancel()) return Fail(SocketErrorCanceled(), "TLS handshake canceled");
-    if (std::chrono::steady_clock::now() >= deadline)
-      return Fail(SocketErrorTimedOut(), "TLS handshake timed out");
-    pollfd p{AHandle, static_cast<short>(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
-    ::poll(&p, 1, 50);
+    if (deadline.Expired()) return Fail(SocketErrorTimedOut(), "TLS handshake timed out");
+    // Short slices, so a cancel request is seen promptly.
+    PollOne(AHandle, err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT,
+            TDeadline(std::min<uint32_t>(HANDSHAKE_SLICE_MS, deadline.RemainingMs())));
   }
   FCtx = std::move(ctx);
   FSsl = std::move(ssl);

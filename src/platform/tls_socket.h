@@ -31,7 +31,7 @@ class TTlsSocket {
 
   // Client handshake; waits in short slices, asking ACancel between them, at most ATimeoutMs.
   bool Connect(TSocketHandle AHandle, const std::string& AServerName, const TTlsSettings& ASettings,
-               uint32_t ATimeoutMs, const TCancelPredicate& ACancel = {});
+               uint32_t ATimeoutMs, const TCancelCheck& ACancel = {});
   // > 0 bytes written; 0 when it would block (retry with the same bytes); -1 on an error.
   long Send(const void* AData, size_t ALength);
   // > 0 bytes read; 0 when nothing is readable yet; -1 on an error or a closed session.

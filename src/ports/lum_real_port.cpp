@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/serial_port_list.h"
-#include "ports/port_conversions.h"
 
 namespace orvane {
 
@@ -15,7 +14,7 @@ std::string DevicePathOf(const std::string& APort) {
 }
 
 // More than this is never read for one notification.
-constexpr int32_t kMaxRead = 65536;
+constexpr int32_t MAX_READ = 65536;
 
 }  // namespace
 
@@ -23,13 +22,11 @@ TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnviron
     : TComPort(AEnv.Dispatcher),
       FDevicePath(DevicePathOf(StripRealPortSuffix(APortParams.ComName))),
       FBridge(*this, APortParams, AEnv) {
-  SetBaudRate(BaudRateOfOrdinal(APortParams.RealPortBaudRate));
-  uint8_t dataBits = 8;
-  if (DataBitsOfOrdinal(APortParams.RealPortBitData, dataBits)) SetDataBits(dataBits);
-  if (APortParams.RealPortParityBits <= prSpace)
-    SetParity(static_cast<TComParity>(APortParams.RealPortParityBits));
-  if (APortParams.RealPortStopBits <= sbTwoStopBits)
-    SetStopBits(static_cast<TComStopBits>(APortParams.RealPortStopBits));
+  // Ordinal 0 opens the port at 75 baud, the speed it stands for everywhere else.
+  SetBaudRate(BaudRateOf(APortParams.RealPortBaudRate));
+  if (APortParams.RealPortBitData <= dbEight) SetDataBits(DataBitsCount(APortParams.RealPortBitData));
+  SetParity(APortParams.RealPortParityBits);
+  SetStopBits(APortParams.RealPortStopBits);
   SetPort(StripRealPortSuffix(APortParams.ComName));
 }
 
@@ -55,14 +52,13 @@ bool TLumRealPort::Delete() {
 }
 
 void TLumRealPort::SetState() {
-  const int32_t parity = static_cast<int32_t>(Parity());
-  FBridge.SetState(static_cast<int32_t>(BaudRate()), ParityToParity(parity), DataBits(),
-                   static_cast<TTCP_Port_StopBits>(StopBits()), parity);
+  FBridge.SetState(static_cast<int32_t>(BaudRate()), ParityToTcp(Parity()), DataBits(),
+                   StopBitsToTcp(StopBits()), static_cast<int32_t>(Parity()));
 }
 
 void TLumRealPort::HandleRxChar(int32_t ACount) {
   if (FOutOfReach) return;
-  std::string data(static_cast<size_t>(std::clamp(ACount, 0, kMaxRead)), '\0');
+  std::string data(static_cast<size_t>(std::clamp(ACount, 0, MAX_READ)), '\0');
   const int32_t read = Read(data.data(), static_cast<int32_t>(data.size()));
   data.resize(static_cast<size_t>(std::max(read, 0)));
   FBridge.WriteLog("EVENT: RxChar, Received = " + std::to_string(data.size()), true);
@@ -81,14 +77,12 @@ void TLumRealPort::RemoteLineSettings(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Pa
                                       TTCP_Port_StopBits AStopBits, TTCP_Port_DataBits ADataBits) {
   // "Фиксированные настройки": the port keeps its configured settings.
   if (PortParams().RealPortTunnelMode) return;
-  // Codes that name nothing leave that setting as it is.
-  if (const uint32_t rate = BaudRateOfOrdinal(ABaudRate)) SetBaudRate(rate);
-  uint8_t dataBits = 8;
-  if (DataBitsOfOrdinal(ADataBits, dataBits)) SetDataBits(dataBits);
-  TComParity parity = TComParity::None;
-  if (SerialParityOfCode(AParity, parity)) SetParity(parity);
-  TComStopBits stopBits = TComStopBits::One;
-  if (SerialStopBitsOfCode(AStopBits, stopBits)) SetStopBits(stopBits);
+  // A speed or data-bit code that names nothing leaves that setting as it is;
+  // parity and stop-bit codes without a meaning give none and one.
+  if (const uint32_t rate = BaudRateOf(ABaudRate)) SetBaudRate(rate);
+  if (ADataBits <= tpdb_Eight) SetDataBits(DataBitsCount(static_cast<TDataBits>(ADataBits)));
+  SetParity(ParityFromTcp(AParity));
+  SetStopBits(StopBitsFromTcp(AStopBits));
 }
 
 bool TLumRealPort::LocalPortAlive(std::string& AWhyNot) {

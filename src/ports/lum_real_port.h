@@ -26,7 +26,7 @@ namespace orvane {
 class TLumRealPort : public TComPort, private IBridgeLocalPort {
  public:
   // How often the worker looks whether the device is still there.
-  static constexpr int32_t kAliveCheckMs = 1000;
+  static constexpr int32_t ALIVE_CHECK_MS = 1000;
 
   TLumRealPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
   // Ignores notifications still queued, stops the worker, releases the channel,
@@ -65,7 +65,7 @@ class TLumRealPort : public TComPort, private IBridgeLocalPort {
                           TTCP_Port_StopBits AStopBits, TTCP_Port_DataBits ADataBits) override;
   bool LocalPortAlive(std::string& AWhyNot) override;
   void CloseLostPort() override { Close(); }
-  int32_t AliveCheckPeriodMs() const override { return kAliveCheckMs; }
+  int32_t AliveCheckPeriodMs() const override { return ALIVE_CHECK_MS; }
 
   std::string FDevicePath;
   TDeviceIdentity FIdentity;  // of the device opened last

@@ -8,7 +8,6 @@
 #include "model/lum_port_params.h"
 #include "platform/pty_port.h"
 #include "ports/port_bridge.h"
-#include "ports/port_conversions.h"
 #include "ports/port_environment.h"
 
 namespace orvane {
@@ -35,7 +34,8 @@ class TLumVirtualPort : public TVSPortAx, private IBridgeLocalPort {
   bool CreatePort();
   bool IsActive() const { return FBridge.IsActive(); }
   void OnRxData(const std::string& AData) { FBridge.OnRxData(AData); }
-  static TTCP_Port_Parity ParityToParity(int32_t AParity) { return orvane::ParityToParity(AParity); }
+  // Driver parity (0 none, 1 odd, 2 even, 3 mark, 4 space) to the channel's code.
+  static TTCP_Port_Parity ParityToParity(int32_t AParity) { return ParityToTcp(AParity); }
   void Synchronize(const std::function<void()>& AMethod) { FBridge.Synchronize(AMethod); }
   // Runs the worker's next pass now.
   void Wake() { FBridge.Wake(); }

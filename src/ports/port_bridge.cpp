@@ -147,8 +147,8 @@ void TPortBridge::OnRxData(const std::string& AData) {
 void TPortBridge::Process() {
   ++FPassCount;
   // Creation retries: the first at once, then every 10 s, 40 in all.
-  if (!FIsCreated && FCountRecreate < kMaxRecreate &&
-      (!FRecreate.IsRuning() || FRecreate.ElapsedMilliseconds() >= kRecreateIntervalMs)) {
+  if (!FIsCreated && FCountRecreate < MAX_RECREATE &&
+      (!FRecreate.IsRuning() || FRecreate.ElapsedMilliseconds() >= RECREATE_INTERVAL_MS)) {
     FRecreate.Restart();
     ++FCountRecreate;
     FPort.RetryCreatePort();
@@ -172,7 +172,7 @@ void TPortBridge::Process() {
 int32_t TPortBridge::NextWaitMs() {
   TSoonest soonest;
   if (!FIsCreated) {
-    if (FCountRecreate < kMaxRecreate) soonest.Due(Remaining(FRecreate, kRecreateIntervalMs));
+    if (FCountRecreate < MAX_RECREATE) soonest.Due(Remaining(FRecreate, RECREATE_INTERVAL_MS));
     return soonest.Ms();
   }
   if (ChannelActive()) {
@@ -187,7 +187,7 @@ int32_t TPortBridge::NextWaitMs() {
   }
   if (FIsMqtt && FLastHello) {
     const uint32_t since = FEnv.Ticks() - *FLastHello;
-    soonest.Due(since > kHelloIntervalMs ? 0 : int64_t{kHelloIntervalMs} + 1 - since);
+    soonest.Due(since > HELLO_INTERVAL_MS ? 0 : int64_t{HELLO_INTERVAL_MS} + 1 - since);
   }
   const int32_t period = FPort.AliveCheckPeriodMs();
   if (period >= 0) soonest.Due(Remaining(FAliveCheck, static_cast<uint32_t>(period)));
@@ -218,7 +218,7 @@ bool TPortBridge::ChannelActive() {
     // A connection that worked and then dropped is reopened at once; the long
     // spacing is for attempts that failed.
     FChannelUp = false;
-    FReconnectSpacing = kQuickReopenGapMs;
+    FReconnectSpacing = QUICK_REOPEN_GAP_MS;
   }
   return active;
 }
@@ -227,7 +227,7 @@ bool TPortBridge::ConnectServer() {
   const bool connected = FCommServer->Open(
       FPortParams.IpAddress, static_cast<uint16_t>(FPortParams.PortNumber), FPortParams.LineNumber);
   FChannelUp = connected;
-  FReconnectSpacing = kReconnectIntervalMs;
+  FReconnectSpacing = RECONNECT_INTERVAL_MS;
   return connected;
 }
 
@@ -271,7 +271,7 @@ void TPortBridge::SendHello() {
   if (!FIsMqtt) return;
   const uint32_t now = FEnv.Ticks();
   // No hello yet counts as long ago: the first pass of a created port sends one.
-  if (FLastHello && now - *FLastHello <= kHelloIntervalMs) return;
+  if (FLastHello && now - *FLastHello <= HELLO_INTERVAL_MS) return;
   FLastHello = now;
   FCommServer->Send_Hello();
 }
@@ -316,7 +316,7 @@ void TPortBridge::DoHelloFailed() {
 }
 
 void TPortBridge::Dropped(TDropTally& ATally, size_t ACount, const std::string& AReason) {
-  if (const auto line = ATally.Add(ACount, AReason, FEnv.Ticks(), kDropReportMs)) WriteLog(*line, false);
+  if (const auto line = ATally.Add(ACount, AReason, FEnv.Ticks(), DROP_REPORT_MS)) WriteLog(*line, false);
 }
 
 void TPortBridge::EndDrops(TDropTally& ATally) {

@@ -80,15 +80,15 @@ class TDropTally {
 // runs. OnWriteLogEvent and OnProcessEvent are set before the worker starts.
 class TPortBridge {
  public:
-  static constexpr uint32_t kRecreateIntervalMs = 10000;
-  static constexpr int32_t kMaxRecreate = 40;
-  static constexpr uint32_t kReconnectIntervalMs = 60000;
-  static constexpr uint32_t kHelloIntervalMs = 15000;
+  static constexpr uint32_t RECREATE_INTERVAL_MS = 10000;
+  static constexpr int32_t MAX_RECREATE = 40;
+  static constexpr uint32_t RECONNECT_INTERVAL_MS = 60000;
+  static constexpr uint32_t HELLO_INTERVAL_MS = 15000;
   // A connection that worked and dropped is reopened at once, but a peer that
   // accepts and drops at once is not tried more often than this.
-  static constexpr uint32_t kQuickReopenGapMs = 1000;
+  static constexpr uint32_t QUICK_REOPEN_GAP_MS = 1000;
   // A drop episode that goes on is told at least this often.
-  static constexpr uint32_t kDropReportMs = 60000;
+  static constexpr uint32_t DROP_REPORT_MS = 60000;
 
   TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
   ~TPortBridge();
@@ -134,7 +134,7 @@ class TPortBridge {
   void Process();
   int32_t NextWaitMs();
   // The channel's GetActive; a connection seen up and now down makes the next
-  // reopen due at once (or kQuickReopenGapMs after the last attempt).
+  // reopen due at once (or QUICK_REOPEN_GAP_MS after the last attempt).
   bool ChannelActive();
   bool ConnectServer();
   void DisconnectServer();
@@ -169,7 +169,7 @@ class TPortBridge {
   int32_t FCountRecreate = 0;
   std::optional<uint32_t> FLastHello;
   bool FChannelUp = false;
-  uint32_t FReconnectSpacing = kReconnectIntervalMs;
+  uint32_t FReconnectSpacing = RECONNECT_INTERVAL_MS;
   TDropTally FToPortDrops;
   TDropTally FToNetworkDrops;
   bool FShutDown = false;

@@ -1,9 +1,8 @@
 #include "ports/port_environment.h"
 
-#include <memory>
+#include <utility>
 
-#include "channels/lum_mqtt_server.h"
-#include "channels/lum_tcp_server.h"
+#include "channels/channel_factory.h"
 
 namespace orvane {
 
@@ -16,17 +15,11 @@ IServerInterfacePtr MakeChannel(const TPortEnvironment& AEnv, const TLumPortPara
 
 IServerInterfacePtr MakeDefaultChannel(const TPortEnvironment& AEnv, const TLumPortParams& APortParams,
                                        TOnReceiveDataEvent AOnReceiveData, TCancelCheck ACancelCheck) {
-  IServerInterfacePtr channel;
-  if (APortParams.Protocol == PROTOCOL_MQTT) {
-    TLumMqttOptions options;
-    options.DebugWindow = AEnv.DebugWindow;
-    options.Ticks = AEnv.Ticks;
-    channel = std::make_shared<TLumMqttServer>(APortParams, std::move(AOnReceiveData), std::move(options));
-  } else {
-    channel = std::make_shared<TLumTcpServer>(APortParams, std::move(AOnReceiveData), AEnv.Ticks);
-  }
-  channel->SetCancelCheck(std::move(ACancelCheck));
-  return channel;
+  TChannelOptions options;
+  options.Ticks = AEnv.Ticks;
+  options.CancelCheck = std::move(ACancelCheck);
+  options.DebugWindow = AEnv.DebugWindow;
+  return CreateServerChannel(APortParams, std::move(AOnReceiveData), std::move(options));
 }
 
 }  // namespace orvane

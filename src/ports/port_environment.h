@@ -42,7 +42,8 @@ struct TPortEnvironment {
 // otherwise MakeDefaultChannel.
 IServerInterfacePtr MakeChannel(const TPortEnvironment& AEnv, const TLumPortParams& APortParams,
                                 TOnReceiveDataEvent AOnReceiveData, TCancelCheck ACancelCheck);
-// "MQTT" (exact, letter case significant) gives the MQTT channel, anything else the TCP channel.
+// The channel factory's choice ("MQTT", exact, gives the MQTT channel, anything
+// else the TCP channel) with the environment's clock and switch.
 IServerInterfacePtr MakeDefaultChannel(const TPortEnvironment& AEnv, const TLumPortParams& APortParams,
                                        TOnReceiveDataEvent AOnReceiveData, TCancelCheck ACancelCheck);
 

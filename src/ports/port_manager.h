@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "model/config_file.h"
 #include "model/lum_port_params.h"
 #include "ports/lum_real_port.h"
 #include "ports/lum_virtual_port.h"
@@ -51,14 +52,6 @@ class TPortManager {
   std::unique_ptr<TLumRealPort> FLumRealPort;
 };
 
-// Read-only view of a list of port records: what the configuration file saves.
-class IPortParamsView {
- public:
-  virtual ~IPortParamsView() = default;
-  virtual size_t Count() const = 0;
-  virtual TLumPortParams PortParamsAt(size_t AIndex) const = 0;
-};
-
 // Every port of the program, in the order they were added.
 // Threads: the main thread only; no lock. A port is taken out of the list
 // before it is destroyed, so the main-thread calls served while its worker is
@@ -81,9 +74,9 @@ class TLumPortList : public IPortParamsView {
   // false when there is none or its Delete failed.
   bool DeletePort(const std::string& APortName);
   void ClearPorts();
-  // The number of ports; with PortParamsAt, the view the configuration file saves.
+  // The number of ports; with Params, the view the configuration file saves.
   size_t Count() const override { return FPorts.size(); }
-  TLumPortParams PortParamsAt(size_t AIndex) const override { return FPorts.at(AIndex)->PortParams(); }
+  TLumPortParams Params(size_t AIndex) const override { return FPorts.at(AIndex)->PortParams(); }
 
  private:
   const TPortEnvironment& FEnv;

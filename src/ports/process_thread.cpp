@@ -1,5 +1,6 @@
 #include "ports/process_thread.h"
 
+#include "platform/deadline.h"
 #include "platform/tick_counter.h"
 
 namespace orvane {
@@ -7,7 +8,7 @@ namespace orvane {
 namespace {
 // How long the main thread waits for hand-offs between checks that the worker
 // has ended; short, so a stopping port does not hold up its deletion.
-constexpr int kServeSliceMs = 2;
+constexpr int SERVE_SLICE_MS = 2;
 }  // namespace
 
 TProcessThread::TProcessThread(TMainDispatcher& ADispatcher, TProcessMethod AProcessMethod,
@@ -34,7 +35,8 @@ void TProcessThread::Execute() {
         continue;
       }
       const int32_t wait = FNextWait();
-      if (wait != 0) WatchWait(FWake, -1, 0, wait < 0 ? -1 : wait);
+      if (wait != 0)
+        WaitReadable({FWake.Fd()}, wait < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(wait)));
       // A wake-up that came during the pass or the sleep is answered by the next pass.
       FWake.Drain();
     }
@@ -52,7 +54,7 @@ void TProcessThread::Synchronize(const std::function<void()>& AMethod) {
 void TProcessThread::WaitFor() {
   if (!FThread.joinable()) return;
   if (FDispatcher.IsMainThread()) {
-    while (!FFinished) FDispatcher.WaitAndProcess(kServeSliceMs);
+    while (!FFinished) FDispatcher.WaitAndProcess(SERVE_SLICE_MS);
   }
   FThread.join();
 }

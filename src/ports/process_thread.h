@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/main_dispatcher.h"
-#include "platform/serial_fd.h"
+#include "platform/wake_event.h"
 
 namespace orvane {
 

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "support/temp_dir.h"
+
 namespace orvane {
 namespace {
 
@@ -21,6 +26,18 @@ TEST(ParseCommandLine, LongOptions) {
   EXPECT_EQ(cmd.PortDir, "/tmp/b");
   EXPECT_TRUE(cmd.Error.empty());
   EXPECT_FALSE(ParseCommandLine({"--data-dir"}).Error.empty());
+}
+
+TEST(DataDirectory, DataDirSwitchElseTheExecutablesRealFolder) {
+  test::TTempDir dir;
+  const auto real = dir.Path() / "opt" / "orvane";
+  std::filesystem::create_directories(real);
+  std::ofstream(real / "orvane") << "binary";
+  std::filesystem::create_directories(dir.Path() / "bin");
+  std::filesystem::create_symlink(real / "orvane", dir.Path() / "bin" / "orvane");
+  const std::string link = (dir.Path() / "bin" / "orvane").string();
+  EXPECT_EQ(DataDirectory(ParseCommandLine({}), link), real.string());
+  EXPECT_EQ(DataDirectory(ParseCommandLine({"--data-dir", "/var/lib/orvane"}), link), "/var/lib/orvane");
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/serial_fd.h"
+#include "platform/wake_event.h"
 #include "portkit/port_kit.h"
 #include "support/temp_dir.h"
 #include "support/wait_for.h"
@@ -32,6 +32,22 @@ std::string ReadFile(const std::string& APath) {
   std::stringstream text;
   text << file.rdbuf();
   return text.str();
+}
+
+std::string PassThroughPort(const std::string& AName, uint16_t APort) {
+  return "<Port ComName=\"" + AName + "\" IpAddress=\"127.0.0.1\" PortNumber=\"" + std::to_string(APort) +
+         "\" Protocol=\"Сквозной режим\"/>";
+}
+
+void WriteConfig(const std::string& ADataDir, const std::vector<std::string>& APorts) {
+  std::ofstream file(ADataDir + "/config.cfg");
+  file << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Orvane Description=\"Orvane config file\">\n";
+  for (const auto& port : APorts) file << "  " << port << "\n";
+  file << "</Orvane>\n";
+}
+
+bool LoadNothing(const std::string&, const TPortConsumer&, IUserMessages&) {
+  return true;
 }
 
 // What the service printed, line by line.
@@ -81,14 +97,8 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
   options.DataDir = data.Str();
   options.PortDir = ports.Str();
   options.ExeFile = ORVANE_EXECUTABLE;
-  const TPortLoader loader = [&](const std::string& ADataDir,
-                                 const std::function<void(const TLumPortParams&)>& AOnPort,
-                                 const std::function<void(const std::string&)>&) {
-    EXPECT_EQ(ADataDir, data.Str());
-    AOnPort(test::VirtualParams("COM70", PROTOCOL_DIRECT, echo.Port()));
-    return true;
-  };
-  TService service(options, loader);
+  WriteConfig(data.Str(), {PassThroughPort("COM70", echo.Port())});
+  TService service(options, LoadConfig);
   ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "Ready"); }));
   // The port exists once "Ready" is out.
   test::TPtyClient app(ports.Str() + "/COM70");
@@ -109,12 +119,12 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
 
   // A second service on the same data is refused; with /I it runs.
   TOutput second;
-  EXPECT_EQ(RunHeadless(options, LoadNoPorts, -1, second.Sinks()), 3);
+  EXPECT_EQ(RunHeadless(options, LoadNothing, -1, second.Sinks()), 3);
   EXPECT_TRUE(second.Has(second.Err, "Программа уже запущена с каталогом данных " + data.Str()));
   EXPECT_TRUE(second.Out.empty());
   THeadlessOptions skip = options;
   skip.SkipInstanceGuard = true;
-  TService third(skip, LoadNoPorts);
+  TService third(skip, LoadNothing);
   ASSERT_TRUE(test::WaitFor([&] { return third.Output.Has(third.Output.Out, "Ready"); }));
   EXPECT_EQ(third.End(), 0);
 
@@ -135,15 +145,19 @@ TEST(THeadless, MessagesOfTheLoaderGoToStandardError) {
   THeadlessOptions options;
   options.DataDir = data.Str();
   options.PortDir = data.Str();
-  const TPortLoader loader = [&](const std::string&, const std::function<void(const TLumPortParams&)>&,
-                                 const std::function<void(const std::string&)>& AOnMessage) {
-    AOnMessage("Ошибка загрузки");
-    return false;
-  };
-  TService service(options, loader);
+  // Ports before the element that stops the load still run.
+  std::ofstream(data.Str() + "/config.cfg")
+      << "<Orvane Description=\"Orvane config file\">" << PassThroughPort("COM72", test::UnusedLoopbackPort())
+      << "<Port ComName=\"COM73\" IpAddress=\"127.0.0.1\" PortNumber=\"1\" isRealPort=\"yes\"/></Orvane>";
+  TService service(options, LoadConfig);
   ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "Ready"); }));
-  EXPECT_TRUE(service.Output.Has(service.Output.Err, "Ошибка загрузки"));
-  EXPECT_FALSE(service.Output.Has(service.Output.Out, "Ошибка загрузки"));
+  {
+    std::lock_guard<std::mutex> guard(service.Output.Lock);
+    ASSERT_EQ(service.Output.Err.size(), 1u);
+    EXPECT_NE(service.Output.Err[0].find("config.cfg"), std::string::npos) << service.Output.Err[0];
+  }
+  EXPECT_TRUE(service.Output.Has(service.Output.Out, "(COM72) Create COM port - OK"));
+  EXPECT_FALSE(service.Output.Has(service.Output.Out, "COM73"));
   EXPECT_EQ(service.End(), 0);
 }
 
@@ -211,10 +225,20 @@ struct TProcess {
 TEST(THeadless, TheProgramSaysReadyStopsOnSignalsAndRefusesASecondStart) {
   test::TTempDir data;
   test::TTempDir ports;
+  test::TEchoServer echo;
+  WriteConfig(data.Str(), {PassThroughPort("COM74", echo.Port())});
   const std::vector<std::string> args = {"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()};
   TProcess first(args);
   ASSERT_GT(first.Pid, 0);
   ASSERT_TRUE(first.WaitOut("Ready\n"));
+  {
+    test::TPtyClient app(ports.Str() + "/COM74");
+    ASSERT_TRUE(app.Valid());
+    ASSERT_TRUE(test::WaitFor([&] { return echo.Connections() == 1; }));
+    ASSERT_TRUE(app.Write("over the wire"));
+    EXPECT_EQ(app.Read(13), "over the wire");
+    ASSERT_TRUE(first.WaitOut("] (COM74) OUT: [13] "));
+  }
 
   TProcess second(args);
   EXPECT_EQ(second.Wait(), 3);
@@ -229,9 +253,17 @@ TEST(THeadless, TheProgramSaysReadyStopsOnSignalsAndRefusesASecondStart) {
 
   ::kill(first.Pid, SIGTERM);
   EXPECT_EQ(first.Wait(), 0);
-  const std::string log = ReadFile(data.Str() + "/log.txt");
+  std::string log = ReadFile(data.Str() + "/log.txt");
   EXPECT_NE(log.find("****** Start program, Version=" ORVANE_EXPECTED_VERSION), std::string::npos) << log;
-  EXPECT_NE(log.find("****** Stop program ******"), std::string::npos) << log;
+  EXPECT_NE(log.find("(COM74) EVENT: RxChar, Received = 13"), std::string::npos) << log;
+  EXPECT_EQ(log.rfind("****** Stop program ******\r\n"), log.size() - 28) << log;
+
+  // The next start finds the link left behind and attaches to it.
+  TProcess next(args);
+  ASSERT_TRUE(next.WaitOut("] (COM74) Attach to COM port - OK, ComName=COM74"));
+  EXPECT_NE(next.OutText.find("] (COM74) Error on create COM port, ComName=COM74"), std::string::npos);
+  ::kill(next.Pid, SIGTERM);
+  EXPECT_EQ(next.Wait(), 0);
 }
 
 }  // namespace

@@ -17,10 +17,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kNoVerInfo = "No Version Info Available.";
-const std::string kCannotObtain = "Cannot obtain version info.";
-const std::string kNoLanguage = "No language info.";
-const std::string kNoFixed = "No fixed file info";
+const std::string NO_VER_INFO = "No Version Info Available.";
+const std::string CANNOT_OBTAIN = "Cannot obtain version info.";
+const std::string NO_LANGUAGE = "No language info.";
+const std::string NO_FIXED = "No fixed file info";
 
 // A version record of 1.2.3.4, written out byte by byte.
 std::vector<uint8_t> RecordBytes() {
@@ -54,29 +54,29 @@ std::vector<uint8_t> RecordBytes() {
 // A minimal 64-bit little-endian ELF file: header, three section headers
 // (null, the record, the name table), the name table, then the record.
 struct TElfImage {
-  static constexpr size_t kSections = 64;
-  static constexpr size_t kNames = kSections + 3 * 64;
-  static constexpr char kNameTable[] = "\0.orvane_version\0.shstrtab";  // 27 bytes with the final NUL
-  static constexpr size_t kRecord = kNames + sizeof kNameTable;
+  static constexpr size_t SECTIONS = 64;
+  static constexpr size_t NAMES = SECTIONS + 3 * 64;
+  static constexpr char NAME_TABLE[] = "\0.orvane_version\0.shstrtab";  // 27 bytes with the final NUL
+  static constexpr size_t RECORD = NAMES + sizeof NAME_TABLE;
 
   std::vector<uint8_t> Bytes;
 
   TElfImage() : TElfImage(RecordBytes()) {}
   explicit TElfImage(const std::vector<uint8_t>& ARecord) {
-    Bytes.assign(kRecord, 0);
+    Bytes.assign(RECORD, 0);
     const uint8_t ident[] = {0x7F, 'E', 'L', 'F', 2 /* 64-bit */, 1 /* little-endian */, 1};
     std::copy(std::begin(ident), std::end(ident), Bytes.begin());
     Put(16, 2, 2);     // executable
     Put(18, 2, 0x3E);  // x86-64
     Put(20, 4, 1);     // version
-    Put(40, 8, kSections);
-    Put(52, 2, 64);                                // header size
-    Put(58, 2, 64);                                // section header size
-    Put(60, 2, 3);                                 // section count
-    Put(62, 2, 2);                                 // index of the name table
-    Section(1, 1, 1, kRecord, ARecord.size());     // .orvane_version, PROGBITS
-    Section(2, 17, 3, kNames, sizeof kNameTable);  // .shstrtab, STRTAB
-    std::copy(kNameTable, kNameTable + sizeof kNameTable, Bytes.begin() + kNames);
+    Put(40, 8, SECTIONS);
+    Put(52, 2, 64);                               // header size
+    Put(58, 2, 64);                               // section header size
+    Put(60, 2, 3);                                // section count
+    Put(62, 2, 2);                                // index of the name table
+    Section(1, 1, 1, RECORD, ARecord.size());     // .orvane_version, PROGBITS
+    Section(2, 17, 3, NAMES, sizeof NAME_TABLE);  // .shstrtab, STRTAB
+    std::copy(NAME_TABLE, NAME_TABLE + sizeof NAME_TABLE, Bytes.begin() + NAMES);
     Bytes.insert(Bytes.end(), ARecord.begin(), ARecord.end());
   }
 
@@ -84,13 +84,13 @@ struct TElfImage {
     for (size_t i = 0; i < ASize; ++i) Bytes[AOffset + i] = static_cast<uint8_t>(AValue >> (8 * i));
   }
   void Section(size_t AIndex, uint32_t AName, uint32_t AType, uint64_t AOffset, uint64_t ASize) {
-    const size_t at = kSections + AIndex * 64;
+    const size_t at = SECTIONS + AIndex * 64;
     Put(at + 0, 4, AName);
     Put(at + 4, 4, AType);
     Put(at + 24, 8, AOffset);
     Put(at + 32, 8, ASize);
   }
-  static size_t Field(size_t AIndex, size_t AOffset) { return kSections + AIndex * 64 + AOffset; }
+  static size_t Field(size_t AIndex, size_t AOffset) { return SECTIONS + AIndex * 64 + AOffset; }
 };
 
 class TVerInfoResFile : public ::testing::Test {
@@ -164,7 +164,7 @@ TEST_F(TVerInfoResFile, FilesWithoutARecordHaveNoVersionInfo) {
   TElfImage elf32;
   elf32.Bytes[4] = 1;
   TElfImage renamed;  // the same record under another section name
-  renamed.Bytes[TElfImage::kNames + 2] = 'X';
+  renamed.Bytes[TElfImage::NAMES + 2] = 'X';
   TElfImage empty;
   empty.Put(TElfImage::Field(1, 32), 8, 0);
   TElfImage nobits;
@@ -183,13 +183,13 @@ TEST_F(TVerInfoResFile, FilesWithoutARecordHaveNoVersionInfo) {
   };
   for (const auto& [what, file] : files) {
     SCOPED_TRACE(what);
-    EXPECT_EQ(Outcome(file), std::make_pair(TOutcome::NoVerInfo, kNoVerInfo));
+    EXPECT_EQ(Outcome(file), std::make_pair(TOutcome::NoVerInfo, NO_VER_INFO));
   }
 }
 
 TEST_F(TVerInfoResFile, DamagedFilesRaiseTheirError) {
   using TMutate = std::function<void(TElfImage&)>;
-  const size_t rec = TElfImage::kRecord;
+  const size_t rec = TElfImage::RECORD;
   struct TCase {
     const char* What;
     TMutate Mutate;
@@ -198,41 +198,41 @@ TEST_F(TVerInfoResFile, DamagedFilesRaiseTheirError) {
   };
   const std::vector<TCase> cases = {
       {"section table past the end", [](TElfImage& e) { e.Put(40, 8, 1u << 20); }, TOutcome::NoVerInfo,
-       kNoVerInfo},
+       NO_VER_INFO},
       {"section table offset wraps", [](TElfImage& e) { e.Put(40, 8, ~uint64_t{0} - 8); },
-       TOutcome::NoVerInfo, kNoVerInfo},
-      {"section entries too small", [](TElfImage& e) { e.Put(58, 2, 16); }, TOutcome::NoVerInfo, kNoVerInfo},
+       TOutcome::NoVerInfo, NO_VER_INFO},
+      {"section entries too small", [](TElfImage& e) { e.Put(58, 2, 16); }, TOutcome::NoVerInfo, NO_VER_INFO},
       {"section count past the end", [](TElfImage& e) { e.Put(60, 2, 0xFFFE); }, TOutcome::NoVerInfo,
-       kNoVerInfo},
+       NO_VER_INFO},
       {"extended count huge", [](TElfImage& e) { e.Put(60, 2, 0), e.Put(TElfImage::Field(0, 32), 8, ~0ull); },
-       TOutcome::NoVerInfo, kNoVerInfo},
+       TOutcome::NoVerInfo, NO_VER_INFO},
       {"name table index out of range", [](TElfImage& e) { e.Put(62, 2, 3); }, TOutcome::NoVerInfo,
-       kNoVerInfo},
+       NO_VER_INFO},
       {"name table past the end", [](TElfImage& e) { e.Put(TElfImage::Field(2, 24), 8, 1u << 30); },
-       TOutcome::NoVerInfo, kNoVerInfo},
+       TOutcome::NoVerInfo, NO_VER_INFO},
       {"name offset past the table", [](TElfImage& e) { e.Put(TElfImage::Field(1, 0), 4, 0xFFFFFFF0); },
-       TOutcome::NoVerInfo, kNoVerInfo},
+       TOutcome::NoVerInfo, NO_VER_INFO},
       {"name runs off the table", [](TElfImage& e) { e.Put(TElfImage::Field(2, 32), 8, 10); },
-       TOutcome::NoVerInfo, kNoVerInfo},
+       TOutcome::NoVerInfo, NO_VER_INFO},
       {"record past the end", [](TElfImage& e) { e.Put(TElfImage::Field(1, 24), 8, 1u << 20); },
-       TOutcome::VerInfoError, kCannotObtain},
+       TOutcome::VerInfoError, CANNOT_OBTAIN},
       {"record size huge", [](TElfImage& e) { e.Put(TElfImage::Field(1, 32), 8, ~uint64_t{0}); },
-       TOutcome::VerInfoError, kCannotObtain},
+       TOutcome::VerInfoError, CANNOT_OBTAIN},
       {"record offset wraps", [](TElfImage& e) { e.Put(TElfImage::Field(1, 24), 8, ~uint64_t{0} - 4); },
-       TOutcome::VerInfoError, kCannotObtain},
+       TOutcome::VerInfoError, CANNOT_OBTAIN},
       {"record shorter than its header", [](TElfImage& e) { e.Put(TElfImage::Field(1, 32), 8, 12); },
-       TOutcome::VerInfoError, kCannotObtain},
-      {"wrong magic", [rec](TElfImage& e) { e.Bytes[rec] = 'X'; }, TOutcome::VerInfoError, kCannotObtain},
+       TOutcome::VerInfoError, CANNOT_OBTAIN},
+      {"wrong magic", [rec](TElfImage& e) { e.Bytes[rec] = 'X'; }, TOutcome::VerInfoError, CANNOT_OBTAIN},
       {"fixed size beyond the record", [rec](TElfImage& e) { e.Put(rec + 4, 4, 0xFFFFFFFF); },
-       TOutcome::VerInfoError, kCannotObtain},
+       TOutcome::VerInfoError, CANNOT_OBTAIN},
       {"translation count beyond the record", [rec](TElfImage& e) { e.Put(rec + 8, 4, 0x40000000); },
-       TOutcome::VerInfoError, kCannotObtain},
+       TOutcome::VerInfoError, CANNOT_OBTAIN},
       {"string table beyond the record", [rec](TElfImage& e) { e.Put(rec + 12, 4, 0xFFFFFFFF); },
-       TOutcome::VerInfoError, kCannotObtain},
-      {"no translation", [rec](TElfImage& e) { e.Put(rec + 8, 4, 0); }, TOutcome::VerInfoError, kNoLanguage},
-      {"no fixed information", [rec](TElfImage& e) { e.Put(rec + 4, 4, 0); }, TOutcome::NoFixed, kNoFixed},
+       TOutcome::VerInfoError, CANNOT_OBTAIN},
+      {"no translation", [rec](TElfImage& e) { e.Put(rec + 8, 4, 0); }, TOutcome::VerInfoError, NO_LANGUAGE},
+      {"no fixed information", [rec](TElfImage& e) { e.Put(rec + 4, 4, 0); }, TOutcome::NoFixed, NO_FIXED},
       {"fixed information of 51 bytes", [rec](TElfImage& e) { e.Put(rec + 4, 4, 51); }, TOutcome::NoFixed,
-       kNoFixed},
+       NO_FIXED},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.What);
@@ -259,10 +259,10 @@ TEST_F(TVerInfoResFile, EveryTruncationRaises) {
     const auto [kind, text] = Outcome(Write({full.begin(), full.begin() + static_cast<long>(length)}));
     // Cut inside the headers or names: no record to be found; cut inside the
     // record: it is there but cannot be read.
-    if (length < TElfImage::kRecord) {
+    if (length < TElfImage::RECORD) {
       EXPECT_EQ(kind, TOutcome::NoVerInfo) << text;
     } else {
-      EXPECT_EQ(std::make_pair(kind, text), std::make_pair(TOutcome::VerInfoError, kCannotObtain));
+      EXPECT_EQ(std::make_pair(kind, text), std::make_pair(TOutcome::VerInfoError, CANNOT_OBTAIN));
     }
   }
 }

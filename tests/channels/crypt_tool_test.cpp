@@ -39,7 +39,7 @@ struct TVector {
 };
 
 // Published Blowfish vectors (key, plaintext, ciphertext, big-endian halves).
-const TVector KVectors[] = {
+const TVector VECTORS[] = {
     {"0000000000000000", "0000000000000000", "4EF997456198DD78"},
     {"FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF", "51866FD5B85ECB8A"},
     {"3000000000000000", "1000000000000001", "7D856F9A613063F2"},
@@ -52,7 +52,7 @@ const TVector KVectors[] = {
 };
 
 TEST(CryptToolTest, PublishedVectorsBothWays) {
-  for (const auto& v : KVectors) {
+  for (const auto& v : VECTORS) {
     SCOPED_TRACE(v.Key);
     const std::string key = AsKey(FromHex(v.Key));
     auto data = FromHex(v.Clear);

@@ -41,7 +41,7 @@ struct TEnd {
   uint32_t Tick = 100000;  // the channel's clock, moved by the test
   std::shared_ptr<TLumMqttServer> Channel;
 
-  TEnd(const TLumPortParams& AParams, TLumMqttOptions AOptions = {}) {
+  TEnd(const TLumPortParams& AParams, TChannelOptions AOptions = {}) {
     AOptions.Ticks = [this] { return Tick; };
     AOptions.Sleep = [](uint32_t) {};
     Channel = std::make_shared<TLumMqttServer>(
@@ -242,7 +242,7 @@ TEST(LumMqttServerTest, PacketFormatOnTheWireAndUndecodablePackets) {
   TEnd a(MqttParams("COM_A", broker.Port(), 0));  // key 0: the single digit "0"
   TProbe probe(broker.Port());
   uint16_t id;
-  ASSERT_TRUE(probe.Client.Subscribe({"orvane/port1"}, QoS0, id));
+  ASSERT_TRUE(probe.Client.Subscribe({"orvane/port1"}, TQualityOfService::QoS0, id));
   ASSERT_TRUE(a.Channel->Open("", 0, 0));
   a.Channel->Set_Port_Send_Baud(19200);
   a.Channel->SetSendParams(tpp_Odd, 8, tps_One);
@@ -308,7 +308,7 @@ TEST(LumMqttServerTest, LongDataIsSplitIntoPacketsThatArriveWhole) {
   ASSERT_TRUE(Pump({&a, &b}, [&] { return b.Received.size() >= data.size(); }));
   EXPECT_TRUE(b.Received == data);
   ASSERT_EQ(b.Events.size(), 4u);  // 32768 + 32768 + 32768 + 1696
-  for (const auto& e : b.Events) EXPECT_LE(e.size() - 5, TLumMqttServer::KMaxPacketData);
+  for (const auto& e : b.Events) EXPECT_LE(e.size() - 5, TLumMqttServer::MAX_PACKET_DATA);
 }
 
 TEST(LumMqttServerTest, RefusedConnectEndsTheSession) {
@@ -409,7 +409,7 @@ TEST(LumMqttServerTest, DebugTraceOnlyWithTheSwitch) {
   EXPECT_EQ(got.substr(got.find('\t') + 1), std::string("first\0", 6));
 
   TMosquitto broker;
-  TLumMqttOptions options;
+  TChannelOptions options;
   options.DebugWindow = true;
   options.DebugWindowName = listener.Name;
   TEnd a(MqttParams("COM9", broker.Port(), 4242), options);

@@ -1,5 +1,7 @@
 #include "channels/lum_tcp_server.h"
 
+#include "channels/channel_factory.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -102,23 +104,26 @@ TLumPortParams Params(const char* AProtocol, int32_t APortNumber = 5000) {
   return params;
 }
 
+// Channels are built as the bridges build them, through the factory with options.
 class TTcpChannel : public ::testing::Test {
  protected:
-  std::unique_ptr<TLumTcpServer> MakeChannel(const TLumPortParams& AParams) {
-    auto channel = std::make_unique<TLumTcpServer>(
-        AParams, [this](const std::string& AData) { FRec.Receive(AData); }, FTicks.Source());
+  IServerInterfacePtr MakeChannel(const TLumPortParams& AParams, TChannelOptions AOptions = {}) {
+    AOptions.Ticks = FTicks.Source();
+    auto channel = CreateServerChannel(
+        AParams, [this](const std::string& AData) { FRec.Receive(AData); }, std::move(AOptions));
+    EXPECT_NE(dynamic_cast<TLumTcpServer*>(channel.get()), nullptr);
     channel->SetOnWriteLog([this](const std::string& AMessage, bool ADebug) { FRec.Log(AMessage, ADebug); });
     return channel;
   }
   // Reads until the receive callback has seen ACount bytes in all.
-  bool ReadUntil(TLumTcpServer& AChannel, size_t ACount) {
+  bool ReadUntil(IServerInterface& AChannel, size_t ACount) {
     return WaitFor([&] {
       AChannel.ReadData();
       return FRec.AllReceived().size() >= ACount;
     });
   }
   // Reads until the log holds a line starting with APrefix.
-  bool ReadUntilLogged(TLumTcpServer& AChannel, const std::string& APrefix) {
+  bool ReadUntilLogged(IServerInterface& AChannel, const std::string& APrefix) {
     return WaitFor([&] {
       AChannel.ReadData();
       return FRec.Find(APrefix) != nullptr;
@@ -213,16 +218,23 @@ TEST_F(TTcpChannel, ConnectToASilentPeerIsCancelled) {
     ASSERT_LT(fillers.size(), 16u) << "the listen queue never filled";
   }
 
-  auto channel = MakeChannel(Params(PROTOCOL_DIRECT));
-  std::atomic<bool> stop{false};
-  channel->SetCancelCheck([&] { return stop.load(); });
-  auto opened =
-      std::async(std::launch::async, [&] { return channel->Open("127.0.0.1", listener.Port(), 1); });
-  ASSERT_TRUE(WaitFor([&] { return FRec.Find("Connecting to TCP...") != nullptr; }));
-  stop = true;
-  ASSERT_EQ(opened.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  EXPECT_FALSE(opened.get());
-  EXPECT_EQ(channel->GetLastIpError(), "Error Connect 127.0.0.1 wsaERROR=" + std::to_string(ECANCELED));
+  // The stop request comes with the options, or later through SetCancelCheck.
+  for (const bool throughOptions : {true, false}) {
+    SCOPED_TRACE(throughOptions ? "options" : "SetCancelCheck");
+    FRec.Clear();
+    std::atomic<bool> stop{false};
+    TChannelOptions options;
+    if (throughOptions) options.CancelCheck = [&] { return stop.load(); };
+    auto channel = MakeChannel(Params(PROTOCOL_DIRECT), std::move(options));
+    if (!throughOptions) channel->SetCancelCheck([&] { return stop.load(); });
+    auto opened =
+        std::async(std::launch::async, [&] { return channel->Open("127.0.0.1", listener.Port(), 1); });
+    ASSERT_TRUE(WaitFor([&] { return FRec.Find("Connecting to TCP...") != nullptr; }));
+    stop = true;
+    ASSERT_EQ(opened.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_FALSE(opened.get());
+    EXPECT_EQ(channel->GetLastIpError(), "Error Connect 127.0.0.1 wsaERROR=" + std::to_string(ECANCELED));
+  }
 }
 
 // ---- pass-through ----

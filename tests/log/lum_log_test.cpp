@@ -140,7 +140,7 @@ void FillTo(TLumLog& ALog, const fs::path& AFile, uint64_t ASize) {
 }
 
 TEST(TLumLog, RotatesWhenALineReachesOneMebibyte) {
-  const std::string kTail = "tail line";
+  const std::string TAIL = "tail line";
   struct TCase {
     uint64_t SizeAfterTail;
     bool Rotated;
@@ -157,8 +157,8 @@ TEST(TLumLog, RotatesWhenALineReachesOneMebibyte) {
     const uint64_t before = fs::file_size(current);
     log.WriteLine("probe");
     const uint64_t overhead = fs::file_size(current) - before - 5;
-    FillTo(log, current, c.SizeAfterTail - overhead - kTail.size());
-    log.WriteLine(kTail);
+    FillTo(log, current, c.SizeAfterTail - overhead - TAIL.size());
+    log.WriteLine(TAIL);
 
     if (!c.Rotated) {
       EXPECT_EQ(fs::file_size(current), c.SizeAfterTail);
@@ -167,7 +167,7 @@ TEST(TLumLog, RotatesWhenALineReachesOneMebibyte) {
     }
     // The crossing line ends the old generation; the fresh file has no banner.
     EXPECT_EQ(fs::file_size(old), c.SizeAfterTail);
-    EXPECT_EQ(Texts(old).back(), kTail);
+    EXPECT_EQ(Texts(old).back(), TAIL);
     EXPECT_EQ(Texts(old).front(), " ");
     ASSERT_TRUE(fs::exists(current));
     EXPECT_EQ(fs::file_size(current), 0u);
@@ -185,7 +185,7 @@ TEST(TLumLog, RotationKeepsWritingWhenTheOldFileCannotBeReplaced) {
   // A non-empty folder in the old file's place defeats both delete and rename.
   fs::create_directories(dir.Path() / "log_old.txt" / "keep");
   TLumLog log(dir.Str(), "1.0.0.0", "");
-  FillTo(log, current, TLumLog::kMaxFileSize + 10);
+  FillTo(log, current, TLumLog::MAX_FILE_SIZE + 10);
   log.WriteLine("still here");
   log.WriteLine("and here");
   const std::vector<std::string> texts = Texts(current);
@@ -216,14 +216,14 @@ TEST(TLumLog, UnwritableFolderLosesLinesSilently) {
 
 TEST(TLumLog, LinesFromSeveralThreadsNeverInterleave) {
   test::TTempDir dir;
-  constexpr int kThreads = 6;
-  constexpr int kLines = 200;
+  constexpr int THREADS = 6;
+  constexpr int LINES = 200;
   std::map<long, int> writerOfTid;  // OS thread id -> writer index
   std::mutex tidsLock;
   {
     TLumLog log(dir.Str(), "1.0.0.0", "");
     std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t)
+    for (int t = 0; t < THREADS; ++t)
       writers.emplace_back([&, t] {
         {
           std::lock_guard<std::mutex> guard(tidsLock);
@@ -231,15 +231,15 @@ TEST(TLumLog, LinesFromSeveralThreadsNeverInterleave) {
         }
         // Lines well past one write buffer, each naming its writer; all of them
         // stay below the rotation size.
-        for (int i = 0; i < kLines; ++i)
+        for (int i = 0; i < LINES; ++i)
           log.WriteLine("w" + std::to_string(t) + " #" + std::to_string(i) + " " +
                         std::string(300 + 37 * t, static_cast<char>('a' + t)));
       });
     for (auto& w : writers) w.join();
   }
   const std::vector<std::string> lines = Lines(ReadFile(dir.Path() / "log.txt"));
-  ASSERT_EQ(lines.size(), 3u + kThreads * kLines);
-  std::vector<int> nextIndex(kThreads, 0);
+  ASSERT_EQ(lines.size(), 3u + THREADS * LINES);
+  std::vector<int> nextIndex(THREADS, 0);
   for (size_t n = 2; n + 1 < lines.size(); ++n) {
     const TParsedLine parsed = Parse(lines[n]);
     ASSERT_TRUE(parsed.Valid) << lines[n].substr(0, 80);
@@ -249,7 +249,7 @@ TEST(TLumLog, LinesFromSeveralThreadsNeverInterleave) {
                                  std::string(300 + 37 * t, static_cast<char>('a' + t));
     ASSERT_EQ(parsed.Text, expected);
   }
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(nextIndex[t], kLines);
+  for (int t = 0; t < THREADS; ++t) EXPECT_EQ(nextIndex[t], LINES);
 }
 
 TEST(TLumLog, SecondProcessDoesNotWriteIntoTheHeldLog) {

@@ -9,7 +9,7 @@
 
 #include "channels/lum_mqtt_server.h"
 #include "portkit/port_kit.h"
-#include "support/fake_converter.h"
+#include "support/fd_helpers.h"
 
 namespace orvane {
 namespace {
@@ -57,13 +57,13 @@ TEST(TPortLogLines, LinesOfSeveralThreadsAreEachShownOnceAfterTheirWriterWaits) 
   TPortsHarness h;
   TPortManager* port = h.Add(test::VirtualParams("COM42", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
   auto& lines = static_cast<TPortLogLines&>(*port->Log());
-  constexpr int kThreads = 4;
-  constexpr int kLines = 50;
+  constexpr int THREADS = 4;
+  constexpr int LINES_EACH = 50;
   std::atomic<int> shownWhenReturned{0};
   std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < THREADS; ++t) {
     writers.emplace_back([&, t] {
-      for (int i = 0; i < kLines; ++i) {
+      for (int i = 0; i < LINES_EACH; ++i) {
         const std::string text = "t" + std::to_string(t) + " #" + std::to_string(i);
         lines.AddLogLine(text, false);
         // The hand-off returns only once the line is shown.
@@ -71,10 +71,10 @@ TEST(TPortLogLines, LinesOfSeveralThreadsAreEachShownOnceAfterTheirWriterWaits) 
       }
     });
   }
-  ASSERT_TRUE(h.Pump([&] { return shownWhenReturned == kThreads * kLines; }));
+  ASSERT_TRUE(h.Pump([&] { return shownWhenReturned == THREADS * LINES_EACH; }));
   for (auto& writer : writers) writer.join();
-  for (int t = 0; t < kThreads; ++t)
-    for (int i = 0; i < kLines; ++i)
+  for (int t = 0; t < THREADS; ++t)
+    for (int i = 0; i < LINES_EACH; ++i)
       EXPECT_EQ(h.CountShown("(COM42) t" + std::to_string(t) + " #" + std::to_string(i)), 1u);
 }
 

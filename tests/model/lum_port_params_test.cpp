@@ -17,8 +17,8 @@ TEST(TLumPortParams, InitSetsDefaultsAndKeepsTunnelMode) {
   EXPECT_EQ(p.Protocol, "Сквозной режим");
   EXPECT_EQ(p.RealPortBaudRate, br9600);
   EXPECT_EQ(p.RealPortBitData, dbEight);
-  EXPECT_EQ(p.RealPortParityBits, prNone);
-  EXPECT_EQ(p.RealPortStopBits, sbOneStopBit);
+  EXPECT_EQ(p.RealPortParityBits, TParityBits::None);
+  EXPECT_EQ(p.RealPortStopBits, TStopBits::One);
   EXPECT_TRUE(p.RealPortTunnelMode);
   EXPECT_EQ(p.MqttHost, "127.0.0.1");
   EXPECT_EQ(p.MqttTopic, "/simpletopic");
@@ -42,16 +42,16 @@ struct LineBreakCase {
 TEST(ConvertLineBreaks, Table) {
   const LineBreakCase cases[] = {
       {1, "a\r\nb", "a~b"},
-      {1, "a\rb", "a\rb"},             // lone CR stays
-      {1, "a\nb", "a\nb"},             // lone LF stays
-      {1, "ab\r", "ab\r"},             // trailing CR stays
-      {1, "x~y", "x~y"},               // typed tilde is not escaped
+      {1, "a\rb", "a\rb"},  // lone CR stays
+      {1, "a\nb", "a\nb"},  // lone LF stays
+      {1, "ab\r", "ab\r"},  // trailing CR stays
+      {1, "x~y", "x~y"},    // typed tilde is not escaped
       {1, "\r\n\r\n", "~~"},
       {1, "\r\r\n", "\r~"},
-      {0, "x~y", "x\r\ny"},            // typed tilde comes back as a line break
+      {0, "x~y", "x\r\ny"},  // typed tilde comes back as a line break
       {0, "~", "\r\n"},
       {0, "plain", "plain"},
-      {2, "a\r\nb~", "a\r\nb~"},       // unknown direction: unchanged
+      {2, "a\r\nb~", "a\r\nb~"},  // unknown direction: unchanged
       {255, "~", "~"},
       {1, "", ""},
       {0, "", ""},

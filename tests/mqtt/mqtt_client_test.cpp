@@ -4,9 +4,9 @@
 #include <atomic>
 #include <thread>
 
-#include "support/hex.h"
 #include "mqtt/mqtt_client.h"
 #include "support/fake_broker.h"
+#include "support/hex.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
 
@@ -69,7 +69,7 @@ TEST(MqttClientTest, TalksToRealBroker) {
   log.Attach(client);
   std::vector<std::string> events;
   int connAck = -1;
-  client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) { connAck = c; };
+  client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) { connAck = int(c); };
   std::vector<TSubscribeErrorCode> granted;
   uint16_t subAckId = 0;
   client.OnSubAck = [&](TMQTTClient*, uint16_t id, const std::vector<TSubscribeErrorCode>& codes) {
@@ -87,7 +87,7 @@ TEST(MqttClientTest, TalksToRealBroker) {
 
   // Any sender connects on demand.
   uint16_t id = 0;
-  ASSERT_TRUE(client.Subscribe({"orvane/t"}, QoS0, id)) << broker.Log();
+  ASSERT_TRUE(client.Subscribe({"orvane/t"}, TQualityOfService::QoS0, id)) << broker.Log();
   EXPECT_EQ(id, 1);
   EXPECT_TRUE(client.IsConnected());
   ASSERT_TRUE(PumpUntil(client, [&] { return connAck == 0 && subAckId == 1; }));
@@ -120,7 +120,7 @@ TEST(MqttClientTest, ConnectsThroughTls) {
   TLog log;
   log.Attach(client);
   int connAck = -1;
-  client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) { connAck = c; };
+  client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) { connAck = int(c); };
   TBytes received;
   client.OnPublishData = [&](TMQTTClient*, uint16_t, TQualityOfService, const std::string&, const TBytes& p) {
     received = p;
@@ -128,7 +128,7 @@ TEST(MqttClientTest, ConnectsThroughTls) {
   ASSERT_TRUE(client.Connect()) << broker.Log();
   EXPECT_TRUE(log.Has("Connect SSL/TCL"));
   uint16_t id;
-  ASSERT_TRUE(client.Subscribe({"secure"}, QoS0, id));
+  ASSERT_TRUE(client.Subscribe({"secure"}, TQualityOfService::QoS0, id));
   TBytes payload(3000);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7);
   ASSERT_TRUE(client.Publish("secure", payload));
@@ -157,7 +157,7 @@ TEST(MqttClientTest, RefusedConnectIsPassedOnAndKeepsTheSession) {
   params.Password = "wrong";
   TMQTTClient client(params);
   int connAck = -1;
-  client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) { connAck = c; };
+  client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) { connAck = int(c); };
   ASSERT_TRUE(client.Connect());
   ASSERT_TRUE(PumpUntil(client, [&] { return connAck >= 0; }));
   EXPECT_NE(connAck, 0);
@@ -167,7 +167,7 @@ TEST(MqttClientTest, RefusedConnectIsPassedOnAndKeepsTheSession) {
   good.Password = "secret";
   TMQTTClient accepted(good);
   connAck = -1;
-  accepted.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) { connAck = c; };
+  accepted.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) { connAck = int(c); };
   ASSERT_TRUE(accepted.Connect());
   ASSERT_TRUE(PumpUntil(accepted, [&] { return connAck >= 0; }));
   EXPECT_EQ(connAck, 0);
@@ -201,6 +201,47 @@ struct TFakeSession {
     EXPECT_EQ(Broker.ReadPacket(), Hex("10 11 00 06 4D 51 49 73 64 70 03 02 00 1E 00 03 61 62 63"));
   }
 };
+
+// The four acknowledgements the owner sends: their bytes, and the log lines of a send that
+// works and of one that cannot connect.
+TEST(MqttClientTest, AcknowledgementsGoOutWithTheirLogLines) {
+  struct TCase {
+    const char* Name;
+    bool (TMQTTClient::*Send)(uint16_t);
+    uint16_t Id;
+    const char* Bytes;
+  };
+  const TCase cases[] = {{"PubAck", &TMQTTClient::PubAck, 258, "40 02 01 02"},
+                         {"PubRec", &TMQTTClient::PubRec, 1, "50 02 00 01"},
+                         {"PubRel", &TMQTTClient::PubRel, 1, "62 02 00 01"},
+                         {"PubComp", &TMQTTClient::PubComp, 0xFFFF, "70 02 FF FF"}};
+  TFakeSession s;
+  const std::string line = "127.0.0.1:" + std::to_string(s.Broker.Port());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    s.Log.FLines->clear();
+    EXPECT_TRUE((s.Client.*c.Send)(c.Id));
+    EXPECT_EQ(s.Broker.ReadPacket(), Hex(c.Bytes));
+    const std::vector<std::string>& l = s.Log.Lines();
+    ASSERT_EQ(l.size(), 4u);
+    EXPECT_EQ(l[0],
+              std::string("MQTTClient.") + c.Name + ", Line=" + line + ", PacketID=" + std::to_string(c.Id));
+    EXPECT_EQ(l[1].rfind("MQTTClient.SendData, Data=([4] ", 0), 0u) << l[1];
+    EXPECT_EQ(l[2], "MQTTClient.SendData - OK");
+    EXPECT_EQ(l[3], std::string("MQTTClient.") + c.Name + " - OK");
+  }
+
+  const uint16_t closed = test::UnusedLoopbackPort();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TMQTTClient client(Params(closed));
+    TLog log;
+    log.Attach(client);
+    EXPECT_FALSE((client.*c.Send)(c.Id));
+    EXPECT_TRUE(log.Has(std::string("[EXCEPTION] MQTTClient.") + c.Name +
+                        ", Line=127.0.0.1:" + std::to_string(closed) + ", Error=Connect error"));
+  }
+}
 
 TEST(MqttClientTest, DisconnectForcedOrNot) {
   {
@@ -241,11 +282,11 @@ TEST(MqttClientTest, ReceivedStreamIsCutIntoPackets) {
   TFakeSession s;
   std::vector<std::string> seen;
   s.Client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) {
-    seen.push_back("connack " + std::to_string(c));
+    seen.push_back("connack " + std::to_string(int(c)));
   };
   s.Client.OnPublishData = [&](TMQTTClient*, uint16_t id, TQualityOfService q, const std::string& t,
                                const TBytes& p) {
-    seen.push_back("publish " + std::to_string(id) + " " + std::to_string(q) + " " + t + " " +
+    seen.push_back("publish " + std::to_string(id) + " " + std::to_string(int(q)) + " " + t + " " +
                    std::string(p.begin(), p.end()));
   };
   s.Client.OnPingResp = [&](TMQTTClient*) { seen.push_back("pingresp"); };

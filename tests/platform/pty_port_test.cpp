@@ -91,7 +91,7 @@ TEST_F(TVSPortAxTest, SocatExchangesBytesAndOpenCloseFollowsIt) {
   EXPECT_TRUE(FOpenClose[0]);
 
   const std::string up("ping\0\xff\r\n", 8);
-  ASSERT_TRUE(test::WriteAll(socat.In(), up));
+  ASSERT_TRUE(test::WriteAllFd(socat.In(), up));
   ASSERT_TRUE(Pump([&] { return FReceived.size() >= up.size(); }));
   EXPECT_EQ(FReceived, up);
 
@@ -178,7 +178,7 @@ TEST_F(TVSPortAxTest, BytesWrittenWhileNoProgramHoldsThePortAreNotDeliveredLater
 
   // Bytes the application never read are gone once it closed.
   EXPECT_EQ(port->Write("late", 4), 4);
-  app.Close();
+  app.Reset();
   ASSERT_TRUE(Pump([&] { return FOpenClose.size() == 2; }));
   TTestFd next(::open(LinkOf("COM7").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
   ASSERT_GE(next.Get(), 0);
@@ -193,7 +193,7 @@ TEST_F(TVSPortAxTest, BytesOfAProgramThatClosedAtOnceStillArrive) {
   {
     TTestFd app(::open(LinkOf("COM8").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     ASSERT_GE(app.Get(), 0);
-    ASSERT_TRUE(test::WriteAll(app.Get(), "bye"));
+    ASSERT_TRUE(test::WriteAllFd(app.Get(), "bye"));
   }
   ASSERT_TRUE(Pump([&] { return FReceived == "bye"; }));
   EXPECT_FALSE(port->IsOpened());
@@ -207,9 +207,9 @@ TEST_F(TVSPortAxTest, AHandlerThatDoesNotReadHearsAgainOnlyWhenMoreBytesCome) {
   TTestFd app(::open(LinkOf("COM9").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
   ASSERT_GE(app.Get(), 0);
 
-  ASSERT_TRUE(test::WriteAll(app.Get(), "12345"));
+  ASSERT_TRUE(test::WriteAllFd(app.Get(), "12345"));
   ASSERT_TRUE(Pump([&] { return !counts.empty(); }));
-  ASSERT_TRUE(test::WriteAll(app.Get(), "678"));
+  ASSERT_TRUE(test::WriteAllFd(app.Get(), "678"));
   ASSERT_TRUE(Pump([&] { return !counts.empty() && counts.back() == 8; }));
   EXPECT_EQ(counts, (std::vector<int32_t>{5, 8}));
 
@@ -220,7 +220,7 @@ TEST_F(TVSPortAxTest, AHandlerThatDoesNotReadHearsAgainOnlyWhenMoreBytesCome) {
     int32_t one = 1;
     ASender.Read(&byte, one);
   };
-  ASSERT_TRUE(test::WriteAll(app.Get(), "9"));
+  ASSERT_TRUE(test::WriteAllFd(app.Get(), "9"));
   ASSERT_TRUE(Pump([&] { return counts.back() == 1; }));
   EXPECT_EQ(counts, (std::vector<int32_t>{5, 8, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
 }
@@ -236,9 +236,9 @@ TEST_F(TVSPortAxTest, AHandlerThatThrowsDoesNotSilenceThePort) {
   ASSERT_TRUE(port->CreatePort("COM14")) << port->LastError();
   TTestFd app(::open(LinkOf("COM14").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
   ASSERT_GE(app.Get(), 0);
-  ASSERT_TRUE(test::WriteAll(app.Get(), "a"));
+  ASSERT_TRUE(test::WriteAllFd(app.Get(), "a"));
   ASSERT_TRUE(Pump([&] { return calls == 1; }));
-  ASSERT_TRUE(test::WriteAll(app.Get(), "b"));
+  ASSERT_TRUE(test::WriteAllFd(app.Get(), "b"));
   EXPECT_TRUE(Pump([&] { return calls == 2; }));
 }
 
@@ -260,7 +260,7 @@ TEST_F(TVSPortAxTest, ASecondRunAttachesToTheLinkOfTheFirst) {
   ASSERT_TRUE(Pump([&] { return second->IsOpened(); }));
   EXPECT_EQ(second->Write("hi", 2), 2);
   EXPECT_EQ(test::ReadFor(socat.Out(), 2), "hi");
-  ASSERT_TRUE(test::WriteAll(socat.In(), "yo"));
+  ASSERT_TRUE(test::WriteAllFd(socat.In(), "yo"));
   ASSERT_TRUE(Pump([&] { return FReceived == "yo"; }));
 
   EXPECT_TRUE(second->Delete());
@@ -323,7 +323,7 @@ TEST_F(TVSPortAxTest, EventsQueuedBeforeDestructionAreDropped) {
     port.OnOpenClose = [&](TVSPortAx&, bool) { heard = true; };
     ASSERT_TRUE(port.CreatePort("COM13"));
     TTestFd app(::open(LinkOf("COM13").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-    ASSERT_TRUE(test::WriteAll(app.Get(), "x"));
+    ASSERT_TRUE(test::WriteAllFd(app.Get(), "x"));
     // Wait until the watcher has queued something, without running it.
     ASSERT_TRUE(test::WaitFor([&] {
       pollfd pfd{FDispatcher.WakeFd(), POLLIN, 0};

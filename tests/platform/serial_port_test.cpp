@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/serial_fd.h"
 #include "platform/serial_port_list.h"
 #include "platform/serial_speed.h"
 #include "platform/serial_termios.h"
@@ -70,8 +69,9 @@ class TComPortTest : public ::testing::Test {
 };
 
 TEST_F(TComPortTest, OpenAppliesTheSettingsAndCloseRestoresTheDevice) {
-  // 56000, 128000 and 256000 have no Bxxx constant and go through termios2.
-  for (const uint32_t baud : {110u, 9600u, 56000u, 115200u, 128000u, 256000u}) {
+  // Every speed the port settings can name; 14400, 56000, 128000 and 256000 have no Bxxx
+  // constant and go through termios2.
+  for (const uint32_t baud : BAUD_RATES) {
     TComPort port(FDispatcher);
     port.SetPort(FDevice);
     ASSERT_TRUE(port.SetBaudRate(baud));
@@ -190,7 +190,7 @@ TEST_F(TComPortTest, ReceivedBytesAreNotifiedOnTheMainThreadAndWritesReachThePee
   ASSERT_TRUE(port.Open()) << port.LastError();
 
   const std::string in("abc\0\xff\r\n", 7);
-  ASSERT_TRUE(test::WriteAll(FMaster->Get(), in));
+  ASSERT_TRUE(test::WriteAllFd(FMaster->Get(), in));
   ASSERT_TRUE(PumpUntil(FDispatcher, [&] { return received.size() >= in.size(); }));
   EXPECT_EQ(received, in);
   EXPECT_FALSE(offMain);
@@ -207,7 +207,7 @@ TEST_F(TComPortTest, ANotificationQueuedBeforeCloseIsDropped) {
     port.SetPort(FDevice);
     port.OnRxChar = [&](TComPort&, int32_t) { heard = true; };
     ASSERT_TRUE(port.Open()) << port.LastError();
-    ASSERT_TRUE(test::WriteAll(FMaster->Get(), "x"));
+    ASSERT_TRUE(test::WriteAllFd(FMaster->Get(), "x"));
     ASSERT_TRUE(test::WaitFor([&] {
       pollfd pfd{FDispatcher.WakeFd(), POLLIN, 0};
       return ::poll(&pfd, 1, 0) > 0;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "platform/main_dispatcher.h"
+#include "support/fd_helpers.h"
 #include "support/wait_for.h"
 
 extern char** environ;
@@ -28,54 +28,6 @@ inline bool PumpUntil(TMainDispatcher& ADispatcher, const std::function<bool()>&
         return ACondition();
       },
       ADeadline);
-}
-
-// An owned descriptor for tests.
-class TTestFd {
- public:
-  explicit TTestFd(int AFd = -1) : FFd(AFd) {}
-  ~TTestFd() { Close(); }
-  TTestFd(const TTestFd&) = delete;
-  TTestFd& operator=(const TTestFd&) = delete;
-  int Get() const { return FFd; }
-  void Close() {
-    if (FFd >= 0) ::close(FFd);
-    FFd = -1;
-  }
-
- private:
-  int FFd;
-};
-
-// Reads until AWant bytes came or the deadline passed.
-inline std::string ReadFor(int AFd, size_t AWant,
-                           std::chrono::milliseconds ADeadline = std::chrono::seconds(10)) {
-  std::string data;
-  const auto end = std::chrono::steady_clock::now() + ADeadline;
-  while (data.size() < AWant && std::chrono::steady_clock::now() < end) {
-    pollfd pfd{AFd, POLLIN, 0};
-    if (::poll(&pfd, 1, 20) <= 0) continue;
-    char buffer[4096];
-    const ssize_t n = ::read(AFd, buffer, sizeof buffer);
-    if (n > 0) data.append(buffer, static_cast<size_t>(n));
-    if (n == 0) break;
-  }
-  return data;
-}
-
-inline bool WriteAll(int AFd, const std::string& AData) {
-  size_t done = 0;
-  while (done < AData.size()) {
-    const ssize_t n = ::write(AFd, AData.data() + done, AData.size() - done);
-    if (n < 0 && errno == EAGAIN) {
-      pollfd pfd{AFd, POLLOUT, 0};
-      if (::poll(&pfd, 1, 10000) <= 0) return false;
-      continue;
-    }
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // A child program with pipes on its standard input and output; killed and

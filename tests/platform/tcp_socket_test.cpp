@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -9,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/fake_converter.h"
+#include "support/fd_helpers.h"
 #include "support/wait_for.h"
 
 namespace orvane {
@@ -62,7 +63,15 @@ TEST(TTcpSocket, ExchangesBytesWithALoopbackPeer) {
   TTestFd peer = listener.Accept();
   ASSERT_TRUE(peer.Valid());
 
+  // Nagle's algorithm off, read back from the socket.
+  ASSERT_TRUE(socket.SetNoDelay(true));
+  int noDelay = 0;
+  socklen_t length = sizeof noDelay;
+  ASSERT_EQ(::getsockopt(socket.Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+  EXPECT_EQ(noDelay, 1);
+
   const std::string out("\x00\x01hello\xFF", 8);
+  ASSERT_EQ(socket.WaitWritable(5000), 1);
   ASSERT_TRUE(socket.SendAll(out.data(), out.size(), 5000));
   std::string got;
   ASSERT_TRUE(test::ReadExactlyFd(peer.Get(), out.size(), got));
@@ -167,6 +176,7 @@ TEST(TTcpSocket, SendGivesUpWhenThePeerStopsReading) {
   const std::vector<char> block(64 << 20, 'x');
   EXPECT_FALSE(socket.SendAll(block.data(), block.size(), 200));
   EXPECT_EQ(socket.LastError(), SocketErrorTimedOut());
+  EXPECT_EQ(socket.WaitWritable(50), 0);
   EXPECT_EQ(socket.SendSome(block.data(), block.size(), 50), 0);
 }
 

@@ -24,7 +24,7 @@ namespace {
 std::string ReadFd(int AFd, size_t AWant, int ATimeoutMs) {
   std::string data;
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
-  // At least one look, however short the deadline.
+  // Unlike ReadFor: at most AWant bytes, and at least one look however short the deadline.
   for (bool first = true; data.size() < AWant; first = false) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
@@ -37,23 +37,6 @@ std::string ReadFd(int AFd, size_t AWant, int ATimeoutMs) {
     if (n == 0) break;
   }
   return data;
-}
-
-bool WriteFd(int AFd, const std::string& AData) {
-  size_t done = 0;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (done < AData.size()) {
-    const ssize_t n = ::write(AFd, AData.data() + done, AData.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() >= end) return false;
-    pollfd pfd{AFd, POLLOUT, 0};
-    ::poll(&pfd, 1, 20);
-  }
-  return true;
 }
 
 }  // namespace
@@ -165,7 +148,7 @@ TPtyClient::TPtyClient(const std::string& APath)
     : FFd(::open(APath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
 
 bool TPtyClient::Write(const std::string& AData) {
-  return WriteFd(FFd.Get(), AData);
+  return WriteAllFd(FFd.Get(), AData);
 }
 
 std::string TPtyClient::Read(size_t AWant, int ATimeoutMs) {
@@ -215,7 +198,7 @@ void TDeviceStandIn::Plug() {
 }
 
 bool TDeviceStandIn::Write(const std::string& AData) {
-  return WriteFd(FMaster.Get(), AData);
+  return WriteAllFd(FMaster.Get(), AData);
 }
 
 std::string TDeviceStandIn::Read(size_t AWant, int ATimeoutMs) {

@@ -17,7 +17,7 @@
 #include "platform/main_dispatcher.h"
 #include "ports/port_environment.h"
 #include "ports/port_manager.h"
-#include "support/fake_converter.h"
+#include "support/fd_helpers.h"
 #include "support/temp_dir.h"
 
 namespace orvane::test {

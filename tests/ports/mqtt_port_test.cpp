@@ -13,7 +13,7 @@ using test::MqttParams;
 using test::TPortsHarness;
 using test::TPtyClient;
 
-const std::string kWrongKey = "Неверный ответ. Возможно используется некорректный ключ безопасности";
+const std::string WRONG_KEY = "Неверный ответ. Возможно используется некорректный ключ безопасности";
 
 std::string ReadWhilePumping(TPortsHarness& AHarness, TPtyClient& AApp, size_t AWant) {
   std::string data;
@@ -65,7 +65,7 @@ TEST(TMqttPorts, BytesCrossBothWaysAndTheHelloFollowsItsSchedule) {
   ASSERT_EQ(h.CountFile(hello), 1u);
   h.Jump(16000);
   ASSERT_TRUE(h.WaitFile(hello, 2));
-  EXPECT_EQ(h.CountShownContaining(kWrongKey), 0u);
+  EXPECT_EQ(h.CountShownContaining(WRONG_KEY), 0u);
 }
 
 TEST(TMqttPorts, AWrongKeyGivesTheWarningAtEachHello) {
@@ -78,12 +78,12 @@ TEST(TMqttPorts, AWrongKeyGivesTheWarningAtEachHello) {
   TPtyClient appC(h.LinkPath("COM_C"));
   ASSERT_TRUE(h.WaitShown("(COM_C) Open COM port"));
   // Each hello of the other end (the first ones may come before both subscribed).
-  const size_t first = h.CountShown("(COM_C) " + kWrongKey);
+  const size_t first = h.CountShown("(COM_C) " + WRONG_KEY);
   h.Jump(16000);
-  ASSERT_TRUE(h.WaitShown("(COM_C) " + kWrongKey, first + 1));
-  ASSERT_TRUE(h.WaitShown("(COM_A) " + kWrongKey, 1));
+  ASSERT_TRUE(h.WaitShown("(COM_C) " + WRONG_KEY, first + 1));
+  ASSERT_TRUE(h.WaitShown("(COM_A) " + WRONG_KEY, 1));
   h.Jump(16000);
-  ASSERT_TRUE(h.WaitShown("(COM_C) " + kWrongKey, first + 2));
+  ASSERT_TRUE(h.WaitShown("(COM_C) " + WRONG_KEY, first + 2));
 
   // Whole blocks of data do not arrive as they were sent.
   const std::string data = "0123456789ABCDEF";

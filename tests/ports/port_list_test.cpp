@@ -14,7 +14,6 @@
 #include "channels/lum_tcp_server.h"
 #include "platform/tcp_socket.h"
 #include "portkit/port_kit.h"
-#include "ports/port_conversions.h"
 #include "support/temp_dir.h"
 #include "support/wait_for.h"
 
@@ -54,7 +53,7 @@ TEST(TLumPortList, FindsAndDeletesByExactNameInTheOrderOfAddition) {
   EXPECT_EQ(list.GetPort(3), nullptr);
   EXPECT_EQ(list.GetPort("/nonexistent/ttyA(r)"), first);
   EXPECT_EQ(list.GetPort("/nonexistent/ttya(r)"), nullptr);  // letter case counts
-  EXPECT_EQ(list.PortParamsAt(2).ComName, "/nonexistent/ttyB(r)");
+  EXPECT_EQ(list.Params(2).ComName, "/nonexistent/ttyB(r)");
   EXPECT_FALSE(first->IsOpened());
 
   EXPECT_FALSE(list.DeletePort("/nonexistent/TTYA(r)"));
@@ -106,27 +105,12 @@ TEST(TLumPortList, TheChannelIsChosenByTheExactProtocolLabel) {
   EXPECT_NE(dynamic_cast<TLumTcpServer*>(make(PROTOCOL_DIRECT).get()), nullptr);
 }
 
-TEST(TPortConversions, DriverParityBaudOrdinalsAndChannelCodes) {
+TEST(TLumVirtualPort, ParityToParityGivesTheChannelsCodes) {
   const std::vector<std::pair<int32_t, TTCP_Port_Parity>> parity = {
       {0, tpp_None},  {1, tpp_Odd},  {2, tpp_Even},  {3, tpp_Mark},
       {4, tpp_Space}, {5, tpp_None}, {-1, tpp_None}, {257, tpp_None}};
-  for (const auto& [driver, code] : parity) EXPECT_EQ(ParityToParity(driver), code) << driver;
-  EXPECT_EQ(BaudRateOfOrdinal(0), 75u);
-  EXPECT_EQ(BaudRateOfOrdinal(7), 9600u);
-  EXPECT_EQ(BaudRateOfOrdinal(15), 256000u);
-  EXPECT_EQ(BaudRateOfOrdinal(16), 0u);
-  TComStopBits stop{};
-  ASSERT_TRUE(SerialStopBitsOfCode(tps_None, stop));
-  EXPECT_EQ(stop, TComStopBits::One);
-  EXPECT_FALSE(SerialStopBitsOfCode(4, stop));
-  TComParity serialParity{};
-  ASSERT_TRUE(SerialParityOfCode(tpp_Space, serialParity));
-  EXPECT_EQ(serialParity, TComParity::Space);
-  EXPECT_FALSE(SerialParityOfCode(2, serialParity));
-  uint8_t bits = 0;
-  ASSERT_TRUE(DataBitsOfOrdinal(tpdb_Seven, bits));
-  EXPECT_EQ(bits, 7);
-  EXPECT_FALSE(DataBitsOfOrdinal(4, bits));
+  for (const auto& [driver, code] : parity)
+    EXPECT_EQ(TLumVirtualPort::ParityToParity(driver), code) << driver;
 }
 
 // A loopback peer that never answers a connect: its one-place queue is full,
@@ -148,12 +132,12 @@ TEST(TLumPortList, TeardownDoesNotWaitForPeersAndLeavesTheLinks) {
   TSilentPeer silent;
   TEchoServer echo;
   TPortsHarness h;
-  constexpr int kSilent = 16;
-  for (int i = 0; i < kSilent; ++i)
+  constexpr int SILENT_PORTS = 16;
+  for (int i = 0; i < SILENT_PORTS; ++i)
     h.Add(VirtualParams("COM3" + std::to_string(i), PROTOCOL_DIRECT, silent.Listener.Port()));
   TPortManager* busy = h.Add(VirtualParams("COM50", PROTOCOL_DIRECT, echo.Port()));
   ASSERT_TRUE(h.Pump([&] { return busy->IsActive(); }));
-  ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining("Connecting to TCP...") == kSilent + 1; }));
+  ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining("Connecting to TCP...") == SILENT_PORTS + 1; }));
   // Mid-transfer: an application keeps writing while the port goes.
   TPtyClient app(h.LinkPath("COM50"));
   ASSERT_TRUE(h.WaitShown("(COM50) Open COM port"));

@@ -24,8 +24,8 @@ TLumPortParams RealParams(const std::string& ADevice, const std::string& AProtoc
   p.isRealPort = true;
   p.RealPortBaudRate = br19200;
   p.RealPortBitData = dbEight;
-  p.RealPortParityBits = prNone;
-  p.RealPortStopBits = sbOneStopBit;
+  p.RealPortParityBits = TParityBits::None;
+  p.RealPortStopBits = TStopBits::One;
   return p;
 }
 

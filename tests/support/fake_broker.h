@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_converter.h"
+#include "support/fd_helpers.h"
 
 namespace orvane::test {
 

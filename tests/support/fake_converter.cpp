@@ -1,7 +1,5 @@
 #include "support/fake_converter.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,79 +8,11 @@
 
 #include <cerrno>
 #include <chrono>
-#include <stdexcept>
 #include <utility>
 
 #include "support/wait_for.h"
 
 namespace orvane::test {
-
-TTestFd& TTestFd::operator=(TTestFd&& AOther) noexcept {
-  if (this != &AOther) Reset(AOther.Release());
-  return *this;
-}
-
-int TTestFd::Release() {
-  return std::exchange(FFd, -1);
-}
-
-void TTestFd::Reset(int AFd) {
-  if (FFd >= 0) ::close(FFd);
-  FFd = AFd;
-}
-
-TLoopbackListener::TLoopbackListener(int ABacklog) {
-  FFd.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!FFd.Valid()) throw std::runtime_error("socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(FFd.Get(), ABacklog) != 0)
-    throw std::runtime_error("bind/listen failed");
-  socklen_t len = sizeof addr;
-  ::getsockname(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  FPort = ntohs(addr.sin_port);
-}
-
-TTestFd TLoopbackListener::Accept(int ATimeoutMs) {
-  pollfd pfd{FFd.Get(), POLLIN, 0};
-  if (::poll(&pfd, 1, ATimeoutMs) <= 0) return TTestFd();
-  return TTestFd(::accept4(FFd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-}
-
-uint16_t UnusedLoopbackPort() {
-  TLoopbackListener listener;
-  return listener.Port();
-}
-
-bool WriteAllFd(int AFd, const std::string& AData) {
-  size_t done = 0;
-  while (done < AData.size()) {
-    const ssize_t n = ::send(AFd, AData.data() + done, AData.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool ReadExactlyFd(int AFd, size_t ACount, std::string& AData, int ATimeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
-  AData.clear();
-  char buf[4096];
-  while (AData.size() < ACount) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return false;
-    pollfd pfd{AFd, POLLIN, 0};
-    if (::poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
-    const ssize_t n = ::recv(AFd, buf, std::min(sizeof buf, ACount - AData.size()), 0);
-    if (n <= 0) return false;
-    AData.append(buf, static_cast<size_t>(n));
-  }
-  return true;
-}
 
 TFakeConverter::TFakeConverter(TMode AMode) : FMode(AMode), FThread([this] { Run(); }) {}
 

@@ -8,50 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/fd_helpers.h"
+
 namespace orvane::test {
-
-// A descriptor that closes itself.
-class TTestFd {
- public:
-  TTestFd() = default;
-  explicit TTestFd(int AFd) : FFd(AFd) {}
-  ~TTestFd() { Reset(); }
-  TTestFd(TTestFd&& AOther) noexcept : FFd(AOther.Release()) {}
-  TTestFd& operator=(TTestFd&& AOther) noexcept;
-  TTestFd(const TTestFd&) = delete;
-  TTestFd& operator=(const TTestFd&) = delete;
-
-  int Get() const { return FFd; }
-  bool Valid() const { return FFd >= 0; }
-  int Release();
-  void Reset(int AFd = -1);
-
- private:
-  int FFd = -1;
-};
-
-// A listening socket on 127.0.0.1 with a port the kernel picked.
-class TLoopbackListener {
- public:
-  explicit TLoopbackListener(int ABacklog = 16);
-  uint16_t Port() const { return FPort; }
-  int Fd() const { return FFd.Get(); }
-  // The next connection, or an invalid fd when none came within ATimeoutMs.
-  TTestFd Accept(int ATimeoutMs = 10000);
-  void Close() { FFd.Reset(); }
-
- private:
-  TTestFd FFd;
-  uint16_t FPort = 0;
-};
-
-// A port number on loopback where nothing listens (bound once, then released).
-uint16_t UnusedLoopbackPort();
-
-// Blocking helpers on a connected descriptor, bounded by a deadline.
-bool WriteAllFd(int AFd, const std::string& AData);
-// Reads exactly ACount bytes or fails at the deadline.
-bool ReadExactlyFd(int AFd, size_t ACount, std::string& AData, int ATimeoutMs = 10000);
 
 // A network converter on loopback for the TCP channel: accepts connections one after the
 // other, records every byte received, and in frame mode cuts the host's data frames

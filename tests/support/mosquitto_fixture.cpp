@@ -20,6 +20,9 @@ namespace orvane::test {
 
 namespace {
 
+// A loopback port that was free a moment ago. Only a guess: mosquitto cannot
+// bind port 0 and report it, so another process may take the port before the
+// broker binds it; Start then fails and the constructor tries new ports.
 uint16_t FreeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -33,6 +36,9 @@ uint16_t FreeLoopbackPort() {
   ::close(fd);
   return ntohs(addr.sin_port);
 }
+
+// How often the constructor picks new ports when the broker could not take them.
+constexpr int START_ATTEMPTS = 5;
 
 bool Accepts(uint16_t APort) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -60,7 +66,27 @@ const char* MosquittoBinary() {
 
 TMosquitto::TMosquitto(const TOptions& AOptions) : FOptions(AOptions) {
   const std::string dir = FDir.Str();
-  FPort = FreeLoopbackPort();
+  if (!FOptions.UserName.empty())
+    Run("mosquitto_passwd -c -b " + dir + "/passwd " + FOptions.UserName + " " + FOptions.Password +
+        " >/dev/null 2>&1");
+  if (FOptions.Tls)
+    Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
+        "/CN=localhost"
+        " -keyout " +
+        dir + "/key.pem -out " + dir + "/cert.pem >/dev/null 2>&1");
+  for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
+    FPort = FreeLoopbackPort();
+    FTlsPort = FOptions.Tls ? FreeLoopbackPort() : 0;
+    WriteConfig();
+    if (Start()) return;
+    // A broker that ran and ended lost a port to another process; one that hung is not retried.
+    if (!FEndedAtStart) break;
+  }
+  throw std::runtime_error("mosquitto did not start: " + Log());
+}
+
+void TMosquitto::WriteConfig() {
+  const std::string dir = FDir.Str();
   std::ofstream conf(dir + "/mosquitto.conf");
   conf << "persistence false\n";
   conf << "log_dest file " << dir << "/mosquitto.log\n";
@@ -71,23 +97,14 @@ TMosquitto::TMosquitto(const TOptions& AOptions) : FOptions(AOptions) {
   if (FOptions.UserName.empty()) {
     conf << "allow_anonymous true\n";
   } else {
-    Run("mosquitto_passwd -c -b " + dir + "/passwd " + FOptions.UserName + " " + FOptions.Password +
-        " >/dev/null 2>&1");
     conf << "allow_anonymous false\n";
     conf << "password_file " << dir << "/passwd\n";
   }
   if (FOptions.Tls) {
-    FTlsPort = FreeLoopbackPort();
-    Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
-        "/CN=localhost"
-        " -keyout " +
-        dir + "/key.pem -out " + dir + "/cert.pem >/dev/null 2>&1");
     conf << "listener " << FTlsPort << " 127.0.0.1\n";
     conf << "certfile " << dir << "/cert.pem\n";
     conf << "keyfile " << dir << "/key.pem\n";
   }
-  conf.close();
-  if (!Start()) throw std::runtime_error("mosquitto did not start: " + Log());
 }
 
 TMosquitto::~TMosquitto() {
@@ -97,6 +114,8 @@ TMosquitto::~TMosquitto() {
 bool TMosquitto::Start() {
   if (FPid > 0) return true;
   const std::string conf = FDir.Str() + "/mosquitto.conf";
+  // A restart appends to the log: only what this start writes counts.
+  const size_t logStart = Log().size();
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) return false;
@@ -115,14 +134,20 @@ bool TMosquitto::Start() {
     ::_exit(127);
   }
   FPid = pid;
+  FEndedAtStart = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
     if (::waitpid(FPid, &status, WNOHANG) == FPid) {
       FPid = -1;
+      FEndedAtStart = true;
       return false;
     }
-    if (Accepts(FPort) && (FTlsPort == 0 || Accepts(FTlsPort))) return true;
+    // The broker says "running" once every listener is bound; until then a
+    // connection may reach another process on a port it took first.
+    if (Log().find(" running", logStart) != std::string::npos && Accepts(FPort) &&
+        (FTlsPort == 0 || Accepts(FTlsPort)))
+      return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   Stop();

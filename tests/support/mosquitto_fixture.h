@@ -10,7 +10,9 @@
 namespace orvane::test {
 
 // A real mosquitto on loopback with a generated configuration in a temp dir.
-// Start waits until the port accepts connections; the destructor stops it
+// Start waits until the broker reports itself running and its ports accept
+// connections; when it ends at once (a port taken by another process
+// meanwhile), the constructor tries again on new ports. The destructor stops it
 // (SIGTERM, wait). The child also gets SIGTERM if the test process dies, so
 // no broker outlives a run.
 class TMosquitto {
@@ -40,8 +42,11 @@ class TMosquitto {
   std::string Log() const;
 
  private:
+  void WriteConfig();
+
   TOptions FOptions;
   TTempDir FDir;
+  bool FEndedAtStart = false;  // the last Start failed because the broker ended
   uint16_t FPort = 0;
   uint16_t FTlsPort = 0;
   pid_t FPid = -1;

@@ -1,4 +1,4 @@
-#include "channels/mqtt_packet.h"
+#include "channels/channel_packet.h"
 
 #include "channels/crypt_tool.h"
 
@@ -11,7 +11,7 @@ void WriteLE16(uint16_t AValue, TBytes& AOut) {
   AOut.push_back(uint8_t(AValue >> 8));
 }
 
-bool ReadLE16(const TBytes& AData, size_t& AOffset, uint16_t& AValue) {
+bool ReadLE16(TByteView AData, size_t& AOffset, uint16_t& AValue) {
   if (AOffset > AData.size() || AData.size() - AOffset < 2) return false;
   AValue = uint16_t(AData[AOffset] | AData[AOffset + 1] << 8);
   AOffset += 2;
@@ -21,34 +21,35 @@ bool ReadLE16(const TBytes& AData, size_t& AOffset, uint16_t& AValue) {
 }  // namespace
 
 TBytes EncodeChannelPacket(const TPacketData& APacket, const std::string& AKey) {
-  TBytes data = APacket.Data;
-  EncryptBuffer(data.data(), uint32_t(data.size()), AKey);
   TBytes out;
-  out.reserve(8 + APacket.ClientID.size() + data.size());
+  out.reserve(8 + APacket.ClientID.size() + APacket.Data.size());
   WriteLE16(uint16_t(APacket.ClientID.size()), out);
   out.insert(out.end(), APacket.ClientID.begin(), APacket.ClientID.end());
   out.push_back(APacket.BaudRate);
   out.push_back(APacket.BitData);
   out.push_back(APacket.ParityBits);
   out.push_back(APacket.StopBits);
-  WriteLE16(uint16_t(data.size()), out);
-  out.insert(out.end(), data.begin(), data.end());
+  WriteLE16(uint16_t(APacket.Data.size()), out);
+  const size_t dataAt = out.size();
+  out.insert(out.end(), APacket.Data.begin(), APacket.Data.end());
+  // Enciphered where it lies, so the data is copied once.
+  EncryptBuffer(out.data() + dataAt, uint32_t(APacket.Data.size()), AKey);
   return out;
 }
 
-bool DecodeChannelPacket(const TBytes& AData, const std::string& AKey, TPacketData& APacket) {
+bool DecodeChannelPacket(TByteView AData, const std::string& AKey, TPacketData& APacket) {
   size_t offset = 0;
   uint16_t idLength = 0, dataLength = 0;
   if (!ReadLE16(AData, offset, idLength) || AData.size() - offset < size_t(idLength) + 4) return false;
-  APacket.ClientID.assign(AData.begin() + long(offset), AData.begin() + long(offset + idLength));
+  APacket.ClientID.assign(reinterpret_cast<const char*>(AData.data() + offset), idLength);
   offset += idLength;
   APacket.BaudRate = AData[offset++];
   APacket.BitData = AData[offset++];
   APacket.ParityBits = AData[offset++];
   APacket.StopBits = AData[offset++];
   if (!ReadLE16(AData, offset, dataLength) || AData.size() - offset < dataLength) return false;
-  APacket.Data.assign(AData.begin() + long(offset), AData.begin() + long(offset + dataLength));
-  DecryptBuffer(APacket.Data.data(), uint32_t(APacket.Data.size()), AKey);
+  APacket.Data.assign(reinterpret_cast<const char*>(AData.data() + offset), dataLength);
+  DecryptBuffer(reinterpret_cast<uint8_t*>(APacket.Data.data()), uint32_t(APacket.Data.size()), AKey);
   return true;
 }
 

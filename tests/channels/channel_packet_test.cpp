@@ -1,4 +1,4 @@
-#include "channels/mqtt_packet.h"
+#include "channels/channel_packet.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@ namespace {
 using test::Hex;
 
 // Three data bytes are shorter than a cipher block, so they travel in clear.
-const TBytes KShortPacket =
+const TBytes SHORT_PACKET =
     Hex("02 00"        // client id length 2, little-endian
         "41 42"        // "AB"
         "07 03 05 00"  // 9600 baud, 8 data bits, even parity, one stop bit
@@ -19,25 +19,25 @@ const TBytes KShortPacket =
         "61 62 63");   // "abc"
 
 TEST(ChannelPacket, EncodesFieldByField) {
-  TPacketData packet{"AB", 7, 3, 5, 0, {'a', 'b', 'c'}};
-  EXPECT_EQ(EncodeChannelPacket(packet, "12345"), KShortPacket);
+  TPacketData packet{"AB", 7, 3, 5, 0, "abc"};
+  EXPECT_EQ(EncodeChannelPacket(packet, "12345"), SHORT_PACKET);
 
   TPacketData decoded;
-  ASSERT_TRUE(DecodeChannelPacket(KShortPacket, "12345", decoded));
+  ASSERT_TRUE(DecodeChannelPacket(SHORT_PACKET, "12345", decoded));
   EXPECT_EQ(decoded.ClientID, "AB");
   EXPECT_EQ(decoded.BaudRate, 7);
   EXPECT_EQ(decoded.BitData, 3);
   EXPECT_EQ(decoded.ParityBits, 5);
   EXPECT_EQ(decoded.StopBits, 0);
-  EXPECT_EQ(decoded.Data, TBytes({'a', 'b', 'c'}));
+  EXPECT_EQ(decoded.Data, "abc");
 }
 
 TEST(ChannelPacket, WholeBlocksAreEncipheredWithTheKey) {
-  const TBytes clear = {'0', '1', '2', '3', '4', '5', '6', '7', 'x'};
+  const std::string clear = "01234567x";
   TPacketData packet{"", 0, 0, 0, 0, clear};
   const TBytes wire = EncodeChannelPacket(packet, "987");
   ASSERT_EQ(wire.size(), 2u + 4 + 2 + clear.size());
-  TBytes expected = clear;
+  TBytes expected(clear.begin(), clear.end());
   EncryptBuffer(expected.data(), uint32_t(expected.size()), "987");
   EXPECT_EQ(TBytes(wire.begin() + 8, wire.end()), expected);
   EXPECT_EQ(wire.back(), 'x');  // the tail of a partial block stays in clear
@@ -50,10 +50,10 @@ TEST(ChannelPacket, WholeBlocksAreEncipheredWithTheKey) {
 }
 
 TEST(ChannelPacket, EveryCutShortPacketIsRejected) {
-  for (size_t length = 0; length < KShortPacket.size(); ++length) {
+  for (size_t length = 0; length < SHORT_PACKET.size(); ++length) {
     TPacketData packet;
     EXPECT_FALSE(
-        DecodeChannelPacket(TBytes(KShortPacket.begin(), KShortPacket.begin() + long(length)), "1", packet))
+        DecodeChannelPacket(TBytes(SHORT_PACKET.begin(), SHORT_PACKET.begin() + long(length)), "1", packet))
         << "length " << length;
   }
   // Lengths that promise more than the packet holds.
@@ -61,10 +61,10 @@ TEST(ChannelPacket, EveryCutShortPacketIsRejected) {
   EXPECT_FALSE(DecodeChannelPacket(Hex("FF FF 41 42 07 03 05 00 03 00 61 62 63"), "1", packet));
   EXPECT_FALSE(DecodeChannelPacket(Hex("02 00 41 42 07 03 05 00 FF FF 61 62 63"), "1", packet));
   // Bytes after the data are ignored.
-  TBytes longer = KShortPacket;
+  TBytes longer = SHORT_PACKET;
   longer.push_back(0x99);
   ASSERT_TRUE(DecodeChannelPacket(longer, "1", packet));
-  EXPECT_EQ(packet.Data, TBytes({'a', 'b', 'c'}));
+  EXPECT_EQ(packet.Data, "abc");
 }
 
 }  // namespace

@@ -1,0 +1,310 @@
+#include "model/config_file.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <pugixml.hpp>
+#include <stdexcept>
+#include <system_error>
+#include <type_traits>
+
+#include "platform/atomic_file.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr const char* ROOT_NAME = "Orvane";
+constexpr const char* PORT_NAME = "Port";
+constexpr const char* DESCRIPTION = "Orvane config file";
+
+constexpr const char* LOAD_TITLE = "Загрузка конфигурации";
+constexpr const char* SAVE_TITLE = "Сохранение конфигурации";
+constexpr const char* UNKNOWN_FILE = "Неизвестный файл конфигурации\r\n";
+constexpr const char* LOAD_ERROR = "Ошибка при загрузке файла конфигурации\r\n";
+constexpr const char* CANNOT_REPLACE = "Невозможно удалить файл конфигурации\r\n";
+constexpr const char* SAVE_ERROR = "Ошибка при сохранении файла конфигурации\r\n";
+
+// A value of an element that cannot be converted; ends the load.
+class EConfigValue : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Line and column (1-based, in characters) of a byte offset, for messages.
+std::string Position(std::string_view AText, ptrdiff_t AOffset, bool AWithColumn) {
+  size_t end = AOffset < 0 ? 0 : std::min(AText.size(), static_cast<size_t>(AOffset));
+  size_t line = 1;
+  size_t column = 1;
+  size_t i = AText.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;  // a byte order mark takes no column
+  for (; i < end; ++i) {
+    const auto c = static_cast<unsigned char>(AText[i]);
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else if ((c & 0xC0) != 0x80) {  // not a UTF-8 continuation byte
+      ++column;
+    }
+  }
+  std::string result = "line " + std::to_string(line);
+  if (AWithColumn) result += ", column " + std::to_string(column);
+  return result;
+}
+
+// A decimal integer with an optional sign; false when the text is anything else
+// or does not fit in 64 bits.
+bool ParseInteger(std::string_view AText, int64_t& AValue) {
+  if (!AText.empty() && AText[0] == '+') {
+    AText.remove_prefix(1);
+    if (AText.empty() || AText[0] == '-') return false;
+  }
+  const char* end = AText.data() + AText.size();
+  const auto [ptr, ec] = std::from_chars(AText.data(), end, AValue);
+  return ec == std::errc() && ptr == end;
+}
+
+bool EqualsNoCase(std::string_view AText, std::string_view AWord) {
+  if (AText.size() != AWord.size()) return false;
+  for (size_t i = 0; i < AText.size(); ++i) {
+    char c = AText[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != AWord[i]) return false;
+  }
+  return true;
+}
+
+// "true" or "false" in any letter case, or a number of any size (0 is false).
+std::optional<bool> ParseBoolean(std::string_view AText) {
+  if (EqualsNoCase(AText, "true")) return true;
+  if (EqualsNoCase(AText, "false")) return false;
+  std::string_view digits = AText;
+  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+  if (digits.empty()) return std::nullopt;
+  bool nonZero = false;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    if (c != '0') nonZero = true;
+  }
+  return nonZero;
+}
+
+// Reads the attributes of one element; an error names the element by its line.
+class TPortReader {
+ public:
+  TPortReader(pugi::xml_node ANode, std::string_view AText) : FNode(ANode), FText(AText) {}
+
+  // The text of an attribute; empty when it is missing.
+  std::string_view Text(const char* AName) const { return FNode.attribute(AName).value(); }
+
+  // The value of a present, non-empty numeric attribute, or nothing.
+  std::optional<int64_t> Integer(const char* AName) const {
+    const std::string_view text = Text(AName);
+    if (text.empty()) return std::nullopt;
+    int64_t value = 0;
+    if (!ParseInteger(text, value)) Fail(AName, text, "is not an integer");
+    return value;
+  }
+
+  std::optional<bool> Boolean(const char* AName) const {
+    const std::string_view text = Text(AName);
+    if (text.empty()) return std::nullopt;
+    const std::optional<bool> value = ParseBoolean(text);
+    if (!value) Fail(AName, text, "is not true, false or a number");
+    return value;
+  }
+
+  void Assign(const char* AName, std::string& AField) const {
+    const std::string_view text = Text(AName);
+    if (!text.empty()) AField = text;
+  }
+
+  // Numbers wider than their field keep their low bits.
+  template <typename TField>
+  void AssignLowBits(const char* AName, TField& AField) const {
+    if (const auto value = Integer(AName)) {
+      using TUnder = typename std::conditional_t<std::is_enum_v<TField>, std::underlying_type<TField>,
+                                                 std::type_identity<TField>>::type;
+      AField = static_cast<TField>(static_cast<TUnder>(static_cast<uint64_t>(*value)));
+    }
+  }
+
+  void Assign(const char* AName, bool& AField) const {
+    if (const auto value = Boolean(AName)) AField = *value;
+  }
+
+ private:
+  [[noreturn]] void Fail(const char* AName, std::string_view AValue, const char* AWhat) const {
+    throw EConfigValue("<" + std::string(FNode.name()) + "> at " +
+                       Position(FText, FNode.offset_debug(), false) + ": " + AName + " \"" +
+                       std::string(AValue) + "\" " + AWhat);
+  }
+
+  pugi::xml_node FNode;
+  std::string_view FText;
+};
+
+// The record of one child of the root, or nothing when it lacks a name, an
+// address or a port number.
+std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AText) {
+  const TPortReader reader(ANode, AText);
+  if (reader.Text("ComName").empty() || reader.Text("IpAddress").empty() ||
+      reader.Text("PortNumber").empty()) {
+    return std::nullopt;
+  }
+  // Each element starts from the file's defaults, which differ from Init's.
+  TLumPortParams p;
+  p.Protocol = PROTOCOL_IP485;
+  p.ReadIntervalTimeout = 4;
+
+  reader.Assign("ComName", p.ComName);
+  reader.Assign("IpAddress", p.IpAddress);
+  reader.AssignLowBits("PortNumber", p.PortNumber);
+  reader.AssignLowBits("LineNumber", p.LineNumber);
+  reader.Assign("Protocol", p.Protocol);
+  reader.AssignLowBits("ReadPacketTimeout", p.ReadPacketTimeout);
+  reader.AssignLowBits("ReadIntervalTimeout", p.ReadIntervalTimeout);
+  reader.Assign("Header", p.Header);
+  reader.Assign("Comment", p.Comment);
+  reader.Assign("MqttHost", p.MqttHost);
+  reader.Assign("MqttTopic", p.MqttTopic);
+  reader.Assign("MqttUserName", p.MqttUserName);
+  reader.Assign("MqttPassword", p.MqttPassword);
+  reader.AssignLowBits("MqttSecurityKey", p.MqttSecurityKey);
+  reader.Assign("isRealPort", p.isRealPort);
+  reader.AssignLowBits("RealPortBaudRate", p.RealPortBaudRate);
+  reader.AssignLowBits("RealPortBitData", p.RealPortBitData);
+  reader.AssignLowBits("RealPortParityBits", p.RealPortParityBits);
+  reader.AssignLowBits("RealPortStopBits", p.RealPortStopBits);
+  reader.Assign("RealPortTunnelMode", p.RealPortTunnelMode);
+  // An older layout marked pass-through ports this way; it wins over Protocol.
+  if (reader.Boolean("DirectMode").value_or(false)) p.Protocol = PROTOCOL_DIRECT;
+  return p;
+}
+
+class TStringWriter : public pugi::xml_writer {
+ public:
+  void write(const void* AData, size_t ASize) override {
+    Text.append(static_cast<const char*>(AData), ASize);
+  }
+  std::string Text;
+};
+
+void ShowLoadError(IUserMessages& AMessages, const std::string& AFileName, const std::string& AWhat) {
+  AMessages.Show(LOAD_TITLE, LOAD_ERROR + AFileName + "\r\n" + AWhat, TMessageKind::Warning);
+}
+
+}  // namespace
+
+std::string ConfigFileName(const std::string& ADataDir) {
+  const std::filesystem::path file = std::filesystem::path(ADataDir) / CONFIG_FILE_NAME;
+  std::error_code ec;
+  const std::filesystem::path full = std::filesystem::absolute(file, ec);
+  return (ec ? file : full).lexically_normal().string();
+}
+
+bool LoadConfig(const std::string& ADataDir, const TPortConsumer& AConsumer, IUserMessages& AMessages) {
+  const std::string fileName = ConfigFileName(ADataDir);
+  TFileReadResult file = ReadWholeFile(fileName, CONFIG_MAX_FILE_SIZE);
+  if (file.Status == TFileReadStatus::NotFound) return false;
+  if (file.Status != TFileReadStatus::Ok) {
+    ShowLoadError(AMessages, fileName, file.Error);
+    return false;
+  }
+  return LoadConfigText(file.Data, fileName, AConsumer, AMessages);
+}
+
+bool LoadConfigText(std::string_view AText, const std::string& AFileName, const TPortConsumer& AConsumer,
+                    IUserMessages& AMessages) {
+  try {
+    pugi::xml_document doc;
+    const pugi::xml_parse_result parsed =
+        doc.load_buffer(AText.data(), AText.size(), pugi::parse_default, pugi::encoding_utf8);
+    if (!parsed) {
+      ShowLoadError(AMessages, AFileName,
+                    std::string(parsed.description()) + " at " + Position(AText, parsed.offset, true));
+      return false;
+    }
+    const pugi::xml_node root = doc.child(ROOT_NAME);
+    if (!root) {
+      AMessages.Show(LOAD_TITLE, UNKNOWN_FILE + AFileName, TMessageKind::Warning);
+      return false;
+    }
+    // The children's element names are not checked; comments and text between them are skipped.
+    for (const pugi::xml_node node : root.children()) {
+      if (node.type() != pugi::node_element) continue;
+      if (const std::optional<TLumPortParams> port = ReadPort(node, AText)) AConsumer(*port);
+    }
+    return true;
+  } catch (const std::exception& e) {
+    ShowLoadError(AMessages, AFileName, e.what());
+    return false;
+  }
+}
+
+std::string ConfigDocumentText(const IPortParamsView& APorts) {
+  pugi::xml_document doc;
+  pugi::xml_node decl = doc.append_child(pugi::node_declaration);
+  decl.append_attribute("version") = "1.0";
+  decl.append_attribute("encoding") = "UTF-8";
+  pugi::xml_node root = doc.append_child(ROOT_NAME);
+  root.append_attribute("Description") = DESCRIPTION;
+  for (size_t i = 0; i < APorts.Count(); ++i) {
+    const TLumPortParams p = APorts.Params(i);
+    pugi::xml_node node = root.append_child(PORT_NAME);
+    auto text = [&](const char* AName, const std::string& AValue) {
+      node.append_attribute(AName) = AValue.c_str();
+    };
+    auto number = [&](const char* AName, long long AValue) { node.append_attribute(AName) = AValue; };
+    auto boolean = [&](const char* AName, bool AValue) {
+      node.append_attribute(AName) = AValue ? "true" : "false";
+    };
+    text("ComName", p.ComName);
+    text("IpAddress", p.IpAddress);
+    number("PortNumber", p.PortNumber);
+    number("LineNumber", p.LineNumber);
+    text("Protocol", p.Protocol);
+    number("ReadPacketTimeout", p.ReadPacketTimeout);
+    number("ReadIntervalTimeout", p.ReadIntervalTimeout);
+    text("Header", p.Header);
+    text("Comment", p.Comment);
+    text("MqttHost", p.MqttHost);
+    text("MqttTopic", p.MqttTopic);
+    text("MqttUserName", p.MqttUserName);
+    text("MqttPassword", p.MqttPassword);
+    number("MqttSecurityKey", p.MqttSecurityKey);
+    boolean("isRealPort", p.isRealPort);
+    number("RealPortBaudRate", p.RealPortBaudRate);
+    number("RealPortBitData", p.RealPortBitData);
+    number("RealPortParityBits", static_cast<uint8_t>(p.RealPortParityBits));
+    number("RealPortStopBits", static_cast<uint8_t>(p.RealPortStopBits));
+    boolean("RealPortTunnelMode", p.RealPortTunnelMode);
+  }
+  TStringWriter writer;
+  doc.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
+  return writer.Text;
+}
+
+bool SaveConfig(const std::string& ADataDir, const IPortParamsView& APorts, IUserMessages& AMessages) {
+  const std::string fileName = ConfigFileName(ADataDir);
+  TFileReplaceResult written;
+  try {
+    written = ReplaceFileContents(fileName, ConfigDocumentText(APorts));
+  } catch (const std::exception& e) {
+    written.FailedStep = TFileReplaceStep::Write;
+    written.Error = e.what();
+  }
+  if (written.Ok()) return true;
+  // The old file stays whole either way: the first message now means it
+  // could not be replaced, the second that the new one could not be written.
+  if (written.FailedStep == TFileReplaceStep::Replace) {
+    AMessages.Show(SAVE_TITLE, CANNOT_REPLACE + fileName, TMessageKind::Warning);
+  } else {
+    AMessages.Show(SAVE_TITLE, SAVE_ERROR + fileName + "\r\n" + written.Error, TMessageKind::Warning);
+  }
+  return false;
+}
+
+}  // namespace orvane

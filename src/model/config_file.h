@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/lum_port_params.h"
+
+namespace orvane {
+
+// The port list on disk: config.cfg in the data directory, one Port element
+// per port under the root Orvane. Loading and saving run on the main thread.
+
+inline constexpr const char* CONFIG_FILE_NAME = "config.cfg";
+// A port list takes a few kilobytes; the bound keeps a stray huge file from
+// being read whole into memory.
+inline constexpr size_t CONFIG_MAX_FILE_SIZE = 16 * 1024 * 1024;
+
+enum class TMessageKind { Plain, Information, Warning };
+
+// Messages for the user: message boxes in the window, standard error in the
+// headless mode.
+class IUserMessages {
+ public:
+  virtual ~IUserMessages() = default;
+  virtual void Show(const std::string& ATitle, const std::string& AText, TMessageKind AKind) = 0;
+};
+
+// The port list as the configuration writer walks it, index 0 upwards.
+class IPortParamsView {
+ public:
+  virtual ~IPortParamsView() = default;
+  virtual size_t Count() const = 0;
+  virtual TLumPortParams Params(size_t AIndex) const = 0;
+};
+
+// A plain vector of records seen as a port list; the vector must outlive it.
+class TPortParamsVectorView final : public IPortParamsView {
+ public:
+  explicit TPortParamsVectorView(const std::vector<TLumPortParams>& APorts) : FPorts(APorts) {}
+  size_t Count() const override { return FPorts.size(); }
+  TLumPortParams Params(size_t AIndex) const override { return FPorts.at(AIndex); }
+
+ private:
+  const std::vector<TLumPortParams>& FPorts;
+};
+
+// Receives every accepted port record of the file, in document order. An
+// exception it throws ends the load with a message; the records it already
+// took stay taken.
+using TPortConsumer = std::function<void(const TLumPortParams& APortParams)>;
+
+// The full path of config.cfg in ADataDir, as the messages show it.
+std::string ConfigFileName(const std::string& ADataDir);
+
+// Reads config.cfg of ADataDir and hands each accepted record to AConsumer.
+// True when the file existed, had the root Orvane and was read to its end.
+// A missing file is false without any message; every other failure shows one
+// warning through AMessages.
+bool LoadConfig(const std::string& ADataDir, const TPortConsumer& AConsumer, IUserMessages& AMessages);
+
+// LoadConfig on a document already in memory; AFileName only names it in
+// the messages.
+bool LoadConfigText(std::string_view AText, const std::string& AFileName, const TPortConsumer& AConsumer,
+                    IUserMessages& AMessages);
+
+// Writes every port of APorts to config.cfg of ADataDir, replacing the old
+// file only once the new one is complete on disk. True when written; on
+// failure the old file is unchanged and one warning goes to AMessages.
+bool SaveConfig(const std::string& ADataDir, const IPortParamsView& APorts, IUserMessages& AMessages);
+
+// The document SaveConfig writes (UTF-8, with an XML declaration).
+std::string ConfigDocumentText(const IPortParamsView& APorts);
+
+}  // namespace orvane

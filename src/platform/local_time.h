@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+namespace orvane {
+
+// A wall-clock time in the local time zone, as log lines show it.
+struct TLocalTime {
+  int Year = 0;
+  int Month = 0;  // 1 to 12
+  int Day = 0;
+  int Hour = 0;
+  int Minute = 0;
+  int Second = 0;
+  int Millisecond = 0;
+};
+
+TLocalTime LocalTimeNow();
+// When the file was last modified; false when it cannot be examined.
+bool FileModifiedTime(const std::string& APath, TLocalTime& ATime);
+
+}  // namespace orvane
