@@ -4,7 +4,32 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/headless.h"
 #include "app/ver_info_res.h"
+#include "model/config_file.h"
+#include "platform/pty_port.h"
+#include "platform/stop_signals.h"
+
+namespace {
+
+constexpr const char* kSelf = "/proc/self/exe";
+
+int RunService(const orvane::TCommandLine& ACommand) {
+  // Before any thread exists, so that every thread inherits the signals blocked.
+  orvane::TStopSignals signals;
+  orvane::THeadlessOptions options;
+  options.DataDir = orvane::DataDirectory(ACommand, kSelf);
+  options.PortDir = ACommand.PortDir.empty() ? orvane::DefaultPortDirectory() : ACommand.PortDir;
+  options.ExeFile = kSelf;
+  options.DebugWindow = ACommand.DebugWindow;
+  options.SkipInstanceGuard = ACommand.SkipInstanceGuard;
+  orvane::THeadlessOutput output;
+  output.Out = [](const std::string& ALine) { std::cout << ALine << std::endl; };
+  output.Err = [](const std::string& ALine) { std::cerr << ALine << std::endl; };
+  return orvane::RunHeadless(options, orvane::LoadConfig, signals.Fd(), output);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -14,17 +39,18 @@ int main(int argc, char** argv) {
     std::cerr << cmd.Error << "\n" << orvane::UsageText(name);
     return 2;
   }
+  if (cmd.Headless) return RunService(cmd);
   // The version shown is the record the executable carries, as start-up reads it.
   std::string version;
   try {
-    version = orvane::TVerInfoRes("/proc/self/exe").FileVersion();
+    version = orvane::TVerInfoRes(kSelf).FileVersion();
   } catch (const std::exception& e) {
     version = orvane::ProgramVersion() + " (" + e.what() + ")";
   }
   std::cout << "orvane " << version << "\n";
   if (cmd.ShowVersion) return 0;
-  // The port bridges are not wired into the program yet: it only reports its
-  // version and switches.
+  // The window is not built yet: without --headless the program only reports
+  // its version and switches.
   std::cout << orvane::UsageText(name);
   return 0;
 }

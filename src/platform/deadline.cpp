@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <iterator>
 
 namespace orvane {
 
@@ -54,6 +55,19 @@ int PollOne(int AFd, short AEvents, const TDeadline& ADeadline) {
   pollfd pfd{AFd, AEvents, 0};
   const int rc = PollUntil(&pfd, 1, ADeadline);
   return rc > 0 ? pfd.revents : rc;
+}
+
+int WaitReadable(std::initializer_list<int> AFds, const TDeadline& ADeadline) {
+  pollfd fds[8];
+  size_t count = 0;
+  for (const int fd : AFds) {
+    if (count == std::size(fds)) break;
+    fds[count++] = {fd, POLLIN, 0};
+  }
+  if (PollUntil(fds, count, ADeadline) <= 0) return -1;
+  for (size_t i = 0; i < count; ++i)
+    if (fds[i].revents != 0) return static_cast<int>(i);
+  return -1;
 }
 
 }  // namespace orvane

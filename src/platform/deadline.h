@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 
 #include "platform/tick_counter.h"
 
@@ -55,5 +56,9 @@ int PollUntil(pollfd* AFds, size_t ACount, const TDeadline& ADeadline);
 // PollUntil on one descriptor: its revents (> 0), 0 when the deadline passed
 // first, -1 on an error. AEvents 0 still reports hang-ups and errors.
 int PollOne(int AFd, short AEvents, const TDeadline& ADeadline);
+
+// Waits until one of AFds is readable (or hung up) or ADeadline passes: the index
+// of the first such descriptor, -1 after the deadline or on an error.
+int WaitReadable(std::initializer_list<int> AFds, const TDeadline& ADeadline);
 
 }  // namespace orvane

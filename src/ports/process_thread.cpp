@@ -1,5 +1,6 @@
 #include "ports/process_thread.h"
 
+#include "platform/deadline.h"
 #include "platform/tick_counter.h"
 
 namespace orvane {
@@ -10,8 +11,9 @@ namespace {
 constexpr int SERVE_SLICE_MS = 2;
 }  // namespace
 
-TProcessThread::TProcessThread(TMainDispatcher& ADispatcher, TProcessMethod AProcessMethod)
-    : FDispatcher(ADispatcher), FProcessMethod(std::move(AProcessMethod)) {}
+TProcessThread::TProcessThread(TMainDispatcher& ADispatcher, TProcessMethod AProcessMethod,
+                               TNextWaitMethod ANextWait)
+    : FDispatcher(ADispatcher), FProcessMethod(std::move(AProcessMethod)), FNextWait(std::move(ANextWait)) {}
 
 TProcessThread::~TProcessThread() {
   Terminate();
@@ -19,7 +21,7 @@ TProcessThread::~TProcessThread() {
 }
 
 void TProcessThread::Start() {
-  if (FThread.joinable() || FFinished) return;
+  if (FFinished || FStarted.exchange(true)) return;
   FThread = std::thread([this] { Execute(); });
 }
 
@@ -27,7 +29,16 @@ void TProcessThread::Execute() {
   try {
     while (!FTerminated) {
       if (FProcessMethod) FProcessMethod();
-      SleepMs(1);
+      if (FTerminated) break;
+      if (!FNextWait) {
+        SleepMs(1);
+        continue;
+      }
+      const int32_t wait = FNextWait();
+      if (wait != 0)
+        WaitReadable({FWake.Fd()}, wait < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(wait)));
+      // A wake-up that came during the pass or the sleep is answered by the next pass.
+      FWake.Drain();
     }
   } catch (...) {
     // An error escaping a pass ends this port's worker quietly; the owner still

@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -153,6 +154,33 @@ TEST(TProcessThread, ErrorInAPassEndsTheWorkerQuietly) {
     return syncThread.Finished();
   }));
   EXPECT_EQ(syncPasses, 1);
+}
+
+TEST(TProcessThread, SleepsAsLongAsThePassAllowsUntilWokenOrTerminated) {
+  TMainDispatcher dispatcher;
+  std::atomic<int> passes{0};
+  std::atomic<int32_t> wait{-1};  // without limit
+  auto thread = std::make_unique<TProcessThread>(
+      dispatcher, [&] { ++passes; }, [&] { return wait.load(); });
+  thread->Start();
+  ASSERT_TRUE(test::WaitFor([&] { return passes == 1; }));
+  // Each wake-up runs one pass; one that comes during a pass is not lost.
+  thread->Wake();
+  ASSERT_TRUE(test::WaitFor([&] { return passes == 2; }));
+  thread->Wake();
+  thread->Wake();
+  ASSERT_TRUE(test::WaitFor([&] { return passes >= 3; }));
+  // A limited sleep ends by itself.
+  wait = 5;
+  thread->Wake();
+  ASSERT_TRUE(test::WaitFor([&] { return passes >= 10; }));
+  // The stop request ends an unlimited sleep at once.
+  wait = -1;
+  const int before = passes;
+  ASSERT_TRUE(test::WaitFor([&] { return passes > before; }));
+  const auto start = std::chrono::steady_clock::now();
+  thread.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 }  // namespace

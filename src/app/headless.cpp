@@ -1,0 +1,103 @@
+#include "app/headless.h"
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "app/ver_info_res.h"
+#include "log/lum_log.h"
+#include "log/port_log_lines.h"
+#include "platform/deadline.h"
+#include "platform/instance_lock.h"
+#include "platform/main_dispatcher.h"
+#include "ports/port_environment.h"
+#include "ports/port_manager.h"
+
+namespace orvane {
+
+namespace {
+
+// Message boxes of the window become lines on standard error.
+class TErrorLines : public IUserMessages {
+ public:
+  explicit TErrorLines(const THeadlessOutput& AOutput) : FOutput(AOutput) {}
+  void Show(const std::string& ATitle, const std::string& AText, TMessageKind) override {
+    FOutput.Err(ATitle.empty() ? AText : ATitle + ": " + AText);
+  }
+
+ private:
+  const THeadlessOutput& FOutput;
+};
+
+std::string VersionOf(const std::string& AExeFile) {
+  try {
+    return TVerInfoRes(AExeFile).FileVersion();
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+}  // namespace
+
+int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, int AStopFd,
+                const THeadlessOutput& AOutput) {
+  std::unique_ptr<TInstanceLock> guard;
+  if (!AOptions.SkipInstanceGuard) {
+    guard = std::make_unique<TInstanceLock>(AOptions.DataDir + "/" + INSTANCE_LOCK_NAME);
+    // A data directory where no lock file can be made cannot be shared either: go on.
+    if (guard->HeldElsewhere()) {
+      AOutput.Err("Программа уже запущена с каталогом данных " + AOptions.DataDir +
+                  " (ключ /I запускает ещё один экземпляр)");
+      return 3;
+    }
+  }
+
+  TLumLog log(AOptions.DataDir, VersionOf(AOptions.ExeFile), AOptions.ExeFile);
+  TMainDispatcher dispatcher;
+  TPortEnvironment env(dispatcher);
+  env.PortDir = AOptions.PortDir;
+  env.DebugWindow = AOptions.DebugWindow;
+
+  std::atomic<bool> ending{false};
+  // The views outlive the list: ports may log until they are destroyed.
+  std::vector<std::unique_ptr<TPortLogLines>> views;
+  auto list = std::make_unique<TLumPortList>(env);
+  TLogLinesOutput lines;
+  lines.WriteFile = [&log](const std::string& ALine) { log.WriteLine(ALine); };
+  lines.ShowLine = [&AOutput](const std::string& ALine) { AOutput.Out(TPortLogLines::ShownLine(ALine)); };
+  lines.Ending = [&ending] { return ending.load(); };
+
+  bool failed = false;
+  const auto addPort = [&](const TLumPortParams& APortParams) {
+    if (failed) return;
+    try {
+      TPortManager* port = list->AddPort(APortParams);
+      views.push_back(std::make_unique<TPortLogLines>(*port, lines));
+      port->SetLog(views.back().get());
+      port->CreatePort();
+    } catch (const std::exception& e) {
+      // A port that cannot be built ends the program, as the window does.
+      AOutput.Err(std::string("Критическая ошибка : ") + e.what());
+      failed = true;
+    }
+  };
+  TErrorLines messages(AOutput);
+  ALoader(AOptions.DataDir, addPort, messages);
+
+  if (!failed) {
+    AOutput.Out("Ready");
+    for (;;) {
+      // The stop comes first, so a busy dispatcher cannot hold it off.
+      const int ready = WaitReadable({AStopFd, dispatcher.WakeFd()}, TDeadline::Never());
+      if (ready == 0) break;
+      dispatcher.ProcessPending();
+    }
+  }
+  ending = true;
+  list.reset();
+  views.clear();
+  return failed ? 1 : 0;
+}
+
+}  // namespace orvane

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "model/config_file.h"
+#include "model/lum_port_params.h"
+
+namespace orvane {
+
+// Loads the port list of ADataDir (LoadConfig): each record goes to the
+// consumer in file order, user messages to the message sink.
+using TPortLoader = std::function<bool(const std::string& ADataDir, const TPortConsumer& AConsumer,
+                                       IUserMessages& AMessages)>;
+
+struct THeadlessOptions {
+  std::string DataDir;  // config.cfg, log.txt and the instance lock
+  std::string PortDir;  // the links of virtual ports
+  std::string ExeFile;  // whose version record and date the start banner gives
+  bool DebugWindow = false;
+  bool SkipInstanceGuard = false;  // "/I"
+};
+
+// Where the service mode writes: shown log lines and "Ready" (standard output),
+// user messages (standard error). Each call is one line, without its end.
+struct THeadlessOutput {
+  std::function<void(const std::string& ALine)> Out;
+  std::function<void(const std::string& ALine)> Err;
+};
+
+// The name of the lock file in the data directory that keeps a second service
+// off the same data.
+inline constexpr const char* INSTANCE_LOCK_NAME = "orvane.lock";
+
+// The program without windows: refuses to start when another instance holds
+// the data directory (unless SkipInstanceGuard), opens the log, loads the
+// ports and starts each as the window does, says "Ready", then serves the
+// ports until AStopFd turns readable (SIGINT or SIGTERM through a signal
+// descriptor). Ends in the window's order: the port list, then the stop
+// banner. Returns the exit code. Runs on the calling thread, which becomes
+// the ports' main thread.
+int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, int AStopFd,
+                const THeadlessOutput& AOutput);
+
+}  // namespace orvane

@@ -1,0 +1,101 @@
+#include "ports/lum_real_port.h"
+
+#include <algorithm>
+
+#include "platform/serial_port_list.h"
+
+namespace orvane {
+
+namespace {
+
+// As the serial port finds it: a bare name is looked up in /dev.
+std::string DevicePathOf(const std::string& APort) {
+  return APort.find('/') == std::string::npos ? "/dev/" + APort : APort;
+}
+
+// More than this is never read for one notification.
+constexpr int32_t MAX_READ = 65536;
+
+}  // namespace
+
+TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
+    : TComPort(AEnv.Dispatcher),
+      FDevicePath(DevicePathOf(StripRealPortSuffix(APortParams.ComName))),
+      FBridge(*this, APortParams, AEnv) {
+  // Ordinal 0 opens the port at 75 baud, the speed it stands for everywhere else.
+  SetBaudRate(BaudRateOf(APortParams.RealPortBaudRate));
+  if (APortParams.RealPortBitData <= dbEight) SetDataBits(DataBitsCount(APortParams.RealPortBitData));
+  SetParity(APortParams.RealPortParityBits);
+  SetStopBits(APortParams.RealPortStopBits);
+  SetPort(StripRealPortSuffix(APortParams.ComName));
+}
+
+TLumRealPort::~TLumRealPort() {
+  // Notifications queued for this port are served while the worker is waited for.
+  FOutOfReach = true;
+  FBridge.Shutdown();
+}
+
+bool TLumRealPort::CreatePort() {
+  const bool open = Open();
+  if (open) {
+    ReadDeviceIdentity(FDevicePath, FIdentity);
+    SetState();
+  }
+  FBridge.FinishCreatePort(open);
+  return open;
+}
+
+bool TLumRealPort::Delete() {
+  Close();
+  return !Connected();
+}
+
+void TLumRealPort::SetState() {
+  FBridge.SetState(static_cast<int32_t>(BaudRate()), ParityToTcp(Parity()), DataBits(),
+                   StopBitsToTcp(StopBits()), static_cast<int32_t>(Parity()));
+}
+
+void TLumRealPort::HandleRxChar(int32_t ACount) {
+  if (FOutOfReach) return;
+  std::string data(static_cast<size_t>(std::clamp(ACount, 0, MAX_READ)), '\0');
+  const int32_t read = Read(data.data(), static_cast<int32_t>(data.size()));
+  data.resize(static_cast<size_t>(std::max(read, 0)));
+  FBridge.WriteLog("EVENT: RxChar, Received = " + std::to_string(data.size()), true);
+  if (data.empty()) return;
+  FBridge.WriteLog("IN: [" + std::to_string(data.size()) + "] " + BytesToHex(data), false);
+  FBridge.OnRxData(data);
+}
+
+int32_t TLumRealPort::WriteLocal(const std::string& AData, std::string& AWhyNot) {
+  const int32_t written = WriteAnsiStr(AData);
+  if (static_cast<size_t>(written) < AData.size()) AWhyNot = Connected() ? LastError() : "the port is closed";
+  return written;
+}
+
+void TLumRealPort::RemoteLineSettings(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity,
+                                      TTCP_Port_StopBits AStopBits, TTCP_Port_DataBits ADataBits) {
+  // "Фиксированные настройки": the port keeps its configured settings.
+  if (PortParams().RealPortTunnelMode) return;
+  // A speed or data-bit code that names nothing leaves that setting as it is;
+  // parity and stop-bit codes without a meaning give none and one.
+  if (const uint32_t rate = BaudRateOf(ABaudRate)) SetBaudRate(rate);
+  if (ADataBits <= tpdb_Eight) SetDataBits(DataBitsCount(static_cast<TDataBits>(ADataBits)));
+  SetParity(ParityFromTcp(AParity));
+  SetStopBits(StopBitsFromTcp(AStopBits));
+}
+
+bool TLumRealPort::LocalPortAlive(std::string& AWhyNot) {
+  TDeviceIdentity now;
+  if (!ReadDeviceIdentity(FDevicePath, now)) {
+    AWhyNot = FDevicePath + " is gone";
+    return false;
+  }
+  if (!(now == FIdentity)) {
+    AWhyNot = FDevicePath + " is another device now";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace orvane

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "channels/server_interface.h"
+#include "model/lum_port_params.h"
+#include "platform/device_identity.h"
+#include "platform/serial_port.h"
+#include "ports/port_bridge.h"
+#include "ports/port_environment.h"
+
+namespace orvane {
+
+// Bridges an existing serial port of the machine (ComName without "(r)") to one
+// channel: the twin of TLumVirtualPort with a serial port in place of the
+// driver port. It reads the received bytes itself, applies line settings
+// announced by the remote end unless RealPortTunnelMode fixes them, and closes
+// and reopens a device that went away (an adapter pulled out) on the creation
+// retry schedule.
+// Threads: construction, the first CreatePort, the received-characters
+// notification (HandleRxChar), Delete and destruction on the main thread; the
+// worker runs the passes, later CreatePort attempts, the serial writes and the
+// remote settings. FOutOfReach is the main thread's.
+class TLumRealPort : public TComPort, private IBridgeLocalPort {
+ public:
+  // How often the worker looks whether the device is still there.
+  static constexpr int32_t ALIVE_CHECK_MS = 1000;
+
+  TLumRealPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
+  // Ignores notifications still queued, stops the worker, releases the channel,
+  // closes the serial port.
+  ~TLumRealPort() override;
+
+  // Opens the serial port; no log line when it cannot. Starts the worker on
+  // the first call whatever the outcome.
+  bool CreatePort();
+  // A physical port is never reported as held by an application.
+  bool IsOpened() const { return false; }
+  bool IsActive() const { return FBridge.IsActive(); }
+  // Closes the serial port; true when it is closed afterwards.
+  bool Delete();
+  void Synchronize(const std::function<void()>& AMethod) { FBridge.Synchronize(AMethod); }
+  void Wake() { FBridge.Wake(); }
+  void RequestStop() { FBridge.RequestStop(); }
+  uint64_t PassCount() const { return FBridge.PassCount(); }
+
+  const TLumPortParams& PortParams() const { return FBridge.PortParams(); }
+  IServerInterface* TcpServer() const { return FBridge.TcpServer(); }
+  const TWriteLogEvent& OnWriteLogEvent() const { return FBridge.OnWriteLogEvent; }
+  void SetOnWriteLogEvent(TWriteLogEvent AValue) { FBridge.OnWriteLogEvent = std::move(AValue); }
+  IPortLog* Log() const { return FBridge.Log; }
+  void SetLog(IPortLog* AValue) { FBridge.Log = AValue; }
+
+ protected:
+  void DoRxChar(int32_t ACount) override { HandleRxChar(ACount); }
+
+ private:
+  void HandleRxChar(int32_t ACount);
+  void SetState();
+  bool RetryCreatePort() override { return CreatePort(); }
+  int32_t WriteLocal(const std::string& AData, std::string& AWhyNot) override;
+  void RemoteLineSettings(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity,
+                          TTCP_Port_StopBits AStopBits, TTCP_Port_DataBits ADataBits) override;
+  bool LocalPortAlive(std::string& AWhyNot) override;
+  void CloseLostPort() override { Close(); }
+  int32_t AliveCheckPeriodMs() const override { return ALIVE_CHECK_MS; }
+
+  std::string FDevicePath;
+  TDeviceIdentity FIdentity;  // of the device opened last
+  bool FOutOfReach = false;
+  TPortBridge FBridge;
+};
+
+}  // namespace orvane

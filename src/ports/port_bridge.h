@@ -1,0 +1,185 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "channels/server_interface.h"
+#include "channels/stop_watch.h"
+#include "model/lum_port_params.h"
+#include "ports/port_environment.h"
+#include "ports/process_thread.h"
+
+namespace orvane {
+
+// A log line of a bridge: the text and whether it is a detail (debug) line.
+using TWriteLogEvent = std::function<void(const std::string& AMessage, bool ADebug)>;
+using TProcessEvent = std::function<void()>;
+
+// The log view of a port as the bridge keeps it for the window: a reference the
+// bridge never calls and does not own.
+class IPortLog {
+ public:
+  virtual ~IPortLog() = default;
+};
+
+// What the shared worker pass needs from the local port it serves.
+class IBridgeLocalPort {
+ public:
+  // One creation attempt by the worker (the bridge's CreatePort).
+  virtual bool RetryCreatePort() = 0;
+  // Bytes from the network into the local port (worker). Returns how many the
+  // port took; when not all, AWhyNot says why the rest is lost.
+  virtual int32_t WriteLocal(const std::string& AData, std::string& AWhyNot) = 0;
+  // Line settings announced by the remote end (worker).
+  virtual void RemoteLineSettings(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity,
+                                  TTCP_Port_StopBits AStopBits, TTCP_Port_DataBits ADataBits) = 0;
+  // Worker, while the port counts as created: false (with the reason) when the
+  // local port went away; it is then closed and created again on the retry schedule.
+  virtual bool LocalPortAlive(std::string& /*AWhyNot*/) { return true; }
+  virtual void CloseLostPort() {}
+  // How often LocalPortAlive must be asked at the least; negative: never.
+  virtual int32_t AliveCheckPeriodMs() const { return -1; }
+
+ protected:
+  ~IBridgeLocalPort() = default;
+};
+
+// Bytes lost in one direction, told in one log line per episode instead of one per chunk.
+// Threads: the worker only.
+class TDropTally {
+ public:
+  // A line is due when the reason changes or the episode has lasted ALongMs.
+  std::optional<std::string> Add(size_t ACount, const std::string& AReason, uint32_t ANow, uint32_t ALongMs);
+  // The episode ends: bytes are delivered again, or the port goes.
+  std::optional<std::string> End();
+
+  // The line given for ACount bytes lost for AReason; APrefix names the direction.
+  static std::string Line(const std::string& APrefix, size_t ACount, const std::string& AReason);
+
+  std::string Prefix;  // "OUT: " or "<address>:<port> OUT: "
+
+ private:
+  size_t FCount = 0;
+  std::string FReason;
+  uint32_t FSince = 0;
+};
+
+// The part the virtual and the physical port bridge share: the channel, the
+// worker and its pass, the three stopwatches, the bytes from the local
+// application, the hello and the state report. The bridge that owns it supplies
+// the local port (IBridgeLocalPort) and the line settings it reports.
+// Threads: construction, Shutdown, OnRxData and the first FinishCreatePort on the
+// main thread; Process and NextWaitMs on the worker; IsActive, WriteLog and Wake
+// from either. FLock guards FRxData and FReceivePacket and is held only to append
+// or take. FIsCreated is atomic; every other field belongs to the worker once it
+// runs. OnWriteLogEvent and OnProcessEvent are set before the worker starts.
+class TPortBridge {
+ public:
+  static constexpr uint32_t RECREATE_INTERVAL_MS = 10000;
+  static constexpr int32_t MAX_RECREATE = 40;
+  static constexpr uint32_t RECONNECT_INTERVAL_MS = 60000;
+  static constexpr uint32_t HELLO_INTERVAL_MS = 15000;
+  // A connection that worked and dropped is reopened at once, but a peer that
+  // accepts and drops at once is not tried more often than this.
+  static constexpr uint32_t QUICK_REOPEN_GAP_MS = 1000;
+  // A drop episode that goes on is told at least this often.
+  static constexpr uint32_t DROP_REPORT_MS = 60000;
+
+  TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
+  ~TPortBridge();
+  TPortBridge(const TPortBridge&) = delete;
+  TPortBridge& operator=(const TPortBridge&) = delete;
+
+  // Main thread: stops the worker and waits for it (serving its hand-offs),
+  // tells what is left of the drop episodes, then releases the channel. Later
+  // calls do nothing.
+  void Shutdown();
+
+  // The end of every CreatePort: when the port exists the retry count starts
+  // afresh; the worker is started on the first call whatever the outcome.
+  void FinishCreatePort(bool AExists);
+  // Hands the channel the line settings of the local port and logs them.
+  void SetState(int32_t ABaudRate, TTCP_Port_Parity AParityCode, uint8_t ADataBits,
+                TTCP_Port_StopBits AStopBits, int32_t AReportedParity);
+
+  bool IsCreated() const { return FIsCreated; }
+  bool IsActive() const;
+  // Bytes from the local application (main thread): collected until the
+  // worker takes them after ReadPacketTimeout ms of silence.
+  void OnRxData(const std::string& AData);
+  void Synchronize(const std::function<void()>& AMethod);
+  void WriteLog(const std::string& AMessage, bool ADebug) const;
+  // Lets the worker run its next pass now (after the clock was moved, or new work).
+  void Wake();
+  bool Terminated() const { return FProcessThread->Terminated(); }
+  // Asks the worker to stop without waiting for it.
+  void RequestStop() { FProcessThread->Terminate(); }
+  // Passes run so far (tests and diagnostics).
+  uint64_t PassCount() const { return FPassCount; }
+
+  const TLumPortParams& PortParams() const { return FPortParams; }
+  IServerInterface* TcpServer() const { return FCommServer.get(); }
+  const TPortEnvironment& Environment() const { return FEnv; }
+
+  TWriteLogEvent OnWriteLogEvent;
+  TProcessEvent OnProcessEvent;
+  IPortLog* Log = nullptr;
+
+ private:
+  void Process();
+  int32_t NextWaitMs();
+  // The channel's GetActive; a connection seen up and now down makes the next
+  // reopen due at once (or QUICK_REOPEN_GAP_MS after the last attempt).
+  bool ChannelActive();
+  bool ConnectServer();
+  void DisconnectServer();
+  std::string TakeRxData();
+  void SendRxData();
+  void ReadServerData();
+  void SendHello();
+  void ReportState();
+  void CheckLocalPort();
+  void DoReceiveData(const std::string& AData);
+  void DoParamPortChange(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity, TTCP_Port_StopBits AStopBits,
+                         TTCP_Port_DataBits ADataBits);
+  void DoHelloFailed();
+  void Dropped(TDropTally& ATally, size_t ACount, const std::string& AReason);
+  void EndDrops(TDropTally& ATally);
+  std::string ChannelPrefix() const;
+
+  IBridgeLocalPort& FPort;
+  const TPortEnvironment& FEnv;
+  const TLumPortParams FPortParams;
+  const bool FIsMqtt;
+  IServerInterfacePtr FCommServer;
+  std::unique_ptr<TProcessThread> FProcessThread;
+  TStopWatch FRecreate;
+  TStopWatch FReconnect;
+  TStopWatch FReceivePacket;
+  TStopWatch FAliveCheck;
+  mutable std::mutex FLock;
+  std::string FRxData;
+  std::atomic<bool> FIsCreated{false};
+  bool FIsActive = false;
+  int32_t FCountRecreate = 0;
+  std::optional<uint32_t> FLastHello;
+  bool FChannelUp = false;
+  uint32_t FReconnectSpacing = RECONNECT_INTERVAL_MS;
+  TDropTally FToPortDrops;
+  TDropTally FToNetworkDrops;
+  bool FShutDown = false;
+  std::atomic<uint64_t> FPassCount{0};
+};
+
+// How long a worker whose channel is active may sleep between passes. The
+// channels offer no readiness handle yet: the TCP channel's ReadData itself waits
+// up to 10 ms for data, the MQTT channel's returns at once. A channel's readiness
+// descriptor and next deadline plug in here.
+int32_t ActiveChannelWaitMs(const TLumPortParams& APortParams);
+
+}  // namespace orvane

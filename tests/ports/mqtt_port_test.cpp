@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "portkit/port_kit.h"
+#include "support/mosquitto_fixture.h"
+#include "support/wait_for.h"
+
+namespace orvane {
+namespace {
+
+using test::MqttParams;
+using test::TPortsHarness;
+using test::TPtyClient;
+
+const std::string WRONG_KEY = "Неверный ответ. Возможно используется некорректный ключ безопасности";
+
+std::string ReadWhilePumping(TPortsHarness& AHarness, TPtyClient& AApp, size_t AWant) {
+  std::string data;
+  AHarness.Pump([&] {
+    data += AApp.Read(AWant - data.size(), 1);
+    return data.size() >= AWant;
+  });
+  return data;
+}
+
+// Two virtual ports on one topic, an application on each.
+struct TTwoPorts {
+  explicit TTwoPorts(test::TMosquitto& ABroker) {
+    A = H.Add(MqttParams("COM_A", ABroker.Port(), "orvane/bridge"));
+    B = H.Add(MqttParams("COM_B", ABroker.Port(), "orvane/bridge"));
+  }
+  bool BothActive() {
+    return H.Pump([&] { return A->IsActive() && B->IsActive(); });
+  }
+  TPortsHarness H;
+  TPortManager* A = nullptr;
+  TPortManager* B = nullptr;
+};
+
+TEST(TMqttPorts, BytesCrossBothWaysAndTheHelloFollowsItsSchedule) {
+  test::TMosquitto broker;
+  TTwoPorts ports(broker);
+  TPortsHarness& h = ports.H;
+  ASSERT_TRUE(ports.BothActive()) << broker.Log();
+  // Channel lines carry the port's address prefix even for MQTT.
+  ASSERT_TRUE(h.WaitShown("(COM_A) 127.0.0.1:4001 Connect - OK"));
+  // One hello on the first pass of each port.
+  ASSERT_TRUE(h.WaitFile("(COM_A) 127.0.0.1:4001 Sending hello"));
+  ASSERT_TRUE(h.WaitFile("(COM_B) 127.0.0.1:4001 Sending hello"));
+
+  TPtyClient appA(h.LinkPath("COM_A"));
+  TPtyClient appB(h.LinkPath("COM_B"));
+  ASSERT_TRUE(h.WaitShown("(COM_A) Open COM port"));
+  ASSERT_TRUE(h.WaitShown("(COM_B) Open COM port"));
+  const std::string toB("sixteen bytes\x00\xFF!", 16);
+  ASSERT_TRUE(appA.Write(toB));
+  EXPECT_EQ(ReadWhilePumping(h, appB, 16), toB);
+  ASSERT_TRUE(appB.Write("to A"));
+  EXPECT_EQ(ReadWhilePumping(h, appA, 4), "to A");
+  EXPECT_EQ(h.CountShown("(COM_B) 127.0.0.1:4001 OUT: [4] 74 6F 20 41"), 1u);
+
+  // The next hello comes when more than 15000 ms have passed.
+  const std::string hello = "(COM_A) 127.0.0.1:4001 Sending hello";
+  ASSERT_EQ(h.CountFile(hello), 1u);
+  h.Jump(16000);
+  ASSERT_TRUE(h.WaitFile(hello, 2));
+  EXPECT_EQ(h.CountShownContaining(WRONG_KEY), 0u);
+}
+
+TEST(TMqttPorts, AWrongKeyGivesTheWarningAtEachHello) {
+  test::TMosquitto broker;
+  TPortsHarness h;
+  TPortManager* a = h.Add(MqttParams("COM_A", broker.Port(), "orvane/keys", 1111));
+  TPortManager* c = h.Add(MqttParams("COM_C", broker.Port(), "orvane/keys", 2222));
+  ASSERT_TRUE(h.Pump([&] { return a->IsActive() && c->IsActive(); })) << broker.Log();
+  TPtyClient appA(h.LinkPath("COM_A"));
+  TPtyClient appC(h.LinkPath("COM_C"));
+  ASSERT_TRUE(h.WaitShown("(COM_C) Open COM port"));
+  // Each hello of the other end (the first ones may come before both subscribed).
+  const size_t first = h.CountShown("(COM_C) " + WRONG_KEY);
+  h.Jump(16000);
+  ASSERT_TRUE(h.WaitShown("(COM_C) " + WRONG_KEY, first + 1));
+  ASSERT_TRUE(h.WaitShown("(COM_A) " + WRONG_KEY, 1));
+  h.Jump(16000);
+  ASSERT_TRUE(h.WaitShown("(COM_C) " + WRONG_KEY, first + 2));
+
+  // Whole blocks of data do not arrive as they were sent.
+  const std::string data = "0123456789ABCDEF";
+  ASSERT_TRUE(appA.Write(data));
+  ASSERT_TRUE(h.WaitShown("(COM_A) 127.0.0.1:4001 OUT: [16] " + BytesToHex(data)));
+  EXPECT_NE(ReadWhilePumping(h, appC, 16).substr(0, 8), data.substr(0, 8));
+}
+
+TEST(TMqttPorts, ABrokerRestartBringsThePortsBackWithoutLossOrDuplicates) {
+  test::TMosquitto broker;
+  TTwoPorts ports(broker);
+  TPortsHarness& h = ports.H;
+  ASSERT_TRUE(ports.BothActive()) << broker.Log();
+  TPtyClient appA(h.LinkPath("COM_A"));
+  TPtyClient appB(h.LinkPath("COM_B"));
+  ASSERT_TRUE(h.WaitShown("(COM_B) Open COM port"));
+  ASSERT_TRUE(appA.Write("before"));
+  EXPECT_EQ(ReadWhilePumping(h, appB, 6), "before");
+
+  // The session notices a broker that went only when a ping fails, every 10 s
+  // of the clock.
+  broker.Stop();
+  ASSERT_TRUE(test::WaitFor([&] {
+    h.Jump(11000);
+    return h.Pump([&] { return !ports.A->IsActive() && !ports.B->IsActive(); },
+                  std::chrono::milliseconds(200));
+  }));
+  ASSERT_TRUE(broker.Start());
+  // The reopen at once may have come too early; the next is due after 60 s.
+  h.Jump(60000);
+  ASSERT_TRUE(ports.BothActive()) << broker.Log();
+  ASSERT_TRUE(appA.Write("after"));
+  EXPECT_EQ(ReadWhilePumping(h, appB, 5), "after");
+  ASSERT_TRUE(appB.Write("back"));
+  EXPECT_EQ(ReadWhilePumping(h, appA, 4), "back");
+  EXPECT_EQ(appA.Read(1, 50) + appB.Read(1, 50), "");  // nothing twice
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,141 @@
+#include "ports/lum_real_port.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <termios.h>
+
+#include <string>
+
+#include "portkit/port_kit.h"
+#include "support/mosquitto_fixture.h"
+#include "support/temp_dir.h"
+
+namespace orvane {
+namespace {
+
+using test::TDeviceStandIn;
+using test::TEchoServer;
+using test::TPortsHarness;
+using test::TPtyClient;
+
+TLumPortParams RealParams(const std::string& ADevice, const std::string& AProtocol, uint16_t APort) {
+  TLumPortParams p = test::VirtualParams(ADevice + "(r)", AProtocol, APort);
+  p.isRealPort = true;
+  p.RealPortBaudRate = br19200;
+  p.RealPortBitData = dbEight;
+  p.RealPortParityBits = TParityBits::None;
+  p.RealPortStopBits = TStopBits::One;
+  return p;
+}
+
+std::string DeviceReadWhilePumping(TPortsHarness& AHarness, TDeviceStandIn& ADevice, size_t AWant) {
+  std::string data;
+  AHarness.Pump([&] {
+    data += ADevice.Read(AWant - data.size(), 1);
+    return data.size() >= AWant;
+  });
+  return data;
+}
+
+TEST(TLumRealPort, BytesBothWaysAndAPulledAdapterComesBack) {
+  test::TTempDir devices;
+  TDeviceStandIn device(devices.Str() + "/ttyFAKE0");
+  TEchoServer echo;
+  TPortsHarness h;
+  const std::string name = device.Link() + "(r)";
+  TPortManager* port = h.Add(RealParams(device.Link(), PROTOCOL_DIRECT, echo.Port()));
+  const std::string prefix = "(" + name + ") ";
+  const std::string channel = prefix + "127.0.0.1:" + std::to_string(echo.Port()) + " ";
+  ASSERT_TRUE(h.WaitShown(channel + "Connect - OK"));
+  EXPECT_TRUE(port->IsActive());
+  EXPECT_FALSE(port->IsOpened());  // never reported as held
+  termios settings = device.Settings();
+  EXPECT_EQ(cfgetospeed(&settings), B19200);
+  EXPECT_EQ(h.CountFile(prefix + "SetState - OK, Baudrate=19200, Parity=0, StopBits=0"), 1u);
+
+  ASSERT_TRUE(device.Write("ping"));
+  EXPECT_EQ(DeviceReadWhilePumping(h, device, 4), "ping");
+  ASSERT_TRUE(h.WaitShown(prefix + "OUT: [4] 70 69 6E 67"));
+  EXPECT_EQ(h.CountShown(prefix + "IN: [4] 70 69 6E 67"), 1u);
+  EXPECT_EQ(h.CountShown(channel + "OUT: [4] 70 69 6E 67"), 1u);
+  EXPECT_EQ(h.CountShown(channel + "IN: [4] 70 69 6E 67"), 1u);
+  EXPECT_GE(h.CountFile(prefix + "EVENT: RxChar, Received = 4"), 1u);
+
+  // The adapter pulled out: closed with a line, reopened on the retry schedule once back.
+  device.Unplug();
+  ASSERT_TRUE(h.WaitShown(prefix + "COM port lost, closed: " + device.Link() + " is gone"));
+  ASSERT_TRUE(h.Pump([&] { return !port->IsActive(); }));
+  device.Plug();
+  h.Jump(10000);
+  ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+  settings = device.Settings();
+  EXPECT_EQ(cfgetospeed(&settings), B19200);
+  ASSERT_TRUE(device.Write("again"));
+  EXPECT_EQ(DeviceReadWhilePumping(h, device, 5), "again");
+  EXPECT_EQ(echo.Received(), "pingagain");
+  EXPECT_EQ(h.StatesSeen, (std::vector<std::vector<bool>>{{true}, {false}, {true}}));
+}
+
+TEST(TLumRealPort, APortHeldByAnotherProgramIsOpenedOnceItLetsGo) {
+  test::TTempDir devices;
+  TDeviceStandIn device(devices.Str() + "/ttyFAKE1");
+  TEchoServer echo;
+  TPortsHarness h;
+  test::TTestFd holder(::open(device.Link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  ASSERT_EQ(::flock(holder.Get(), LOCK_EX | LOCK_NB), 0);
+
+  TPortManager* port = h.Add(RealParams(device.Link(), PROTOCOL_DIRECT, echo.Port()));
+  // The worker's first retry has failed as well; no line for either.
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() >= 1; }));
+  EXPECT_FALSE(port->IsActive());
+  EXPECT_TRUE(h.ShownLines().empty());
+  EXPECT_EQ(echo.Connections(), 0u);
+
+  holder.Reset();
+  h.Jump(10000);
+  ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+  ASSERT_TRUE(device.Write("x"));
+  EXPECT_EQ(DeviceReadWhilePumping(h, device, 1), "x");
+}
+
+TEST(TLumRealPort, SettingsAnnouncedOverMqttReconfigureThePortUnlessFixed) {
+  test::TMosquitto broker;
+  for (const bool fixed : {false, true}) {
+    SCOPED_TRACE(fixed);
+    test::TTempDir devices;
+    TDeviceStandIn device(devices.Str() + "/ttyFAKE2");
+    TPortsHarness h;
+    TLumPortParams real = test::MqttParams(device.Link() + "(r)", broker.Port(), "orvane/real");
+    real.isRealPort = true;
+    real.RealPortBaudRate = br19200;
+    real.RealPortBitData = dbEight;
+    real.RealPortTunnelMode = fixed;
+    TPortManager* a = h.Add(real);
+    TPortManager* b = h.Add(test::MqttParams("COM_V", broker.Port(), "orvane/real"));
+    ASSERT_TRUE(h.Pump([&] { return a->IsActive() && b->IsActive(); })) << broker.Log();
+
+    TPtyClient app(h.LinkPath("COM_V"));
+    ASSERT_TRUE(h.WaitShown("(COM_V) Open COM port"));
+    ASSERT_TRUE(app.SetLine(B38400, true));
+    ASSERT_TRUE(h.WaitShown("(COM_V) Baudrate = 38400"));
+    ASSERT_TRUE(h.WaitFile("(COM_V) EVENT: StopBits = 2, Parity = 0, WordLength = 8"));
+    ASSERT_TRUE(app.Write("cfg"));
+    EXPECT_EQ(DeviceReadWhilePumping(h, device, 3), "cfg");
+    const termios settings = device.Settings();
+    EXPECT_EQ(cfgetospeed(&settings), fixed ? B19200 : B38400);
+    EXPECT_EQ((settings.c_cflag & CSTOPB) != 0, !fixed);
+
+    // And the device's bytes reach the application.
+    ASSERT_TRUE(device.Write("back"));
+    std::string got;
+    ASSERT_TRUE(h.Pump([&] {
+      got += app.Read(4 - got.size(), 1);
+      return got.size() >= 4;
+    }));
+    EXPECT_EQ(got, "back");
+  }
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,308 @@
+#include "ports/lum_virtual_port.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "channels/ip485_frame.h"
+#include "portkit/port_kit.h"
+#include "support/fake_converter.h"
+#include "support/wait_for.h"
+
+namespace orvane {
+namespace {
+
+using test::TEchoServer;
+using test::TPortsHarness;
+using test::TPtyClient;
+using test::VirtualParams;
+
+std::string Params(const std::string& AName, const std::string& AProtocol, uint16_t APort,
+                   uint16_t ATimeout = 0) {
+  return "ComName=" + AName + ", IpAddress=127.0.0.1, PortNumber=" + std::to_string(APort) +
+         ", LineNumber=1, Protocol=" + AProtocol + ", ReadPacketTimeout=" + std::to_string(ATimeout) +
+         ", ReadIntervalTimeout=0";
+}
+
+std::string Prefixed(const std::string& AName, uint16_t APort, const std::string& AText) {
+  return "(" + AName + ") 127.0.0.1:" + std::to_string(APort) + " " + AText;
+}
+
+// Reads from the application's side while the main thread is served.
+std::string ReadWhilePumping(TPortsHarness& AHarness, TPtyClient& AApp, size_t AWant) {
+  std::string data;
+  AHarness.Pump([&] {
+    data += AApp.Read(AWant - data.size(), 1);
+    return data.size() >= AWant;
+  });
+  return data;
+}
+
+TEST(TLumVirtualPort, PassThroughBothWaysWithTheLogViewsLines) {
+  TEchoServer echo;
+  TPortsHarness h;
+  TPortManager* port = h.Add(VirtualParams("COM5", PROTOCOL_DIRECT, echo.Port()));
+  const uint16_t p = echo.Port();
+
+  EXPECT_EQ(h.CountShown("(COM5) Create COM port - OK, " + Params("COM5", PROTOCOL_DIRECT, p)), 1u);
+  // Debug lines reach the file only.
+  EXPECT_EQ(h.CountFile("(COM5) SetState - OK, Baudrate=9600, Parity=0, StopBits=0"), 1u);
+  EXPECT_EQ(h.CountShownContaining("SetState"), 0u);
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM5", p, "Connect - OK")));
+  ASSERT_TRUE(h.Pump([&] { return h.StateChanges == 1; }));
+  EXPECT_TRUE(port->IsActive());
+  EXPECT_EQ(h.StatesSeen, (std::vector<std::vector<bool>>{{true}}));
+
+  TPtyClient app(h.LinkPath("COM5"));
+  ASSERT_TRUE(app.Valid());
+  ASSERT_TRUE(h.WaitShown("(COM5) Open COM port"));
+  EXPECT_TRUE(port->IsOpened());
+  ASSERT_TRUE(app.Write("hello"));
+  EXPECT_EQ(ReadWhilePumping(h, app, 5), "hello");
+  ASSERT_TRUE(h.WaitShown("(COM5) OUT: [5] 68 65 6C 6C 6F"));
+  EXPECT_EQ(h.CountShown("(COM5) IN: [5] 68 65 6C 6C 6F"), 1u);
+  EXPECT_EQ(h.CountShown(Prefixed("COM5", p, "OUT: [5] 68 65 6C 6C 6F")), 1u);
+  EXPECT_EQ(h.CountShown(Prefixed("COM5", p, "IN: [5] 68 65 6C 6C 6F")), 1u);
+  EXPECT_EQ(h.CountFile("(COM5) EVENT: RxChar, Received = 5"), 1u);
+  EXPECT_EQ(echo.Received(), "hello");
+
+  app.Close();
+  ASSERT_TRUE(h.WaitShown("(COM5) Close COM port"));
+  EXPECT_FALSE(port->IsOpened());
+  EXPECT_EQ(h.StateChanges, 1);
+}
+
+TEST(TLumVirtualPort, BytesLeaveAfterTheSilenceOfReadPacketTimeout) {
+  for (const uint16_t timeout : {uint16_t{0}, uint16_t{50}}) {
+    SCOPED_TRACE(timeout);
+    TEchoServer echo;
+    TPortsHarness h;
+    h.Add(VirtualParams("COM6", PROTOCOL_DIRECT, echo.Port(), timeout));
+    const uint16_t p = echo.Port();
+    ASSERT_TRUE(h.WaitShown(Prefixed("COM6", p, "Connect - OK")));
+    TPtyClient app(h.LinkPath("COM6"));
+    ASSERT_TRUE(h.WaitShown("(COM6) Open COM port"));
+
+    if (timeout == 0) {
+      // Each chunk leaves on the next pass: its echo comes back before the next is written.
+      for (const std::string chunk : {"aa", "bb", "cc"}) {
+        ASSERT_TRUE(app.Write(chunk));
+        EXPECT_EQ(ReadWhilePumping(h, app, 2), chunk);
+      }
+      EXPECT_EQ(h.CountShownContaining(Prefixed("COM6", p, "OUT: [2] ")), 3u);
+      continue;
+    }
+    // Three chunks with the clock held: they arrive within the timeout of each
+    // other however slowly the test runs, and leave together once it has passed.
+    h.Clock.Hold();
+    size_t in = 0;
+    for (const std::string chunk : {"aa", "bb", "cc"}) {
+      ASSERT_TRUE(app.Write(chunk));
+      ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining("(COM6) IN: [2]") > in; }));
+      ++in;
+    }
+    const uint32_t lastChunk = h.Clock.Now();
+    h.Clock.Release();
+    EXPECT_EQ(ReadWhilePumping(h, app, 6), "aabbcc");
+    const std::string out = Prefixed("COM6", p, "OUT: [6] 61 61 62 62 63 63");
+    ASSERT_TRUE(h.WaitShown(out));
+    EXPECT_EQ(h.CountShownContaining(Prefixed("COM6", p, "OUT: ")), 1u);
+    ASSERT_TRUE(h.FileLineTime(out).has_value());
+    EXPECT_GE(static_cast<uint32_t>(*h.FileLineTime(out) - lastChunk), 50u);
+  }
+}
+
+TEST(TLumVirtualPort, Ip485FramesCarryTheSpeedAndStopBitsTheApplicationSets) {
+  test::TFakeConverter converter(test::TFakeConverter::TMode::Frames);
+  TPortsHarness h;
+  h.Add(VirtualParams("COM7", PROTOCOL_IP485, converter.Port()));
+  const uint16_t p = converter.Port();
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM7", p, "Connect - OK")));
+  TPtyClient app(h.LinkPath("COM7"));
+  ASSERT_TRUE(h.WaitShown("(COM7) Open COM port"));
+
+  // A new port tells the channel 9600 baud, no parity, 8 data bits, one stop bit.
+  ASSERT_TRUE(app.Write("A"));
+  ASSERT_TRUE(h.Pump([&] { return converter.Frames().size() == 1; }));
+  EXPECT_EQ(BytesToHex(converter.Frames()[0].substr(4, 4)), "00 06 00 06");
+
+  ASSERT_TRUE(app.SetLine(B19200, true));
+  ASSERT_TRUE(h.WaitShown("(COM7) Baudrate = 19200"));
+  ASSERT_TRUE(h.WaitFile("(COM7) EVENT: StopBits = 2, Parity = 0, WordLength = 8"));
+  ASSERT_TRUE(app.Write("B"));
+  ASSERT_TRUE(h.Pump([&] { return converter.Frames().size() == 2; }));
+  uint16_t word = Ip485ApplySpeed(0x0006, 19200);
+  EncodeLineParams(word, tpp_None, 8, tps_Two, true);
+  const std::string expected{static_cast<char>(word >> 8), static_cast<char>(word & 0xFF)};
+  EXPECT_EQ(BytesToHex(converter.Frames()[1].substr(4, 4)), BytesToHex(expected + expected));
+  EXPECT_EQ(converter.Frames()[1].substr(converter.Frames()[1].size() - 1), "B");
+
+  // A frame from the converter reaches the application.
+  ASSERT_TRUE(converter.Send(test::TFakeConverter::DataFrame(0, "xyz")));
+  EXPECT_EQ(ReadWhilePumping(h, app, 3), "xyz");
+  ASSERT_TRUE(h.WaitShown("(COM7) OUT: [3] 78 79 7A"));
+}
+
+TEST(TLumVirtualPort, ANextRunAttachesToTheLinkTheLastOneLeft) {
+  TPortsHarness first;
+  const uint16_t unused = test::UnusedLoopbackPort();
+  first.Add(VirtualParams("COM8", PROTOCOL_DIRECT, unused));
+  const std::string params = Params("COM8", PROTOCOL_DIRECT, unused);
+  ASSERT_EQ(first.CountShown("(COM8) Create COM port - OK, " + params), 1u);
+  first.DestroyList();
+  struct stat info {};
+  ASSERT_EQ(::lstat(first.LinkPath("COM8").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+
+  TPortsHarness second;
+  second.Env.PortDir = first.PortDir.Str();
+  TPortManager* port = second.Add(VirtualParams("COM8", PROTOCOL_DIRECT, unused));
+  ASSERT_EQ(port->GetVirtPort()->LinkPath(), first.LinkPath("COM8"));
+  EXPECT_EQ(second.ShownLines(), (std::vector<std::string>{"(COM8) Error on create COM port, " + params,
+                                                           "(COM8) Attach to COM port - OK, " + params}));
+  // The channel gets the attached port's own settings.
+  EXPECT_EQ(second.CountFile("(COM8) SetState - OK, Baudrate=9600, Parity=0, StopBits=0"), 1u);
+  TPtyClient app(first.LinkPath("COM8"));
+  ASSERT_TRUE(app.Valid());
+  ASSERT_TRUE(second.Pump([&] { return port->IsOpened(); }));
+}
+
+TEST(TLumVirtualPort, CreationIsRetriedEveryTenSecondsFortyTimes) {
+  TPortsHarness h;
+  // Something that is no port of ours holds the name: create and attach both fail.
+  std::ofstream(h.LinkPath("COM9")) << "not a port";
+  // Held still, so the steps of the clock are exact (the channel is never opened).
+  h.Clock.Hold();
+  TPortManager* port = h.Add(VirtualParams("COM9", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
+  const std::string prefix = "(COM9) Error on create COM port, ";
+  const auto attempts = [&] { return h.CountShownContaining(prefix); };
+  const auto attachFailures = [&] { return h.CountShownContaining("(COM9) Error on attach COM port, "); };
+  EXPECT_EQ(attempts(), 1u);
+  EXPECT_EQ(attachFailures(), 1u);
+  // The worker's first pass retries at once.
+  ASSERT_TRUE(h.Pump([&] { return attachFailures() == 2; }));
+  EXPECT_EQ(attempts(), 2u);
+
+  // Not before 10 s have passed.
+  uint64_t passes = port->PassCount();
+  h.Jump(9999);
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+  EXPECT_EQ(attempts(), 2u);
+  h.Jump(1);
+  ASSERT_TRUE(h.Pump([&] { return attempts() == 3; }));
+  for (size_t attempt = 4; attempt <= 41; ++attempt) {
+    h.Jump(10000);
+    ASSERT_TRUE(h.Pump([&] { return attempts() == attempt; })) << attempt;
+  }
+  // The 40th retry was the last.
+  passes = port->PassCount();
+  h.Jump(10000);
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+  EXPECT_EQ(attempts(), 41u);
+  h.Clock.Release();
+  EXPECT_FALSE(port->IsActive());
+  EXPECT_EQ(h.StateChanges, 0);
+  EXPECT_EQ(h.CountShownContaining("Connecting"), 0u);  // the channel is never opened
+}
+
+TEST(TLumVirtualPort, ReconnectsOnScheduleAndNothingIsLostOrSentTwice) {
+  TEchoServer echo;
+  const uint16_t p = echo.Port();
+  echo.Stop();
+  TPortsHarness h;
+  TPortManager* port = h.Add(VirtualParams("COM10", PROTOCOL_DIRECT, p));
+  const std::string connecting = Prefixed("COM10", p, "Connecting to TCP...");
+  const std::string refused = Prefixed("COM10", p, "ERROR=Error Connect 127.0.0.1 wsaERROR=111");
+  const std::string connected = Prefixed("COM10", p, "Connect - OK");
+  ASSERT_TRUE(h.WaitShown(refused));
+  TPtyClient app(h.LinkPath("COM10"));
+  ASSERT_TRUE(h.WaitShown("(COM10) Open COM port"));
+
+  // Bytes written while the channel is down pile up.
+  ASSERT_TRUE(app.Write("abc"));
+  ASSERT_TRUE(h.WaitShown("(COM10) IN: [3] 61 62 63"));
+  ASSERT_TRUE(app.Write("def"));
+  ASSERT_TRUE(h.WaitShown("(COM10) IN: [3] 64 65 66"));
+
+  // A failed attempt is repeated only after 60 s.
+  const uint64_t passes = port->PassCount();
+  h.Jump(58000);
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+  EXPECT_EQ(h.CountShown(connecting), 1u);
+  echo.Start();
+  h.Jump(2000);
+  ASSERT_TRUE(h.WaitShown(connected));
+  // ... and leave as one packet.
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM10", p, "OUT: [6] 61 62 63 64 65 66")));
+  EXPECT_EQ(ReadWhilePumping(h, app, 6), "abcdef");
+
+  // A connection that worked and dropped is reopened at once.
+  echo.DropClient();
+  ASSERT_TRUE(h.WaitShown(connected, 2));
+  ASSERT_TRUE(h.Pump([&] { return h.StateChanges == 3; }));
+  EXPECT_EQ(h.StatesSeen, (std::vector<std::vector<bool>>{{true}, {false}, {true}}));
+  ASSERT_TRUE(app.Write("XYZ"));
+  EXPECT_EQ(ReadWhilePumping(h, app, 3), "XYZ");
+
+  // The converter switched off: the drop is noticed, the reopen at once fails,
+  // and the next attempt after 60 s finds it back.
+  echo.Stop();
+  ASSERT_TRUE(h.WaitShown(refused, 2));
+  echo.Start();
+  h.Jump(60000);
+  ASSERT_TRUE(h.WaitShown(connected, 3));
+  ASSERT_TRUE(app.Write("after"));
+  EXPECT_EQ(ReadWhilePumping(h, app, 5), "after");
+  EXPECT_EQ(echo.Received(), "abcdefXYZafter");
+  EXPECT_EQ(app.Read(1, 50), "");  // nothing twice
+  EXPECT_EQ(h.StateChanges, 5);
+}
+
+TEST(TLumVirtualPort, AnIdleWorkerSleepsUntilItsNextDeadline) {
+  TPortsHarness h;
+  TPortManager* port = h.Add(VirtualParams("COM12", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
+  ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining("ERROR=Error Connect") == 1; }));
+  // Nothing to do for 60 s: a window of real time sees at most the pass that was under way.
+  const uint64_t passes = port->PassCount();
+  h.Pump([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_LE(port->PassCount(), passes + 1);
+  // Bytes from the application wake it at once.
+  const uint64_t before = port->PassCount();
+  TPtyClient app(h.LinkPath("COM12"));
+  ASSERT_TRUE(app.Write("x"));
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() > before; }));
+}
+
+TEST(TLumVirtualPort, BytesForAPortNoApplicationHoldsAreCountedInOneLine) {
+  test::TFakeConverter converter(test::TFakeConverter::TMode::PassThrough);
+  const uint16_t p = converter.Port();
+  TPortsHarness h;
+  TPortManager* port = h.Add(VirtualParams("COM13", PROTOCOL_DIRECT, p));
+  ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+  ASSERT_TRUE(converter.WaitForConnections(1));
+  for (const std::string chunk : {"one", "two"}) {
+    ASSERT_TRUE(converter.Send(chunk));
+    ASSERT_TRUE(h.WaitShown(Prefixed("COM13", p, "IN: [3] " + BytesToHex(chunk))));
+  }
+  // The pass that wrote them into the port has ended before an application comes.
+  const uint64_t pass = port->PassCount();
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() > pass; }));
+  EXPECT_EQ(h.CountShownContaining("(COM13) OUT: "), 0u);
+  EXPECT_EQ(h.CountShownContaining("dropped"), 0u);  // told when the episode ends
+
+  TPtyClient app(h.LinkPath("COM13"));
+  ASSERT_TRUE(h.WaitShown("(COM13) Open COM port"));
+  ASSERT_TRUE(converter.Send("three"));
+  EXPECT_EQ(ReadWhilePumping(h, app, 5), "three");
+  ASSERT_TRUE(h.WaitShown("(COM13) OUT: dropped [6] bytes, no application holds the port"));
+  EXPECT_EQ(h.CountShown("(COM13) OUT: [5] 74 68 72 65 65"), 1u);
+  EXPECT_EQ(h.CountShownContaining("dropped"), 1u);
+}
+
+}  // namespace
+}  // namespace orvane
