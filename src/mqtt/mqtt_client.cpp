@@ -129,7 +129,8 @@ bool TMQTTClient::Connect() {
       LogMessageFmt("MQTTClient.Connect, Line=%s, Connect TCP", FLine.c_str());
       if (!FClientParams.SSLMode.empty()) {
         const TTlsSettings tls{FClientParams.SSLCACertFile, FClientParams.SSLClientCertFile,
-                               FClientParams.SSLClientKeyFile, FClientParams.SSLClientKeyPassword};
+                               FClientParams.SSLClientKeyFile, FClientParams.SSLClientKeyPassword,
+                               FClientParams.SSLVerifyPeer};
         if (!socket->SSLDoConnect(tls, FCancelCheck)) {
           // "SSL/TCL" is the text log readers know.
           failure = Format("Error connect SSL/TCL, ErrorCode=%d, Message=%s", socket->LastError(),

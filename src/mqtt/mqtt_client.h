@@ -29,6 +29,8 @@ struct TClientParams {
   std::string SSLClientCertFile;
   std::string SSLClientKeyFile;
   std::string SSLClientKeyPassword;
+  // The broker's certificate chain and host name are checked unless this is switched off.
+  bool SSLVerifyPeer = true;
 };
 
 class TMQTTClient;
