@@ -144,6 +144,18 @@ long TMQTTSocket::RecvBufferEx(uint8_t* ABuffer, size_t ACount, uint32_t ATimeou
 
 void TMQTTSocket::CloseSocket() {
   FTls.reset();  // close_notify before the descriptor goes
+  // Closing with unread input makes the kernel reset the connection and throw away what
+  // it still holds for the broker: packets a send has already counted as delivered. The
+  // input belongs to a connection being given up, so it is read away first (bounded, so a
+  // flood cannot hold the close).
+  if (FTcp.IsValid()) {
+    uint8_t sink[16384];
+    for (size_t drained = 0; drained < CLOSE_DRAIN_LIMIT;) {
+      const long n = FTcp.Recv(sink, sizeof(sink));
+      if (n <= 0) break;
+      drained += static_cast<size_t>(n);
+    }
+  }
   FTcp.Close();
 }
 

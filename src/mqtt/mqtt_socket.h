@@ -20,6 +20,7 @@ class TMQTTSocket {
   static constexpr uint32_t CONNECT_TIMEOUT_MS = 30000;
   static constexpr uint32_t STALL_TIMEOUT_MS = 5000;
   static constexpr uint32_t SEND_SLICE_MS = 50;
+  static constexpr size_t CLOSE_DRAIN_LIMIT = 1024 * 1024;
 
   // Resolves AHost and connects; ACancel is asked between short waits.
   bool Connect(const std::string& AHost, uint16_t APort, const TCancelCheck& ACancel = {});
