@@ -336,8 +336,8 @@ void TMQTTClient::SendData(const TBytes& AData, const TDeadline& AOuterLimit) {
 void TMQTTClient::SkipOversizedPacket() {
   size_t offset = 1;  // past the first byte
   uint32_t length = 0;
-  if (!TMQTTProtocolClient::DecodeRemainingLength(TByteView(FReceiveData.data(), size_t(FReceiveCount)), offset,
-                                                  length)) {
+  if (!TMQTTProtocolClient::DecodeRemainingLength(TByteView(FReceiveData.data(), size_t(FReceiveCount)),
+                                                  offset, length)) {
     // An unreadable length says nothing about where the next packet starts.
     FReceiveCount = 0;
     return;

@@ -41,7 +41,8 @@ bool ReadDiag(uint32_t AInode, uint32_t AShow, uint32_t& APeer, uint32_t& AUid, 
   req.Request.udiag_cookie[0] = req.Request.udiag_cookie[1] = ~0u;  // any socket of that inode
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  if (::sendto(nl.Get(), &req, sizeof(req), 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel)) < 0)
+  if (::sendto(nl.Get(), &req, sizeof(req), 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel)) <
+      0)
     return false;
   alignas(nlmsghdr) char buf[4096];
   // The kernel answers at once; a reply that does not come in a second is no answer.
@@ -110,8 +111,8 @@ void TDebugTrace::Send(const std::string& ALine) {
   datagram += '\0';
   // A full queue (EAGAIN) drops the line; a listener that has gone (ECONNREFUSED) is
   // looked for again with the next line, and then checked again.
-  if (::send(FFd.Get(), datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN &&
-      errno != EWOULDBLOCK)
+  if (::send(FFd.Get(), datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+      errno != EAGAIN && errno != EWOULDBLOCK)
     FFd.Reset();
 }
 

@@ -473,7 +473,9 @@ struct TScripted {
     ASSERT_EQ(Broker.ReadPacket()[0], 0x82);
     ASSERT_TRUE(Broker.Send(test::Hex("20 02 00 00")));
   }
-  size_t Count(const std::string& ALine) const { return size_t(std::count(End.Log.begin(), End.Log.end(), ALine)); }
+  size_t Count(const std::string& ALine) const {
+    return size_t(std::count(End.Log.begin(), End.Log.end(), ALine));
+  }
 };
 
 // The channel data of one PUBLISH the channel sent (key 1234).
@@ -613,7 +615,8 @@ TEST(LumMqttServerTest, ResendOfASplitBlockStartsAtTheFirstUndeliveredPacket) {
   EXPECT_LT(firstPackets, 128u);
   EXPECT_EQ(got.size(), block.size());
   EXPECT_TRUE(got == block) << "first packets " << firstPackets << ", first difference at "
-                            << std::mismatch(got.begin(), got.end(), block.begin(), block.end()).first - got.begin();
+                            << std::mismatch(got.begin(), got.end(), block.begin(), block.end()).first -
+                                   got.begin();
 }
 
 // A third party publishes 70 000 bytes on the port's topic with the bytes of a refusing
@@ -639,7 +642,8 @@ TEST(LumMqttServerTest, ForeignOversizedPublishIsDroppedWhole) {
         probe.Client.Publish("orvane/port1", big);
         probe.Client.Publish("orvane/port1", marker);
         return Pump(
-            {&a}, [&] { return a.Received.find("marker") != std::string::npos; }, std::chrono::milliseconds(500));
+            {&a}, [&] { return a.Received.find("marker") != std::string::npos; },
+            std::chrono::milliseconds(500));
       },
       std::chrono::seconds(30)));
   EXPECT_FALSE(a.Logged("ERROR=Connection refused, code=5"));

@@ -401,9 +401,8 @@ TEST(MqttClientTest, OversizedPacketIsSkippedToTheEndItsLengthAnnounces) {
       seen.push_back("connack " + std::to_string(int(c)));
     };
     s.Client.OnPingResp = [&](TMQTTClient*) { seen.push_back("pingresp"); };
-    s.Client.OnPublishData = [&](TMQTTClient*, uint16_t, TQualityOfService, const std::string& t, const TBytes&) {
-      seen.push_back("publish " + t);
-    };
+    s.Client.OnPublishData = [&](TMQTTClient*, uint16_t, TQualityOfService, const std::string& t,
+                                 const TBytes&) { seen.push_back("publish " + t); };
     TMQTTProtocolClient codec;
     TBytes payload(payloadSize, 0x00);
     for (size_t at = 0; at + 40 < payload.size(); at += 64)
@@ -446,7 +445,8 @@ TEST(MqttClientTest, ClosedBrokerIsNoticedByProcess) {
   ASSERT_GE(s.Client.ReadyHandle(), 0);
   s.Broker.CloseClient();
   ASSERT_TRUE(PumpUntil(s.Client, [&] { return !s.Client.IsConnected(); }));
-  EXPECT_NE(s.Client.LastFailure().find("connection closed by peer"), std::string::npos) << s.Client.LastFailure();
+  EXPECT_NE(s.Client.LastFailure().find("connection closed by peer"), std::string::npos)
+      << s.Client.LastFailure();
   EXPECT_EQ(s.Client.ReadyHandle(), -1);
 }
 
