@@ -21,6 +21,14 @@ bool ReadLE16(TByteView AData, size_t& AOffset, uint16_t& AValue) {
 }  // namespace
 
 TBytes EncodeChannelPacket(const TPacketData& APacket, const std::string& AKey) {
+  return EncodeChannelPacket(APacket, TCryptKey(AKey));
+}
+
+bool DecodeChannelPacket(TByteView AData, const std::string& AKey, TPacketData& APacket) {
+  return DecodeChannelPacket(AData, TCryptKey(AKey), APacket);
+}
+
+TBytes EncodeChannelPacket(const TPacketData& APacket, const TCryptKey& AKey) {
   TBytes out;
   out.reserve(8 + APacket.ClientID.size() + APacket.Data.size());
   WriteLE16(uint16_t(APacket.ClientID.size()), out);
@@ -33,11 +41,11 @@ TBytes EncodeChannelPacket(const TPacketData& APacket, const std::string& AKey) 
   const size_t dataAt = out.size();
   out.insert(out.end(), APacket.Data.begin(), APacket.Data.end());
   // Enciphered where it lies, so the data is copied once.
-  EncryptBuffer(out.data() + dataAt, uint32_t(APacket.Data.size()), AKey);
+  AKey.Encrypt(out.data() + dataAt, uint32_t(APacket.Data.size()));
   return out;
 }
 
-bool DecodeChannelPacket(TByteView AData, const std::string& AKey, TPacketData& APacket) {
+bool DecodeChannelPacket(TByteView AData, const TCryptKey& AKey, TPacketData& APacket) {
   size_t offset = 0;
   uint16_t idLength = 0, dataLength = 0;
   if (!ReadLE16(AData, offset, idLength) || AData.size() - offset < size_t(idLength) + 4) return false;
@@ -49,7 +57,7 @@ bool DecodeChannelPacket(TByteView AData, const std::string& AKey, TPacketData& 
   APacket.StopBits = AData[offset++];
   if (!ReadLE16(AData, offset, dataLength) || AData.size() - offset < dataLength) return false;
   APacket.Data.assign(reinterpret_cast<const char*>(AData.data() + offset), dataLength);
-  DecryptBuffer(reinterpret_cast<uint8_t*>(APacket.Data.data()), uint32_t(APacket.Data.size()), AKey);
+  AKey.Decrypt(reinterpret_cast<uint8_t*>(APacket.Data.data()), uint32_t(APacket.Data.size()));
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "channels/crypt_tool.h"
 #include "mqtt/data_utils.h"
 
 namespace orvane {
@@ -22,9 +23,11 @@ struct TPacketData {
 // bytes, data length (16-bit little-endian), data enciphered with AKey. The caller keeps
 // the client id and data below 65536 bytes each.
 TBytes EncodeChannelPacket(const TPacketData& APacket, const std::string& AKey);
+TBytes EncodeChannelPacket(const TPacketData& APacket, const TCryptKey& AKey);
 
 // False, with APacket in an unspecified state, when the bytes are cut short; bytes after
 // the data are ignored.
 bool DecodeChannelPacket(TByteView AData, const std::string& AKey, TPacketData& APacket);
+bool DecodeChannelPacket(TByteView AData, const TCryptKey& AKey, TPacketData& APacket);
 
 }  // namespace orvane

@@ -105,6 +105,24 @@ void Crypt(uint8_t* AData, uint32_t ASize, const std::string& AKey, bool AEncryp
 
 }  // namespace
 
+struct TCryptKey::TTables : TBlowfishTables {};
+
+TCryptKey::TCryptKey(const std::string& AKey) : FTables(std::make_unique<TTables>()) {
+  InitKey(reinterpret_cast<const uint8_t*>(AKey.data()), AKey.size(), *FTables);
+}
+
+TCryptKey::~TCryptKey() = default;
+TCryptKey::TCryptKey(TCryptKey&&) noexcept = default;
+TCryptKey& TCryptKey::operator=(TCryptKey&&) noexcept = default;
+
+void TCryptKey::Encrypt(uint8_t* AData, uint32_t ASize) const {
+  CryptBlocks(AData, ASize, true, *FTables);
+}
+
+void TCryptKey::Decrypt(uint8_t* AData, uint32_t ASize) const {
+  CryptBlocks(AData, ASize, false, *FTables);
+}
+
 void EncryptBuffer(uint8_t* AData, uint32_t ASize, const std::string& AKey) {
   Crypt(AData, ASize, AKey, true);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace orvane {
@@ -13,6 +14,24 @@ namespace orvane {
 // key mixing (the channel never passes one).
 void EncryptBuffer(uint8_t* AData, uint32_t ASize, const std::string& AKey);
 void DecryptBuffer(uint8_t* AData, uint32_t ASize, const std::string& AKey);
+
+// The same cipher with the key schedule computed once, for a key used on many packets
+// (521 block encipherments per schedule, against one per 8 data bytes).
+// Threads: Encrypt and Decrypt only read the tables, so any thread may call them.
+class TCryptKey {
+ public:
+  explicit TCryptKey(const std::string& AKey);
+  ~TCryptKey();
+  TCryptKey(TCryptKey&&) noexcept;
+  TCryptKey& operator=(TCryptKey&&) noexcept;
+
+  void Encrypt(uint8_t* AData, uint32_t ASize) const;
+  void Decrypt(uint8_t* AData, uint32_t ASize) const;
+
+ private:
+  struct TTables;
+  std::unique_ptr<TTables> FTables;
+};
 
 namespace crypt_tool_detail {
 // Initial tables: the hexadecimal digits of pi (generated file).

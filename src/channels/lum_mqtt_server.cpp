@@ -1,5 +1,6 @@
 #include "channels/lum_mqtt_server.h"
 
+#include <algorithm>
 #include <charconv>
 #include <random>
 #include <string_view>
@@ -40,6 +41,8 @@ TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveData
     : FPortParams(APortParams),
       FOnReceiveData(std::move(AOnReceiveData)),
       FTopic(APortParams.MqttTopic),
+      FSecurityKeyStr(std::to_string(APortParams.MqttSecurityKey)),
+      FCryptKey(FSecurityKeyStr),
       FOptions(std::move(AOptions)),
       FDebugTrace(FOptions.DebugWindow, FOptions.DebugWindowName) {
   if (!FOptions.Ticks) FOptions.Ticks = DefaultTickSource();
@@ -67,7 +70,7 @@ TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveData
                                       const TBytes& p) { HandlePublishData(s, id, q, t, p); };
   if (FOptions.CancelCheck) FMQTTClient->SetCancelCheck(FOptions.CancelCheck);
   FMQTTClient->OnConnAck = [this](TMQTTClient* s, TConnectErrorCode c) { HandleConnAck(s, c); };
-  FSecurityKeyStr = std::to_string(FPortParams.MqttSecurityKey);
+  FMQTTClient->OnPingResp = [this](TMQTTClient*) { FPingUnanswered = false; };
 }
 
 // The session goes first, saying goodbye to the broker while every member its handlers touch still exists.
@@ -93,10 +96,30 @@ void TLumMqttServer::SetCancelCheck(TCancelCheck AValue) {
   FMQTTClient->SetCancelCheck(std::move(AValue));
 }
 
+int TLumMqttServer::ReadyHandle() const {
+  return FMQTTClient->ReadyHandle();
+}
+
+std::optional<uint32_t> TLumMqttServer::NextDeadlineMs() const {
+  if (!FMQTTClient->IsConnected()) return std::nullopt;
+  // Bytes inside the TLS layer do not make the descriptor readable.
+  if (FMQTTClient->HasBufferedInput() || !FPinged) return 0;
+  const uint32_t now = FOptions.Ticks();
+  const uint32_t sincePing = now - FLastPing;
+  uint32_t due = sincePing > PING_INTERVAL_MS ? 0 : PING_INTERVAL_MS + 1 - sincePing;
+  if (FPingUnanswered) {
+    const uint32_t waited = now - FPingSentAt;
+    due = std::min(due, waited >= PING_ANSWER_TIMEOUT_MS ? 0 : PING_ANSWER_TIMEOUT_MS - waited);
+  }
+  return due;
+}
+
 bool TLumMqttServer::Open(const std::string& /*IP*/, uint16_t /*Port*/, uint8_t /*Line*/) {
   WriteLog("Connecting to mqtt...", false);
   FRefused = false;
+  FPingUnanswered = false;
   const bool connected = FMQTTClient->Connect();
+  FResume.Opened(connected);
   try {
     if (connected) {
       uint16_t id = 0;
@@ -114,6 +137,12 @@ bool TLumMqttServer::Open(const std::string& /*IP*/, uint16_t /*Port*/, uint8_t 
 
 bool TLumMqttServer::Close() {
   WriteLog("Disconnected", false);
+  // A session that is down only needs to be sure it is closed: unsubscribing would
+  // connect first, against a broker that may not answer.
+  if (!FMQTTClient->IsConnected()) {
+    FMQTTClient->Disconnect(true);
+    return true;
+  }
   try {
     uint16_t id = 0;
     FMQTTClient->Unsubscribe(FTopic, id);
@@ -125,36 +154,44 @@ bool TLumMqttServer::Close() {
   return true;
 }
 
-bool TLumMqttServer::PublishPacket(const TPacketData& APacket) {
-  return FMQTTClient->Publish(FTopic, EncodePacket(APacket));
+bool TLumMqttServer::PublishPacket(const TPacketData& APacket, const TDeadline& ALimit) {
+  return FMQTTClient->Publish(FTopic, EncodePacket(APacket), ALimit);
 }
 
 bool TLumMqttServer::Send_String(const std::string& AData, uint16_t /*AWaitAnswer*/,
                                  bool /*Will_Be_Delay_Between_Chars*/) {
+  // A resend of a block that failed part-way starts at its first undelivered packet.
+  size_t pos = FResume.Start(AData);
   try {
-    WriteLog("Sending " + BytesToHex(AData), true);
+    WriteLog("Sending " + BytesToHexCapped(AData), true);
     // A publish on a dropped session would reconnect without subscribing; the
     // false result makes the bridge close, open (and subscribe) and send again.
     if (!FMQTTClient->IsConnected()) {
+      FResume.Finished(AData, false, pos);
       LogError("Not connected");
       return false;
     }
+    // One limit for the whole block, so a broker that reads slowly cannot hold the worker
+    // for as many full per-packet limits as the block has packets.
+    const TDeadline limit(TMQTTClient::SendLimitMs(AData.size() - pos));
     // Long data goes in several packets, in order: one packet's length field has
     // 16 bits, and the receiving end must be able to buffer a whole packet.
-    size_t pos = 0;
     do {
       const size_t n = std::min(MAX_PACKET_DATA, AData.size() - pos);
       TPacketData packet{FMQTTClient->ClientID(), FBaudRate, FBitData, FParityBits, FStopBits,
                          AData.substr(pos, n)};
-      if (!PublishPacket(packet)) {
+      if (!PublishPacket(packet, limit)) {
         // The session has dropped; the rest would only arrive with a gap.
+        FResume.Finished(AData, false, pos);
         LogError("Publish failed");
         return false;
       }
       pos += n;
     } while (pos < AData.size());
+    FResume.Finished(AData, true, pos);
     return true;
   } catch (const std::exception& e) {
+    FResume.Finished(AData, false, pos);
     LogError(e.what());
     return false;
   }
@@ -189,12 +226,25 @@ void TLumMqttServer::SleepBeforeReconnect() {
 
 void TLumMqttServer::ReadData() {
   try {
+    const bool wasConnected = FMQTTClient->IsConnected();
     FMQTTClient->Process();
+    // A refusal has said its own line.
+    if (wasConnected && !FMQTTClient->IsConnected() && !FRefused) LogError(FMQTTClient->LastFailure());
     const uint32_t now = FOptions.Ticks();
+    // A half-open link (a cut network) answers nothing and reports nothing: only the
+    // missing PINGRESP shows it.
+    if (FMQTTClient->IsConnected() && FPingUnanswered && now - FPingSentAt >= PING_ANSWER_TIMEOUT_MS) {
+      LogError("No PINGRESP within " + std::to_string(PING_ANSWER_TIMEOUT_MS) + " ms");
+      FMQTTClient->Disconnect(true);
+    }
     // Only a live session is pinged: a ping on a dropped one would reconnect it without the subscription.
     if (FMQTTClient->IsConnected() && (!FPinged || now - FLastPing > PING_INTERVAL_MS)) {
       FPinged = true;
       FLastPing = now;
+      if (!FPingUnanswered) {
+        FPingUnanswered = true;
+        FPingSentAt = now;
+      }
       FMQTTClient->PingReq();
     }
     if (!FMQTTClient->IsConnected() && !FRefused) {
@@ -230,12 +280,12 @@ void TLumMqttServer::SetReciveParams(TTCP_Port_Parity aParity, uint8_t aDataBits
 
 TBytes TLumMqttServer::EncodePacket(const TPacketData& APacket) {
   FDebugTrace.Send("EncodePacket   " + FPortParams.ComName + "    " + FSecurityKeyStr);
-  return EncodeChannelPacket(APacket, FSecurityKeyStr);
+  return EncodeChannelPacket(APacket, FCryptKey);
 }
 
 bool TLumMqttServer::DecodePacket(TByteView AData, TPacketData& APacket) {
   FDebugTrace.Send("DecodePacket   " + FPortParams.ComName + "    " + FSecurityKeyStr);
-  return DecodeChannelPacket(AData, FSecurityKeyStr, APacket);
+  return DecodeChannelPacket(AData, FCryptKey, APacket);
 }
 
 void TLumMqttServer::HandleConnAck(TMQTTClient* /*ASender*/, TConnectErrorCode AErrorCode) {

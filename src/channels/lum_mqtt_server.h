@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "channels/channel_options.h"
 #include "channels/channel_packet.h"
 #include "channels/server_interface.h"
+#include "channels/split_send.h"
 #include "model/lum_port_params.h"
 #include "mqtt/mqtt_client.h"
 #include "platform/debug_trace.h"
@@ -21,8 +23,8 @@ namespace orvane {
 // and every callback runs on it (inside ReadData). The main thread may call the
 // line-setting operations and GetActive at any time; the four setting bytes are
 // atomics for that reason. Setters of callbacks are called before the worker starts.
-// Of its options, Ticks times the keep-alive ping, Sleep is the pause before ReadData
-// reopens a dropped session and CancelCheck cuts that pause and a connect short.
+// Of its options, Ticks times the keep-alive ping and its answer, Sleep is the pause before
+// ReadData reopens a dropped session, and CancelCheck cuts that pause, a connect and a send short.
 class TLumMqttServer : public IServerInterface {
  public:
   // Packets never carry more data than this, so the receiving session, which
@@ -53,6 +55,11 @@ class TLumMqttServer : public IServerInterface {
   void WriteLog(const std::string& AMessage, bool ADebug) override;
   std::string GetLastIpError() const override { return Last_IP_Error; }
   void SetCancelCheck(TCancelCheck AValue) override;
+  int ReadyHandle() const override;
+  std::optional<uint32_t> NextDeadlineMs() const override;
+
+  // A ping that has had no answer for this long means the link is gone.
+  static constexpr uint32_t PING_ANSWER_TIMEOUT_MS = 30000;
 
   // For tests and diagnostics.
   const std::string& ClientID() const { return FMQTTClient->ClientID(); }
@@ -69,7 +76,7 @@ class TLumMqttServer : public IServerInterface {
   void HandlePublishData(TMQTTClient* ASender, uint16_t APacketID, TQualityOfService AQoS,
                          const std::string& ATopic, const TBytes& APayload);
   void HandleConnAck(TMQTTClient* ASender, TConnectErrorCode AErrorCode);
-  bool PublishPacket(const TPacketData& APacket);
+  bool PublishPacket(const TPacketData& APacket, const TDeadline& ALimit = TDeadline::Never());
   void SleepBeforeReconnect();
   // Keeps the text in Last_IP_Error and logs it after "ERROR=".
   void LogError(const std::string& AError);
@@ -87,6 +94,10 @@ class TLumMqttServer : public IServerInterface {
   uint16_t FPort = 1883;
   bool FPinged = false;  // the first ReadData pings at once
   uint32_t FLastPing = 0;
+  // Tick of the oldest ping still without its PINGRESP.
+  bool FPingUnanswered = false;
+  uint32_t FPingSentAt = 0;
+  TSplitSendResume FResume;
   // Set when the broker refused the CONNECT: ReadData then leaves reopening to the bridge's schedule.
   bool FRefused = false;
   std::atomic<uint8_t> FBaudRate{0};
@@ -94,6 +105,8 @@ class TLumMqttServer : public IServerInterface {
   std::atomic<uint8_t> FStopBits{0};
   std::atomic<uint8_t> FBitData{0};
   std::string FSecurityKeyStr;
+  // The key schedule of FSecurityKeyStr, computed once.
+  TCryptKey FCryptKey;
   TChannelOptions FOptions;
   TDebugTrace FDebugTrace;
 };

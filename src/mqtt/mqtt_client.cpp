@@ -1,5 +1,6 @@
 #include "mqtt/mqtt_client.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -128,7 +129,8 @@ bool TMQTTClient::Connect() {
       LogMessageFmt("MQTTClient.Connect, Line=%s, Connect TCP", FLine.c_str());
       if (!FClientParams.SSLMode.empty()) {
         const TTlsSettings tls{FClientParams.SSLCACertFile, FClientParams.SSLClientCertFile,
-                               FClientParams.SSLClientKeyFile, FClientParams.SSLClientKeyPassword};
+                               FClientParams.SSLClientKeyFile, FClientParams.SSLClientKeyPassword,
+                               FClientParams.SSLVerifyPeer};
         if (!socket->SSLDoConnect(tls, FCancelCheck)) {
           // "SSL/TCL" is the text log readers know.
           failure = Format("Error connect SSL/TCL, ErrorCode=%d, Message=%s", socket->LastError(),
@@ -148,6 +150,8 @@ bool TMQTTClient::Connect() {
                                             FClientParams.Password, FClientParams.KeepAlive, true,
                                             TWillParams{}));
     FReceiveCount = 0;  // bytes of an earlier connection are stale
+    FSkipCount = 0;
+    FConnAckPending = true;
     LogMessage("MQTTClient.Connect - OK");
     return true;
   } catch (const std::exception& e) {
@@ -191,6 +195,7 @@ bool TMQTTClient::Guarded(const char* AExceptionFormat, TBody ABody) {
     ABody();
     return true;
   } catch (const std::exception& e) {
+    FLastFailure = e.what();
     LogMessageFmt(AExceptionFormat, FLine.c_str(), e.what());
     Disconnect(true);
     return false;
@@ -249,10 +254,15 @@ bool TMQTTClient::Publish(const std::string& ATopic, const std::string& APayload
 }
 
 bool TMQTTClient::Publish(const std::string& ATopic, const TBytes& APayload) {
+  return Publish(ATopic, APayload, TDeadline::Never());
+}
+
+bool TMQTTClient::Publish(const std::string& ATopic, const TBytes& APayload, const TDeadline& ALimit) {
   return Guarded("[EXCEPTION] MQTTClient.Publish bytes, Line=%s, Error=%s", [&] {
     EnsureConnected();
     const uint16_t id = NextPacketID();
-    SendData(FProtocolClient.CommandPublish(ATopic, APayload, id, TQualityOfService::QoS0, false, false));
+    SendData(FProtocolClient.CommandPublish(ATopic, APayload, id, TQualityOfService::QoS0, false, false),
+             ALimit);
     // "bytes- OK" without a blank is the line log readers know.
     LogMessageFmt("MQTTClient.Publish bytes- OK, PacketID=%d", id);
   });
@@ -295,50 +305,59 @@ bool TMQTTClient::PingReq() {
   });
 }
 
-void TMQTTClient::SendData(const TBytes& AData) {
+uint32_t TMQTTClient::SendLimitMs(size_t ALength) {
+  return uint32_t(std::min<uint64_t>(SEND_BASE_MS + ALength / SEND_MIN_BYTES_PER_MS, UINT32_MAX - 1));
+}
+
+int TMQTTClient::ReadyHandle() const {
+  return FSocket ? int(FSocket->Handle()) : -1;
+}
+
+bool TMQTTClient::HasBufferedInput() const {
+  return FSocket && FSocket->BufferedInput() > 0;
+}
+
+void TMQTTClient::SendData(const TBytes& AData, const TDeadline& AOuterLimit) {
   if (OnLogMessageEvent) LogMessageFmt("MQTTClient.SendData, Data=(%s)", DataToStr(AData).c_str());
   if (!FSocket) throw EMQTTFailure("MQTTClient.SendData, not connected");
+  // Held for the whole packet: the bytes of two packets must never interleave.
+  std::lock_guard<std::recursive_mutex> lock(FLock);
+  const TDeadline limit(std::min(SendLimitMs(AData.size()), AOuterLimit.RemainingMs()));
   size_t written = 0;
-  int attempt = 1;
-  uint32_t unwritableMs = 0;
-  int error = 0;
-  std::string errorText;
-  do {
-    std::lock_guard<std::recursive_mutex> lock(FLock);
-    const uint32_t waitMs = uint32_t(attempt) * 500;
-    if (FSocket->CanWrite(waitMs)) {
-      const long n = FSocket->SendBuffer(AData.data() + written, AData.size() - written);
-      if (n > 0) written += size_t(n);
-      attempt += 1;
-      unwritableMs = 0;
-    } else if (FSocket->LastError() == 0) {
-      // Bounded: a socket that stays unwritable this long counts as a failed write.
-      unwritableMs += waitMs;
-      if (unwritableMs >= TMQTTSocket::STALL_TIMEOUT_MS) {
-        error = SocketErrorTimedOut();
-        errorText = "socket not writable";
-        break;
-      }
-    }
-    if (FSocket->LastError() != 0) break;
-  } while (attempt < 3 && written != AData.size());
-  if (error == 0) {
-    error = FSocket->LastError();
-    errorText = FSocket->LastErrorDesc();
-  }
-  if (error != 0 || written != AData.size())
+  if (!FSocket->SendBuffer(AData.data(), AData.size(), written, limit, FCancelCheck) ||
+      written != AData.size())
     throw EMQTTFailure(
         Format("MQTTClient.SendData, Error writing to socket, ErrorCode=%d, Message=%s, LengthToWrite=%d, "
                "LengthWrite=%d",
-               error, errorText.c_str(), int(AData.size()), int(written)));
+               FSocket->LastError(), FSocket->LastErrorDesc().c_str(), int(AData.size()), int(written)));
   LogMessage("MQTTClient.SendData - OK");
+}
+
+void TMQTTClient::SkipOversizedPacket() {
+  size_t offset = 1;  // past the first byte
+  uint32_t length = 0;
+  if (!TMQTTProtocolClient::DecodeRemainingLength(TByteView(FReceiveData.data(), size_t(FReceiveCount)),
+                                                  offset, length)) {
+    // An unreadable length says nothing about where the next packet starts.
+    FReceiveCount = 0;
+    return;
+  }
+  const size_t end = offset + length;
+  if (end >= size_t(FReceiveCount)) {
+    FSkipCount = end - size_t(FReceiveCount);
+    FReceiveCount = 0;
+    return;
+  }
+  std::memmove(FReceiveData.data(), FReceiveData.data() + end, size_t(FReceiveCount) - end);
+  FReceiveCount -= int32_t(end);
 }
 
 void TMQTTClient::Process() {
   if (!FIsConnected) return;
   std::lock_guard<std::recursive_mutex> lock(FLock);
   try {
-    if (!FSocket || FSocket->WaitingDataEx() == 0) return;
+    // Readable rather than bytes waiting: a broker that closed must be noticed now.
+    if (!FSocket || !FSocket->ReadableNow()) return;
     DataUtils::EnsureLength(FReceiveData, size_t(FReceiveCount) + READ_CHUNK);
     const long got =
         FSocket->RecvBufferEx(FReceiveData.data() + FReceiveCount, READ_CHUNK, uint32_t(FTimeout));
@@ -349,11 +368,16 @@ void TMQTTClient::Process() {
     if (OnLogMessageEvent)
       LogMessageFmt("MQTTClient.Process, ReceiveData=(%s)",
                     DataToStr(TByteView(FReceiveData.data(), size_t(FReceiveCount))).c_str());
+    if (FSkipCount > 0) {
+      const size_t n = std::min(FSkipCount, size_t(FReceiveCount));
+      std::memmove(FReceiveData.data(), FReceiveData.data() + n, size_t(FReceiveCount) - n);
+      FReceiveCount -= int32_t(n);
+      FSkipCount -= n;
+    }
     if (FReceiveCount >= MaxCommandSize) {
       LogMessageFmt("[ERROR] MQTTClient.Process, Data overflow, ReceiveCount=%d, MaxCommandSize=%d",
                     FReceiveCount, MaxCommandSize);
-      FReceiveCount = 0;
-      return;
+      SkipOversizedPacket();
     }
     TBytes body;
     while (FReceiveCount > 0) {
@@ -374,6 +398,7 @@ void TMQTTClient::Process() {
       }
     }
   } catch (const std::exception& e) {
+    FLastFailure = e.what();
     LogMessageFmt("[EXCEPTION] MQTTClient.Process, Line=%s, Error=%s", FLine.c_str(), e.what());
     Disconnect(true);
   }
@@ -398,6 +423,9 @@ void TMQTTClient::ReceivePacket(TMQTTCommand ACommand, const TBytes& APacket) {
       bool present = false;
       TConnectErrorCode code;
       if (TMQTTProtocolClient::DecodeConnAck(APacket, present, code)) {
+        // Only the answer to our CONNECT is one; any other is a broken stream, not a refusal.
+        if (!FConnAckPending) throw EMQTTFailure(Format("Unexpected CONNACK, ErrorCode=%d", int(code)));
+        FConnAckPending = false;
         LogMessageFmt("MQTTClient.ReceiveConnAck, Line=%s, ErrorCode=%d", FLine.c_str(), int(code));
         if (OnConnAck) OnConnAck(this, code);
         LogMessage("MQTTClient.ReceiveConnAck - OK");

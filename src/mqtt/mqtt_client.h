@@ -10,6 +10,7 @@
 
 #include "mqtt/mqtt_protocol.h"
 #include "mqtt/mqtt_socket.h"
+#include "platform/deadline.h"
 
 namespace orvane {
 
@@ -28,6 +29,8 @@ struct TClientParams {
   std::string SSLClientCertFile;
   std::string SSLClientKeyFile;
   std::string SSLClientKeyPassword;
+  // The broker's certificate chain and host name are checked unless this is switched off.
+  bool SSLVerifyPeer = true;
 };
 
 class TMQTTClient;
@@ -76,6 +79,9 @@ class TMQTTClient {
   bool Publish(const std::string& ATopic, const std::string& APayload, bool ARetain, TQualityOfService AQoS,
                uint16_t& APacketID);
   bool Publish(const std::string& ATopic, const TBytes& APayload);
+  // The byte form within ALimit as well as its own: an owner that sends a block in several
+  // packets bounds the whole block.
+  bool Publish(const std::string& ATopic, const TBytes& APayload, const TDeadline& ALimit);
   bool PubAck(uint16_t APacketID);
   bool PubRec(uint16_t APacketID);
   bool PubRel(uint16_t APacketID);
@@ -85,8 +91,19 @@ class TMQTTClient {
 
   bool IsConnected() const { return FIsConnected; }
   const std::string& ClientID() const { return FClientParams.ClientID; }
-  // Asked while a connect waits, so a worker that is stopping is not held up.
+  // Asked while a connect or a send waits, so a worker that is stopping is not held up.
   void SetCancelCheck(TCancelCheck AValue) { FCancelCheck = std::move(AValue); }
+  // The text of the last failure that ended the connection (a send, Process).
+  const std::string& LastFailure() const { return FLastFailure; }
+  // The connection's descriptor, for an owner that waits on it; -1 when not connected.
+  int ReadyHandle() const;
+  // True when received bytes wait inside the TLS layer, where the descriptor does not show them.
+  bool HasBufferedInput() const;
+  // Longest time one send may take: a base plus the time at the slowest rate still taken
+  // for a working link (SEND_MIN_BYTES_PER_MS).
+  static uint32_t SendLimitMs(size_t ALength);
+  static constexpr uint32_t SEND_BASE_MS = 5000;
+  static constexpr uint32_t SEND_MIN_BYTES_PER_MS = 64;
 
   TConnAckEvent OnConnAck;
   TSubAckEvent OnSubAck;
@@ -108,7 +125,10 @@ class TMQTTClient {
 
  private:
   uint16_t NextPacketID();
-  void SendData(const TBytes& AData);
+  void SendData(const TBytes& AData, const TDeadline& AOuterLimit = TDeadline::Never());
+  // After a receive buffer overflow: drops the packet at the front to the end its own
+  // length announces, so the bytes inside it are never read as packets.
+  void SkipOversizedPacket();
   void EnsureConnected();
   void ReceivePacket(TMQTTCommand ACommand, const TBytes& APacket);
   void LogMessage(const std::string& AMsg);
@@ -132,6 +152,11 @@ class TMQTTClient {
   std::unique_ptr<TMQTTSocket> FSocket;
   TBytes FReceiveData;
   int32_t FReceiveCount = 0;
+  // Bytes still to come of an oversized packet that is being skipped.
+  size_t FSkipCount = 0;
+  // A CONNECT went out and its CONNACK has not come: any other CONNACK breaks the protocol.
+  bool FConnAckPending = false;
+  std::string FLastFailure;
   TCancelCheck FCancelCheck;
 };
 

@@ -7,11 +7,6 @@
 
 namespace orvane {
 
-namespace {
-// Longest single wait while TLS cannot go on, as in the handshake.
-constexpr uint32_t TLS_WAIT_SLICE_MS = 50;
-}  // namespace
-
 bool TMQTTSocket::Fail(int ACode, const std::string& AText) {
   FLastError = ACode;
   FLastErrorDesc = AText;
@@ -59,34 +54,41 @@ bool TMQTTSocket::CanWrite(uint32_t ATimeoutMs) {
   return r > 0;
 }
 
-long TMQTTSocket::SendBuffer(const uint8_t* AData, size_t ALength) {
+bool TMQTTSocket::SendBuffer(const uint8_t* AData, size_t ALength, size_t& AWritten, const TDeadline& ALimit,
+                             const TCancelCheck& ACancel) {
   FLastError = 0;
   FLastErrorDesc.clear();
-  if (!FTcp.IsValid()) return Fail(EBADF, "not connected"), -1;
-  if (!FTls) {
-    if (!FTcp.SendAll(AData, ALength, STALL_TIMEOUT_MS)) return FailFromTcp(), -1;
-    return static_cast<long>(ALength);
-  }
-  size_t done = 0;
-  // A stall, not the whole send, is bounded: every bit of progress starts it over.
+  AWritten = 0;
+  if (!FTcp.IsValid()) return Fail(EBADF, "not connected");
+  // A stall is bounded on its own (every bit of progress starts it over), the whole send by ALimit.
   TDeadline stall(STALL_TIMEOUT_MS);
-  while (done < ALength) {
-    const long n = FTls->Send(AData + done, ALength - done);
-    if (n < 0) return FailFromTls(), -1;
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      stall.Restart();
-      continue;
+  while (AWritten < ALength) {
+    if (ACancel && ACancel()) return Fail(SocketErrorCanceled(), "send canceled");
+    if (ALimit.Expired()) return Fail(SocketErrorTimedOut(), "send took too long");
+    if (stall.Expired()) return Fail(SocketErrorTimedOut(), "socket not writable");
+    const uint32_t slice = std::min({SEND_SLICE_MS, ALimit.RemainingMs(), stall.RemainingMs()});
+    long n;
+    if (!FTls) {
+      // Waits up to one slice for room; 0 when none came.
+      n = FTcp.SendSome(AData + AWritten, ALength - AWritten, slice);
+      if (n < 0) return FailFromTcp();
+    } else {
+      n = FTls->Send(AData + AWritten, ALength - AWritten);
+      if (n < 0) return FailFromTls();
+      // A failed wait is left to the next Send to report.
+      if (n == 0) {
+        if (FTls->WantsRead())
+          FTcp.WaitReadable(slice);
+        else
+          FTcp.WaitWritable(slice);
+      }
     }
-    if (stall.Expired()) return Fail(SocketErrorTimedOut(), "TLS write timed out"), -1;
-    const uint32_t slice = std::min(stall.RemainingMs(), TLS_WAIT_SLICE_MS);
-    // A failed wait is left to the next Send to report.
-    if (FTls->WantsRead())
-      FTcp.WaitReadable(slice);
-    else
-      FTcp.WaitWritable(slice);
+    if (n > 0) {
+      AWritten += static_cast<size_t>(n);
+      stall.Restart();
+    }
   }
-  return static_cast<long>(ALength);
+  return true;
 }
 
 size_t TMQTTSocket::WaitingDataEx() {
@@ -96,6 +98,17 @@ size_t TMQTTSocket::WaitingDataEx() {
   // Raw bytes under TLS may be only part of a record; a read then returns nothing, harmlessly.
   if (FTls) waiting += FTls->Pending();
   return waiting;
+}
+
+bool TMQTTSocket::ReadableNow() {
+  if (!FTcp.IsValid()) return false;
+  if (BufferedInput() > 0) return true;
+  // POLLIN also reports the end of the stream, which FIONREAD cannot tell from an idle peer.
+  return FTcp.WaitReadable(0) != 0;
+}
+
+size_t TMQTTSocket::BufferedInput() const {
+  return FTls ? FTls->Pending() : 0;
 }
 
 long TMQTTSocket::RecvBufferEx(uint8_t* ABuffer, size_t ACount, uint32_t ATimeoutMs) {
@@ -131,6 +144,18 @@ long TMQTTSocket::RecvBufferEx(uint8_t* ABuffer, size_t ACount, uint32_t ATimeou
 
 void TMQTTSocket::CloseSocket() {
   FTls.reset();  // close_notify before the descriptor goes
+  // Closing with unread input makes the kernel reset the connection and throw away what
+  // it still holds for the broker: packets a send has already counted as delivered. The
+  // input belongs to a connection being given up, so it is read away first (bounded, so a
+  // flood cannot hold the close).
+  if (FTcp.IsValid()) {
+    uint8_t sink[16384];
+    for (size_t drained = 0; drained < CLOSE_DRAIN_LIMIT;) {
+      const long n = FTcp.Recv(sink, sizeof(sink));
+      if (n <= 0) break;
+      drained += static_cast<size_t>(n);
+    }
+  }
   FTcp.Close();
 }
 

@@ -11,13 +11,16 @@
 namespace orvane {
 
 // The session's connection: one TCP client socket, optionally with TLS on top.
-// Every wait is bounded: a send that makes no progress for STALL_TIMEOUT_MS
-// fails, so a stalled broker cannot hold the worker forever.
+// Every wait is bounded: a send fails when it makes no progress for
+// STALL_TIMEOUT_MS or passes the caller's limit, and asks the caller's cancel
+// check at least every SEND_SLICE_MS, so a stalled broker cannot hold the worker.
 // Threads: one thread at a time (the session serialises reads and writes).
 class TMQTTSocket {
  public:
   static constexpr uint32_t CONNECT_TIMEOUT_MS = 30000;
   static constexpr uint32_t STALL_TIMEOUT_MS = 5000;
+  static constexpr uint32_t SEND_SLICE_MS = 50;
+  static constexpr size_t CLOSE_DRAIN_LIMIT = 1024 * 1024;
 
   // Resolves AHost and connects; ACancel is asked between short waits.
   bool Connect(const std::string& AHost, uint16_t APort, const TCancelCheck& ACancel = {});
@@ -25,10 +28,20 @@ class TMQTTSocket {
   bool SSLDoConnect(const TTlsSettings& ASettings, const TCancelCheck& ACancel = {});
   // True when the socket has room within ATimeoutMs.
   bool CanWrite(uint32_t ATimeoutMs);
-  // Writes all ALength bytes (through TLS when it is on): ALength, or -1 with LastError set.
-  long SendBuffer(const uint8_t* AData, size_t ALength);
+  // Writes all ALength bytes (through TLS when it is on). False with LastError set when
+  // the peer fails, ALimit passes, no byte goes out for STALL_TIMEOUT_MS or ACancel says
+  // stop; AWritten tells how far it got either way.
+  bool SendBuffer(const uint8_t* AData, size_t ALength, size_t& AWritten, const TDeadline& ALimit,
+                  const TCancelCheck& ACancel = {});
   // Bytes readable now without waiting, counting what the TLS layer holds.
   size_t WaitingDataEx();
+  // True when a read would not wait: bytes, the end of the stream or an error (which the
+  // read then reports), or bytes the TLS layer already holds.
+  bool ReadableNow();
+  // Deciphered bytes held inside the TLS layer: the descriptor does not show them.
+  size_t BufferedInput() const;
+  // The descriptor a caller may wait on; INVALID_SOCKET_HANDLE when not connected.
+  TSocketHandle Handle() const { return FTcp.Handle(); }
   // Up to ACount bytes; stops early once nothing more arrives within ATimeoutMs.
   // -1 on an error or when the peer has closed the connection.
   long RecvBufferEx(uint8_t* ABuffer, size_t ACount, uint32_t ATimeoutMs);

@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -108,7 +109,9 @@ bool TTlsSocket::Connect(TSocketHandle AHandle, const std::string& AServerName, 
   std::unique_ptr<void, TCtxDeleter> ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx) return Fail(-1, OpenSslErrorText("SSL_CTX_new"));
   SSL_CTX* c = AsCtx(ctx.get());
-  SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+  SSL_CTX_set_verify(c, ASettings.VerifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+  if (ASettings.VerifyPeer && ASettings.CertCAFile.empty() && SSL_CTX_set_default_verify_paths(c) != 1)
+    return Fail(-1, OpenSslErrorText("system CA store"));
   FKeyPassword = ASettings.KeyPassword;
   SSL_CTX_set_default_passwd_cb(c, &PasswordCallback);
   SSL_CTX_set_default_passwd_cb_userdata(c, &FKeyPassword);
@@ -129,8 +132,14 @@ bool TTlsSocket::Connect(TSocketHandle AHandle, const std::string& AServerName, 
   SSL_set_mode(s, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (SSL_set_fd(s, AHandle) != 1) return Fail(-1, OpenSslErrorText("SSL_set_fd"));
   TIPv4Address literal;
-  if (!AServerName.empty() && !ParseIPv4(AServerName, literal))
-    SSL_set_tlsext_host_name(s, AServerName.c_str());
+  const bool isAddress = ParseIPv4(AServerName, literal);
+  if (!AServerName.empty() && !isAddress) SSL_set_tlsext_host_name(s, AServerName.c_str());
+  if (ASettings.VerifyPeer) {
+    // The chain alone proves only that some CA vouched for someone: the name must match too.
+    const int named = isAddress ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(s), AServerName.c_str())
+                                : SSL_set1_host(s, AServerName.c_str());
+    if (named != 1) return Fail(-1, OpenSslErrorText("server name"));
+  }
 
   const TDeadline deadline(ATimeoutMs);
   for (;;) {
@@ -141,8 +150,13 @@ bool TTlsSocket::Connect(TSocketHandle AHandle, const std::string& AServerName, 
     }
     if (ret == 1) break;
     const int err = SSL_get_error(s, ret);
-    if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
+    if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
+      const long verify = SSL_get_verify_result(s);
+      if (verify != X509_V_OK)
+        return Fail(err, std::string("TLS handshake failed: certificate not accepted: ") +
+                             X509_verify_cert_error_string(verify));
       return Fail(err, OpenSslErrorText("TLS handshake failed"));
+    }
     if (ACancel && ACancel()) return Fail(SocketErrorCanceled(), "TLS handshake canceled");
     if (deadline.Expired()) return Fail(SocketErrorTimedOut(), "TLS handshake timed out");
     // Short slices, so a cancel request is seen promptly.

@@ -11,15 +11,18 @@ namespace orvane {
 
 // Files and pass phrase for the client side of a TLS handshake; empty fields are not used.
 struct TTlsSettings {
-  std::string CertCAFile;
+  std::string CertCAFile;  // trusted CAs; empty: the system's store
   std::string CertificateFile;
   std::string PrivateKeyFile;
   std::string KeyPassword;
+  // Check the server's chain against the CAs and its name against the host connected to.
+  // Off only by an explicit choice: without it anyone on the path can pose as the broker.
+  bool VerifyPeer = true;
 };
 
 // A TLS client session (OpenSSL 3) over a connected socket descriptor that it
-// does not own. The broker's certificate is not verified: the peer is chosen
-// by configuration, TLS only keeps the traffic private on the way.
+// does not own. The server's certificate chain and host name (or IP address) are
+// verified unless the settings switch that off.
 // Works on a non-blocking descriptor: Send/Recv return 0 when they would block.
 // Threads: one thread at a time uses an object.
 class TTlsSocket {

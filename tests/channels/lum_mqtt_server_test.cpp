@@ -3,14 +3,22 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <thread>
 
+#include "channels/channel_packet.h"
 #include "channels/crypt_tool.h"
 #include "channels/lum_mqtt_server.h"
+#include "support/fake_broker.h"
 #include "support/fake_converter.h"
+#include "support/hex.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
 
@@ -417,6 +425,233 @@ TEST(LumMqttServerTest, DebugTraceOnlyWithTheSwitch) {
   ASSERT_TRUE(a.Send("z"));
   got = listener.Next();
   EXPECT_EQ(got.substr(got.find('\t') + 1), std::string("EncodePacket   COM9    4242\0", 28));
+}
+
+// The trace carries the key: a listener owned by another user gets none of it.
+TEST(LumMqttServerTest, DebugTraceGoesOnlyToAListenerOfTheSameUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand a socket to another user";
+  TTraceListener listener;
+  ASSERT_EQ(::fchown(listener.Fd, 65534, 65534), 0);  // as if "nobody" had bound the name
+  TDebugTrace trace(true, listener.Name);
+  trace.Send("key 4242");
+  char buf[64];
+  EXPECT_EQ(::recv(listener.Fd, buf, sizeof(buf), MSG_DONTWAIT), -1);  // delivery is synchronous
+  EXPECT_EQ(errno, EAGAIN);
+  ASSERT_EQ(::fchown(listener.Fd, 0, 0), 0);
+  trace.Send("now mine");
+  const std::string got = listener.Next();
+  EXPECT_EQ(got.substr(got.find('\t') + 1), std::string("now mine\0", 9));
+}
+
+// A channel on a scripted broker. Open takes the CONNECT and SUBSCRIBE and answers the CONNECT.
+// The cancel check says stop when Cancel is set, and once when it is asked for the CancelAt-th time.
+struct TScripted {
+  test::TFakeBroker Broker;
+  std::atomic<bool> Cancel{false};
+  std::atomic<int> Asked{0};
+  std::atomic<int> CancelAt{0};
+  std::chrono::steady_clock::time_point CancelledAt;
+  TEnd End;
+
+  TScripted() : End(MqttParams("COM_F", Broker.Port()), Options()) {}
+  TChannelOptions Options() {
+    TChannelOptions o;
+    o.CancelCheck = [this] {
+      const int n = ++Asked;
+      if (Cancel || n == CancelAt) {
+        CancelledAt = std::chrono::steady_clock::now();
+        return true;
+      }
+      return false;
+    };
+    return o;
+  }
+  void Open() {
+    ASSERT_TRUE(End.Channel->Open("", 0, 0));
+    ASSERT_TRUE(Broker.Accept());
+    ASSERT_EQ(Broker.ReadPacket()[0], 0x10);
+    ASSERT_EQ(Broker.ReadPacket()[0], 0x82);
+    ASSERT_TRUE(Broker.Send(test::Hex("20 02 00 00")));
+  }
+  size_t Count(const std::string& ALine) const {
+    return size_t(std::count(End.Log.begin(), End.Log.end(), ALine));
+  }
+};
+
+// The channel data of one PUBLISH the channel sent (key 1234).
+std::string DataOf(const TBytes& APacket) {
+  std::string topic;
+  TBytes payload;
+  uint16_t id;
+  TQualityOfService qos;
+  bool retain, duplicate;
+  TPacketData packet;
+  if (!TMQTTProtocolClient::DecodePublish(APacket, topic, payload, id, qos, retain, duplicate) ||
+      !DecodeChannelPacket(payload, "1234", packet))
+    return "<not a channel packet>";
+  return packet.Data;
+}
+
+TEST(LumMqttServerTest, BrokerThatClosesIsNoticedAtOnce) {
+  TScripted s;
+  s.Open();
+  s.End.Channel->ReadData();  // takes the CONNACK and pings once; the clock stands still from here
+  ASSERT_EQ(s.Broker.ReadPacket(), test::Hex("C0 00"));
+  s.Broker.CloseClient();
+  ASSERT_TRUE(WaitFor([&] {
+    s.End.Channel->ReadData();
+    return s.Count("Connect - OK") == 2;  // noticed and reopened
+  }));
+  EXPECT_TRUE(std::any_of(s.End.Log.begin(), s.End.Log.end(), [](const std::string& l) {
+    return l.rfind("ERROR=Error reading from socket", 0) == 0 && l.find("closed by peer") != l.npos;
+  }));
+  EXPECT_TRUE(s.Broker.Accept());
+}
+
+// A half-open link answers nothing: the ping that stays unanswered for the keep-alive time ends it.
+// The worker learns when to come back (the next ping, the end of the wait) and what to wait on.
+TEST(LumMqttServerTest, UnansweredPingDropsTheLink) {
+  TScripted s;
+  EXPECT_EQ(s.End.Channel->ReadyHandle(), -1);
+  EXPECT_EQ(s.End.Channel->NextDeadlineMs(), std::nullopt);
+  s.Open();
+  EXPECT_EQ(s.End.Channel->NextDeadlineMs(), 0u);  // the first ping is due at once
+  const int fd = s.End.Channel->ReadyHandle();
+  ASSERT_GE(fd, 0);
+  EXPECT_GT(PollOne(fd, POLLIN, TDeadline(10000)), 0);  // the CONNACK
+  s.End.Channel->ReadData();
+  ASSERT_EQ(s.Broker.ReadPacket(), test::Hex("C0 00"));
+  EXPECT_EQ(PollOne(fd, POLLIN, TDeadline(0)), 0);
+  EXPECT_EQ(s.End.Channel->NextDeadlineMs(), 10001u);
+  ASSERT_TRUE(s.Broker.Send(test::Hex("D0 00")));
+  EXPECT_GT(PollOne(fd, POLLIN, TDeadline(10000)), 0);
+  s.End.Channel->ReadData();  // answered
+
+  const uint32_t sentAt = s.End.Tick += 10001;  // from here on no answer comes
+  s.End.Channel->ReadData();
+  for (const uint32_t at : {sentAt + 10001, sentAt + 20002, sentAt + 29999}) {
+    s.End.Tick = at;
+    s.End.Channel->ReadData();
+    EXPECT_TRUE(s.End.Channel->GetActive()) << at - sentAt;
+  }
+  EXPECT_EQ(s.End.Channel->NextDeadlineMs(), 1u);  // the wait for the answer ends before the next ping
+  s.End.Tick = sentAt + 30000;
+  s.End.Channel->ReadData();
+  EXPECT_TRUE(s.End.Logged("ERROR=No PINGRESP within 30000 ms"));
+  EXPECT_EQ(s.Count("Connect - OK"), 2u);  // and ReadData opened a new connection
+  EXPECT_TRUE(s.Broker.Accept());
+}
+
+// Close of a session that is down connects nowhere, before the first Open and after a drop.
+TEST(LumMqttServerTest, CloseOfADownSessionOnlyCloses) {
+  TScripted s;
+  EXPECT_TRUE(s.End.Channel->Close());
+  EXPECT_FALSE(s.Broker.Accept(0));  // a connect would be in the listener's queue by now
+  s.Open();
+  s.Cancel = true;  // keeps ReadData from reopening
+  s.Broker.CloseClient();
+  ASSERT_TRUE(WaitFor([&] {
+    s.End.Channel->ReadData();
+    return !s.End.Channel->GetActive();
+  }));
+  EXPECT_TRUE(s.End.Channel->Close());
+  EXPECT_FALSE(s.Broker.Accept(0));
+  EXPECT_EQ(s.End.Log.back(), "Disconnected");
+}
+
+// 8 MiB to a broker that never reads: a stop request ends the send within a wait slice.
+TEST(LumMqttServerTest, SendToABrokerThatNeverReadsStopsWhenAsked) {
+  TScripted s;
+  s.Open();
+  s.Asked = 0;
+  s.CancelAt = 40;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(s.End.Send(std::string(8 * 1024 * 1024, 'x')));
+  const auto end = std::chrono::steady_clock::now();
+  EXPECT_GE(s.Asked.load(), 40);
+  EXPECT_LT(end - s.CancelledAt, std::chrono::milliseconds(500));
+  EXPECT_LT(end - start, std::chrono::seconds(4));  // never a stall's 5 s
+  EXPECT_TRUE(s.End.Logged("ERROR=Publish failed"));
+  EXPECT_FALSE(s.End.Channel->GetActive());
+}
+
+// A block of 128 packets fails part-way (the broker stops reading and the send is cut
+// short); the bridge's Close, Open and resend send only the packets not delivered, so the
+// broker gets every byte exactly once over the two connections.
+TEST(LumMqttServerTest, ResendOfASplitBlockStartsAtTheFirstUndeliveredPacket) {
+  TScripted s;
+  s.Open();
+  std::string block(128 * TLumMqttServer::MAX_PACKET_DATA, '\0');
+  for (size_t i = 0; i < block.size(); ++i) block[i] = char(i % 251);
+  s.Asked = 0;
+  s.CancelAt = 10;  // once, while the first connection's buffers fill
+  std::atomic<bool> firstDone{false};
+  bool first = true, second = false;
+  std::thread bridge([&] {
+    first = s.End.Send(block);
+    firstDone = true;
+    s.End.Channel->Close();
+    if (s.End.Channel->Open("", 0, 0)) second = s.End.Send(block);
+  });
+  ASSERT_TRUE(WaitFor([&] { return firstDone.load(); }));
+  std::string got;
+  size_t firstPackets = 0;
+  for (TBytes p = s.Broker.ReadPacket(); !p.empty(); p = s.Broker.ReadPacket()) {
+    got += DataOf(p);  // a packet cut off by the close never completes and ends the loop
+    ++firstPackets;
+  }
+  ASSERT_TRUE(s.Broker.Accept());
+  EXPECT_EQ(s.Broker.ReadPacket()[0], 0x10);
+  EXPECT_EQ(s.Broker.ReadPacket()[0], 0x82);
+  while (got.size() < block.size()) {
+    const TBytes p = s.Broker.ReadPacket();
+    if (p.empty()) break;
+    got += DataOf(p);
+  }
+  bridge.join();
+  EXPECT_FALSE(first);
+  EXPECT_TRUE(second);
+  EXPECT_GE(firstPackets, 1u);
+  EXPECT_LT(firstPackets, 128u);
+  EXPECT_EQ(got.size(), block.size());
+  EXPECT_TRUE(got == block) << "first packets " << firstPackets << ", first difference at "
+                            << std::mismatch(got.begin(), got.end(), block.begin(), block.end()).first -
+                                   got.begin();
+}
+
+// A third party publishes 70 000 bytes on the port's topic with the bytes of a refusing
+// CONNACK inside: the packet is dropped whole, the channel stays up and keeps receiving.
+TEST(LumMqttServerTest, ForeignOversizedPublishIsDroppedWhole) {
+  TMosquitto broker;
+  TEnd a(MqttParams("COM_A", broker.Port()));
+  ASSERT_TRUE(a.Channel->Open("", 0, 0));
+  TProbe probe(broker.Port());
+  uint16_t id;
+  ASSERT_TRUE(probe.Client.Subscribe({"orvane/port1"}, TQualityOfService::QoS0, id));
+  TBytes big(70000, 0x00);
+  for (size_t at = 0; at + 40 < big.size(); at += 64)
+    for (size_t copy : {at, at + 33}) {
+      const TBytes connAck = test::Hex("20 02 00 05");
+      std::copy(connAck.begin(), connAck.end(), big.begin() + long(copy));
+    }
+  const TBytes marker = EncodeChannelPacket(TPacketData{"probe", 0, 0, 0, 0, "marker"}, "1234");
+  // Until a's subscription has taken effect, which the marker shows.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        a.Received.clear();
+        probe.Client.Publish("orvane/port1", big);
+        probe.Client.Publish("orvane/port1", marker);
+        return Pump(
+            {&a}, [&] { return a.Received.find("marker") != std::string::npos; },
+            std::chrono::milliseconds(500));
+      },
+      std::chrono::seconds(30)));
+  EXPECT_FALSE(a.Logged("ERROR=Connection refused, code=5"));
+  EXPECT_TRUE(a.Channel->GetActive());
+  EXPECT_EQ(a.Received, "marker");
+  a.Received.clear();
+  ASSERT_TRUE(probe.Client.Publish("orvane/port1", marker));
+  ASSERT_TRUE(Pump({&a}, [&] { return a.Received == "marker"; }));
 }
 
 }  // namespace

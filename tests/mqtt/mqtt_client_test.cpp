@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <thread>
 
 #include "mqtt/mqtt_client.h"
 #include "support/fake_broker.h"
+#include "support/fd_helpers.h"
 #include "support/hex.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
@@ -145,6 +149,48 @@ TEST(MqttClientTest, ConnectsThroughTls) {
   EXPECT_FALSE(plain.Connect());
   EXPECT_FALSE(plain.IsConnected());
   EXPECT_TRUE(plainLog.Has("Error connect SSL/TCL, ErrorCode="));
+}
+
+// A self-signed broker certificate: refused unless its CA is given or checking is switched
+// off; with its CA, a certificate made out to another name is refused too.
+TEST(MqttClientTest, TlsChecksTheBrokerCertificateUnlessToldNot) {
+  TMosquitto::TOptions options;
+  options.Tls = true;
+  TMosquitto broker(options);
+  options.TlsSubjectAltName = "DNS:other.example";
+  TMosquitto otherName(options);
+  struct TCase {
+    const char* Name;
+    TMosquitto* Broker;
+    bool GiveCa;
+    bool Verify;
+    bool Accepted;
+  };
+  const TCase cases[] = {{"unknown CA", &broker, false, true, false},
+                         {"unknown CA, checking off", &broker, false, false, true},
+                         {"CA given", &broker, true, true, true},
+                         {"CA given, wrong name", &otherName, true, true, false},
+                         {"wrong name, checking off", &otherName, false, false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TClientParams params = Params(c.Broker->TlsPort());
+    params.SSLMode = "tls";
+    if (c.GiveCa) params.SSLCACertFile = c.Broker->CaFile();
+    params.SSLVerifyPeer = c.Verify;
+    TMQTTClient client(params);
+    TLog log;
+    log.Attach(client);
+    int connAck = -1;
+    client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode e) { connAck = int(e); };
+    EXPECT_EQ(client.Connect(), c.Accepted);
+    EXPECT_EQ(client.IsConnected(), c.Accepted);
+    if (c.Accepted) {
+      ASSERT_TRUE(PumpUntil(client, [&] { return connAck == 0; }));
+    } else {
+      EXPECT_TRUE(log.Has("Error connect SSL/TCL, ErrorCode=")) << log.Lines().back();
+      EXPECT_TRUE(log.Has("certificate not accepted"));
+    }
+  }
 }
 
 TEST(MqttClientTest, RefusedConnectIsPassedOnAndKeepsTheSession) {
@@ -340,6 +386,116 @@ TEST(MqttClientTest, CorruptLengthBlocksUntilOverflowEmptiesTheBuffer) {
   EXPECT_TRUE(s.Client.IsConnected());
   ASSERT_TRUE(s.Broker.Send(Hex("D0 00")));
   ASSERT_TRUE(PumpUntil(s.Client, [&] { return pings == 1; }));
+}
+
+// A packet too big to buffer is dropped whole: its own length says where the next one
+// starts, so the bytes inside it (here a CONNACK refusing with code 5) are never read as
+// packets. Sizes: one whose end comes within the read that overflows, and one whose end
+// comes reads later.
+TEST(MqttClientTest, OversizedPacketIsSkippedToTheEndItsLengthAnnounces) {
+  for (const size_t payloadSize : {65590u, 70000u}) {
+    SCOPED_TRACE(payloadSize);
+    TFakeSession s;
+    std::vector<std::string> seen;
+    s.Client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) {
+      seen.push_back("connack " + std::to_string(int(c)));
+    };
+    s.Client.OnPingResp = [&](TMQTTClient*) { seen.push_back("pingresp"); };
+    s.Client.OnPublishData = [&](TMQTTClient*, uint16_t, TQualityOfService, const std::string& t,
+                                 const TBytes&) { seen.push_back("publish " + t); };
+    TMQTTProtocolClient codec;
+    TBytes payload(payloadSize, 0x00);
+    for (size_t at = 0; at + 40 < payload.size(); at += 64)
+      for (size_t copy : {at, at + 33}) {  // at both parities of the 2-byte packets zeros read as
+        const TBytes connAck = Hex("20 02 00 05");
+        std::copy(connAck.begin(), connAck.end(), payload.begin() + long(copy));
+      }
+    TBytes stream = Hex("20 02 00 00");  // the answer to the CONNECT
+    const TBytes big = codec.CommandPublish("big", payload, 0, TQualityOfService::QoS0, false, false);
+    stream.insert(stream.end(), big.begin(), big.end());
+    const TBytes after = Hex("D0 00  30 05 00 01 74 68 69");
+    stream.insert(stream.end(), after.begin(), after.end());
+    ASSERT_TRUE(s.Broker.Send(stream));
+    ASSERT_TRUE(PumpUntil(s.Client, [&] { return seen.size() >= 3; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"connack 0", "pingresp", "publish t"}));
+    EXPECT_TRUE(s.Client.IsConnected());
+    EXPECT_EQ(std::count_if(s.Log.Lines().begin(), s.Log.Lines().end(),
+                            [](const std::string& l) { return l.find("Data overflow") != l.npos; }),
+              1);
+  }
+}
+
+// A CONNACK when no CONNECT waits for one is a broken stream: the session ends, and the
+// code inside is no refusal.
+TEST(MqttClientTest, StrayConnAckEndsTheSession) {
+  TFakeSession s;
+  std::vector<int> codes;
+  s.Client.OnConnAck = [&](TMQTTClient*, TConnectErrorCode c) { codes.push_back(int(c)); };
+  ASSERT_TRUE(s.Broker.Send(Hex("20 02 00 00  20 02 00 05")));
+  ASSERT_TRUE(PumpUntil(s.Client, [&] { return !s.Client.IsConnected(); }));
+  EXPECT_EQ(codes, std::vector<int>{0});
+  EXPECT_TRUE(s.Log.Has("[EXCEPTION] MQTTClient.Process, Line=127.0.0.1:"));
+  EXPECT_EQ(s.Client.LastFailure(), "Unexpected CONNACK, ErrorCode=5");
+  EXPECT_TRUE(s.Broker.ClientClosed());
+}
+
+// A broker that closes is noticed by the next Process, without any send.
+TEST(MqttClientTest, ClosedBrokerIsNoticedByProcess) {
+  TFakeSession s;
+  ASSERT_GE(s.Client.ReadyHandle(), 0);
+  s.Broker.CloseClient();
+  ASSERT_TRUE(PumpUntil(s.Client, [&] { return !s.Client.IsConnected(); }));
+  EXPECT_NE(s.Client.LastFailure().find("connection closed by peer"), std::string::npos)
+      << s.Client.LastFailure();
+  EXPECT_EQ(s.Client.ReadyHandle(), -1);
+}
+
+// The socket's send against a peer that reads, but too slowly: the caller's limit ends it
+// although every wait makes progress; against a peer that does not read, a stop request
+// ends it within a slice.
+TEST(MqttClientTest, SocketSendEndsAtItsLimitOrWhenCancelled) {
+  test::TLoopbackListener listener;
+  TMQTTSocket socket;
+  ASSERT_TRUE(socket.Connect("127.0.0.1", listener.Port()));
+  test::TTestFd peer = listener.Accept();
+  ASSERT_TRUE(peer.Valid());
+  std::atomic<bool> stop{false};
+  std::thread slowReader([&] {
+    char buf[4096];
+    while (!stop) {
+      if (::read(peer.Get(), buf, sizeof(buf)) <= 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a reader slower than the sender
+    }
+  });
+  const TBytes big(64 * 1024 * 1024, 0x42);
+  size_t written = 0;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(socket.SendBuffer(big.data(), big.size(), written, TDeadline(300)));
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(socket.LastErrorDesc(), "send took too long");
+  EXPECT_EQ(socket.LastError(), SocketErrorTimedOut());
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, big.size());
+  EXPECT_GE(took, std::chrono::milliseconds(290));  // the limit counts whole milliseconds
+  EXPECT_LT(took, std::chrono::seconds(3));
+  stop = true;
+  ::shutdown(peer.Get(), SHUT_RD);
+  slowReader.join();
+
+  // Nobody reads any more: after the buffers fill, only the cancel check can end the send early.
+  std::vector<std::chrono::steady_clock::time_point> asked;
+  const auto cancel = [&] {
+    asked.push_back(std::chrono::steady_clock::now());
+    return asked.size() >= 20;
+  };
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(socket.SendBuffer(big.data(), big.size(), written, TDeadline::Never(), cancel));
+  took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(socket.LastError(), SocketErrorCanceled());
+  EXPECT_EQ(asked.size(), 20u);
+  EXPECT_LT(took, std::chrono::seconds(3));  // never the 5 s of a stall
+  for (size_t i = 1; i < asked.size(); ++i)
+    EXPECT_LT(asked[i] - asked[i - 1], std::chrono::milliseconds(250)) << "between checks " << i;
 }
 
 TEST(MqttClientTest, PacketIdentifiersWrapAt65534) {

@@ -71,9 +71,9 @@ TMosquitto::TMosquitto(const TOptions& AOptions) : FOptions(AOptions) {
         " >/dev/null 2>&1");
   if (FOptions.Tls)
     Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
-        "/CN=localhost"
-        " -keyout " +
-        dir + "/key.pem -out " + dir + "/cert.pem >/dev/null 2>&1");
+        "/CN=localhost -addext subjectAltName=" +
+        FOptions.TlsSubjectAltName + " -keyout " + dir + "/key.pem -out " + dir +
+        "/cert.pem >/dev/null 2>&1");
   for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
     FPort = FreeLoopbackPort();
     FTlsPort = FOptions.Tls ? FreeLoopbackPort() : 0;

@@ -18,7 +18,9 @@ namespace orvane::test {
 class TMosquitto {
  public:
   struct TOptions {
-    bool Tls = false;      // an extra TLS listener with a certificate made by the openssl command
+    bool Tls = false;  // an extra TLS listener with a self-signed certificate made by the openssl command
+    // The names the certificate is made out to.
+    std::string TlsSubjectAltName = "DNS:localhost,IP:127.0.0.1";
     std::string UserName;  // with a user: password file, anonymous clients refused
     std::string Password;
     bool TcpNoDelay = false;  // broker sends without Nagle's delay (latency measurements)
