@@ -564,13 +564,13 @@ TEST(LumMqttServerTest, SendToABrokerThatNeverReadsStopsWhenAsked) {
   TScripted s;
   s.Open();
   s.Asked = 0;
-  s.CancelAt = 40;
-  const auto start = std::chrono::steady_clock::now();
+  s.CancelAt = 10;
   EXPECT_FALSE(s.End.Send(std::string(8 * 1024 * 1024, 'x')));
   const auto end = std::chrono::steady_clock::now();
-  EXPECT_GE(s.Asked.load(), 40);
-  EXPECT_LT(end - s.CancelledAt, std::chrono::milliseconds(500));
-  EXPECT_LT(end - start, std::chrono::seconds(4));  // never a stall's 5 s
+  EXPECT_GE(s.Asked.load(), 10);
+  // Ignoring the request would run into the 5 s stall limit, seconds later; the
+  // bound is loose so that a loaded sanitizer run cannot miss it.
+  EXPECT_LT(end - s.CancelledAt, std::chrono::seconds(2));
   EXPECT_TRUE(s.End.Logged("ERROR=Publish failed"));
   EXPECT_FALSE(s.End.Channel->GetActive());
 }
