@@ -12,15 +12,15 @@
 
 namespace {
 
-constexpr const char* kSelf = "/proc/self/exe";
+constexpr const char* SELF_EXE = "/proc/self/exe";
 
 int RunService(const orvane::TCommandLine& ACommand) {
   // Before any thread exists, so that every thread inherits the signals blocked.
   orvane::TStopSignals signals;
   orvane::THeadlessOptions options;
-  options.DataDir = orvane::DataDirectory(ACommand, kSelf);
+  options.DataDir = orvane::DataDirectory(ACommand, SELF_EXE);
   options.PortDir = ACommand.PortDir.empty() ? orvane::DefaultPortDirectory() : ACommand.PortDir;
-  options.ExeFile = kSelf;
+  options.ExeFile = SELF_EXE;
   options.DebugWindow = ACommand.DebugWindow;
   options.SkipInstanceGuard = ACommand.SkipInstanceGuard;
   orvane::THeadlessOutput output;
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   // The version shown is the record the executable carries, as start-up reads it.
   std::string version;
   try {
-    version = orvane::TVerInfoRes(kSelf).FileVersion();
+    version = orvane::TVerInfoRes(SELF_EXE).FileVersion();
   } catch (const std::exception& e) {
     version = orvane::ProgramVersion() + " (" + e.what() + ")";
   }
