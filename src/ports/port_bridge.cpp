@@ -31,10 +31,6 @@ std::string Traffic(const char* ADirection, const std::string& AData) {
 
 }  // namespace
 
-int32_t ActiveChannelWaitMs(const TLumPortParams& APortParams) {
-  return APortParams.Protocol == PROTOCOL_MQTT ? 10 : 1;
-}
-
 std::optional<std::string> TDropTally::Add(size_t ACount, const std::string& AReason, uint32_t ANow,
                                            uint32_t ALongMs) {
   std::optional<std::string> line;
@@ -78,7 +74,7 @@ TPortBridge::TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortPar
              TTCP_Port_DataBits ADataBits) { DoParamPortChange(ABaudRate, AParity, AStopBits, ADataBits); });
   FCommServer->SetOnHelloFailed([this](IServerInterface*) { DoHelloFailed(); });
   FProcessThread = std::make_unique<TProcessThread>(
-      FEnv.Dispatcher, [this] { Process(); }, [this] { return NextWaitMs(); });
+      FEnv.Dispatcher, [this] { Process(); }, [this] { return NextWait(); });
   FToPortDrops.Prefix = "OUT: ";
   FToNetworkDrops.Prefix = ChannelPrefix() + "OUT: ";
 }
@@ -169,14 +165,20 @@ void TPortBridge::Process() {
   if (OnProcessEvent) OnProcessEvent();
 }
 
-int32_t TPortBridge::NextWaitMs() {
+TNextWait TPortBridge::NextWait() {
   TSoonest soonest;
   if (!FIsCreated) {
     if (FCountRecreate < MAX_RECREATE) soonest.Due(Remaining(FRecreate, RECREATE_INTERVAL_MS));
-    return soonest.Ms();
+    return {soonest.Ms(), -1};
   }
+  int handle = -1;
   if (ChannelActive()) {
-    soonest.Due(ActiveChannelWaitMs(FPortParams));
+    // Asked after the pass, so after the channel's last call: the handle and
+    // the deadline may have changed with it.
+    handle = FCommServer->ReadyHandle();
+    if (const std::optional<uint32_t> due = FCommServer->NextDeadlineMs()) soonest.Due(*due);
+    // A channel that offers nothing to wait on is looked at on a short period.
+    if (handle < 0) soonest.Due(NO_HANDLE_PERIOD_MS);
     std::lock_guard<std::mutex> guard(FLock);
     if (!FRxData.empty()) {
       const uint32_t holdBack = FPortParams.ReadPacketTimeout;
@@ -191,7 +193,7 @@ int32_t TPortBridge::NextWaitMs() {
   }
   const int32_t period = FPort.AliveCheckPeriodMs();
   if (period >= 0) soonest.Due(Remaining(FAliveCheck, static_cast<uint32_t>(period)));
-  return soonest.Ms();
+  return {soonest.Ms(), handle};
 }
 
 void TPortBridge::CheckLocalPort() {

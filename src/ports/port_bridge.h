@@ -74,7 +74,7 @@ class TDropTally {
 // application, the hello and the state report. The bridge that owns it supplies
 // the local port (IBridgeLocalPort) and the line settings it reports.
 // Threads: construction, Shutdown, OnRxData and the first FinishCreatePort on the
-// main thread; Process and NextWaitMs on the worker; IsActive, WriteLog and Wake
+// main thread; Process and NextWait on the worker; IsActive, WriteLog and Wake
 // from either. FLock guards FRxData and FReceivePacket and is held only to append
 // or take. FIsCreated is atomic; every other field belongs to the worker once it
 // runs. OnWriteLogEvent and OnProcessEvent are set before the worker starts.
@@ -89,6 +89,8 @@ class TPortBridge {
   static constexpr uint32_t QUICK_REOPEN_GAP_MS = 1000;
   // A drop episode that goes on is told at least this often.
   static constexpr uint32_t DROP_REPORT_MS = 60000;
+  // How often an active channel without a readiness handle is looked at.
+  static constexpr int32_t NO_HANDLE_PERIOD_MS = 10;
 
   TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
   ~TPortBridge();
@@ -132,7 +134,9 @@ class TPortBridge {
 
  private:
   void Process();
-  int32_t NextWaitMs();
+  // The next of: the channel's readiness handle, its deadline, the stopwatches'
+  // deadlines and the hold-back; the worker's wake-up ends the sleep as well.
+  TNextWait NextWait();
   // The channel's GetActive; a connection seen up and now down makes the next
   // reopen due at once (or QUICK_REOPEN_GAP_MS after the last attempt).
   bool ChannelActive();
@@ -175,11 +179,5 @@ class TPortBridge {
   bool FShutDown = false;
   std::atomic<uint64_t> FPassCount{0};
 };
-
-// How long a worker whose channel is active may sleep between passes. The
-// channels offer no readiness handle yet: the TCP channel's ReadData itself waits
-// up to 10 ms for data, the MQTT channel's returns at once. A channel's readiness
-// descriptor and next deadline plug in here.
-int32_t ActiveChannelWaitMs(const TLumPortParams& APortParams);
 
 }  // namespace orvane

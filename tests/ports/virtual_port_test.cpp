@@ -12,6 +12,7 @@
 #include "channels/ip485_frame.h"
 #include "portkit/port_kit.h"
 #include "support/fake_converter.h"
+#include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
 
 namespace orvane {
@@ -278,6 +279,30 @@ TEST(TLumVirtualPort, AnIdleWorkerSleepsUntilItsNextDeadline) {
   ASSERT_TRUE(h.Pump([&] { return port->PassCount() > before; }));
 }
 
+TEST(TLumVirtualPort, IdleConnectedPortsSleepOnTheirChannels) {
+  test::TFakeConverter converter(test::TFakeConverter::TMode::PassThrough);
+  test::TMosquitto broker;
+  TPortsHarness h;
+  TPortManager* tcp = h.Add(VirtualParams("COM14", PROTOCOL_DIRECT, converter.Port()));
+  TPortManager* mqtt = h.Add(test::MqttParams("COM15", broker.Port(), "orvane/idle"));
+  ASSERT_TRUE(h.Pump([&] { return tcp->IsActive() && mqtt->IsActive(); })) << broker.Log();
+  ASSERT_TRUE(converter.WaitForConnections(1));
+  ASSERT_TRUE(h.WaitFile("(COM15) 127.0.0.1:4001 Sending hello"));
+  TPtyClient app(h.LinkPath("COM14"));
+  ASSERT_TRUE(h.WaitShown("(COM14) Open COM port"));
+  const uint64_t tcpBefore = tcp->PassCount();
+  const uint64_t mqttBefore = mqtt->PassCount();
+  // A second of real time with nothing to do: a worker that polls its channel
+  // makes about a hundred passes, one that waits on it only the few that the
+  // answer to the first ping causes.
+  h.Pump([] { return false; }, std::chrono::seconds(1));
+  EXPECT_LE(tcp->PassCount() - tcpBefore, 5u);
+  EXPECT_LE(mqtt->PassCount() - mqttBefore, 5u);
+  // Bytes the converter sends on its own wake the sleeping worker.
+  ASSERT_TRUE(converter.Send("far"));
+  EXPECT_EQ(ReadWhilePumping(h, app, 3), "far");
+}
+
 TEST(TLumVirtualPort, BytesForAPortNoApplicationHoldsAreCountedInOneLine) {
   test::TFakeConverter converter(test::TFakeConverter::TMode::PassThrough);
   const uint16_t p = converter.Port();
@@ -289,8 +314,10 @@ TEST(TLumVirtualPort, BytesForAPortNoApplicationHoldsAreCountedInOneLine) {
     ASSERT_TRUE(converter.Send(chunk));
     ASSERT_TRUE(h.WaitShown(Prefixed("COM13", p, "IN: [3] " + BytesToHex(chunk))));
   }
-  // The pass that wrote them into the port has ended before an application comes.
+  // The pass that wrote them into the port has ended before an application
+  // comes: a pass started after it has run.
   const uint64_t pass = port->PassCount();
+  port->Wake();
   ASSERT_TRUE(h.Pump([&] { return port->PassCount() > pass; }));
   EXPECT_EQ(h.CountShownContaining("(COM13) OUT: "), 0u);
   EXPECT_EQ(h.CountShownContaining("dropped"), 0u);  // told when the episode ends
