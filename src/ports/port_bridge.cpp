@@ -1,6 +1,9 @@
 #include "ports/port_bridge.h"
 
 #include <algorithm>
+#include <cerrno>
+
+#include "platform/errno_text.h"
 
 namespace orvane {
 
@@ -138,6 +141,14 @@ void TPortBridge::OnRxData(const std::string& AData) {
     FReceivePacket.Restart();
   }
   Wake();
+}
+
+void TPortBridge::LocalWriteDropped(uint64_t ACount, int AError, const std::string& AQueueFullWhy) const {
+  if (ACount == 0) return;
+  // The port counts the episode itself; the prefix is fixed before the worker starts.
+  WriteLog(TDropTally::Line(FToPortDrops.Prefix, static_cast<size_t>(ACount),
+                            ErrnoText(AError == ENOBUFS ? AQueueFullWhy : "write failed", AError)),
+           false);
 }
 
 void TPortBridge::Process() {
@@ -299,7 +310,8 @@ void TPortBridge::DoReceiveData(const std::string& AData) {
       std::clamp<int32_t>(FPort.WriteLocal(AData, why), 0, static_cast<int32_t>(AData.size()));
   if (taken > 0) WriteLog(Traffic("OUT", AData.substr(0, static_cast<size_t>(taken))), false);
   if (static_cast<size_t>(taken) < AData.size()) {
-    Dropped(FToPortDrops, AData.size() - static_cast<size_t>(taken), why);
+    // An empty reason: the port tells this loss once its episode is over.
+    if (!why.empty()) Dropped(FToPortDrops, AData.size() - static_cast<size_t>(taken), why);
     // A write that failed may be the first sign of a device that went away:
     // the next pass looks.
     FAliveCheck.Stop();

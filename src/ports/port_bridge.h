@@ -33,7 +33,8 @@ class IBridgeLocalPort {
   // One creation attempt by the worker (the bridge's CreatePort).
   virtual bool RetryCreatePort() = 0;
   // Bytes from the network into the local port (worker). Returns how many the
-  // port took; when not all, AWhyNot says why the rest is lost.
+  // port took; when not all, AWhyNot says why the rest is lost, or stays empty
+  // when the port tells that loss itself (LocalWriteDropped).
   virtual int32_t WriteLocal(const std::string& AData, std::string& AWhyNot) = 0;
   // Line settings announced by the remote end (worker).
   virtual void RemoteLineSettings(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity,
@@ -114,6 +115,10 @@ class TPortBridge {
   // Bytes from the local application (main thread): collected until the
   // worker takes them after ReadPacketTimeout ms of silence.
   void OnRxData(const std::string& AData);
+  // Main thread: the local port dropped ACount bytes it had taken or refused
+  // (its OnWriteDropped, once per episode). AError is ENOBUFS when its queue
+  // was full, AQueueFullWhy then says why; otherwise the errno of the write.
+  void LocalWriteDropped(uint64_t ACount, int AError, const std::string& AQueueFullWhy) const;
   void Synchronize(const std::function<void()>& AMethod);
   void WriteLog(const std::string& AMessage, bool ADebug) const;
   // Lets the worker run its next pass now (after the clock was moved, or new work).

@@ -160,9 +160,12 @@ TEST(TProcessThread, SleepsAsLongAsThePassAllowsUntilWokenOrTerminated) {
   TMainDispatcher dispatcher;
   std::atomic<int> passes{0};
   std::atomic<int32_t> wait{-1};  // without limit
-  TWakeEvent handle;               // stands for a channel's readiness handle
+  TWakeEvent handle;              // stands for a channel's readiness handle
   auto thread = std::make_unique<TProcessThread>(
-      dispatcher, [&] { ++passes; }, [&] { return TNextWait{wait.load(), handle.Fd()}; });
+      dispatcher, [&] { ++passes; },
+      [&] {
+        return TNextWait{wait.load(), handle.Fd()};
+      });
   thread->Start();
   ASSERT_TRUE(test::WaitFor([&] { return passes == 1; }));
   // Each wake-up runs one pass; one that comes during a pass is not lost.
