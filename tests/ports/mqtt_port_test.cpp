@@ -83,7 +83,7 @@ TEST(TMqttPorts, AWrongKeyGivesTheWarningAtEachHello) {
   ASSERT_TRUE(h.WaitShown("(COM_C) " + WRONG_KEY, first + 1));
   ASSERT_TRUE(h.WaitShown("(COM_A) " + WRONG_KEY, 1));
   h.Jump(16000);
-  ASSERT_TRUE(h.WaitShown("(COM_C) " + WRONG_KEY, first + 2))
+  ASSERT_TRUE(h.WaitShown("(COM_C) " + WRONG_KEY, first + 2));
 
   // Whole blocks of data do not arrive as they were sent.
   const std::string data = "0123456789ABCDEF";
