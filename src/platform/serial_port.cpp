@@ -245,6 +245,11 @@ uint64_t TComPort::DroppedBytes() const {
   return session ? session->Watcher.DroppedBytes() : 0;
 }
 
+bool TComPort::WriteFailed() const {
+  const std::shared_ptr<TSession> session = Current();
+  return session && session->Watcher.WriteError() != 0;
+}
+
 std::string TComPort::LastError() const {
   std::lock_guard<std::mutex> guard(FLock);
   return FLastError;

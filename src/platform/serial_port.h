@@ -70,6 +70,8 @@ class TComPort {
   size_t QueuedBytes() const;
   // Every byte dropped (queue full or write failed) since the port was opened.
   uint64_t DroppedBytes() const;
+  // A write has failed since the port was opened: Write accepts nothing more.
+  bool WriteFailed() const;
 
   std::string LastError() const;
 

@@ -28,6 +28,9 @@ TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnviron
   SetParity(APortParams.RealPortParityBits);
   SetStopBits(APortParams.RealPortStopBits);
   SetPort(StripRealPortSuffix(APortParams.ComName));
+  OnWriteDropped = [this](TComPort&, uint64_t ACount, int AError) {
+    if (!FOutOfReach) FBridge.LocalWriteDropped(ACount, AError, "the device does not take them");
+  };
 }
 
 TLumRealPort::~TLumRealPort() {
@@ -68,8 +71,12 @@ void TLumRealPort::HandleRxChar(int32_t ACount) {
 }
 
 int32_t TLumRealPort::WriteLocal(const std::string& AData, std::string& AWhyNot) {
+  const bool failedBefore = WriteFailed();
   const int32_t written = WriteAnsiStr(AData);
-  if (static_cast<size_t>(written) < AData.size()) AWhyNot = Connected() ? LastError() : "the port is closed";
+  // A full queue or a write failing now is told by the port (OnWriteDropped);
+  // bytes refused after an earlier failure, or by a closed port, are not.
+  if (static_cast<size_t>(written) < AData.size() && (failedBefore || !Connected()))
+    AWhyNot = Connected() ? LastError() : "the port is closed";
   return written;
 }
 

@@ -5,6 +5,9 @@ namespace orvane {
 TLumVirtualPort::TLumVirtualPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
     : TVSPortAx(AEnv.Dispatcher, AEnv.PortDir), FBridge(*this, APortParams, AEnv) {
   SetDeleteOnExit(false);
+  OnWriteDropped = [this](TVSPortAx&, uint64_t ACount, int AError) {
+    FBridge.LocalWriteDropped(ACount, AError, "the application does not read the port");
+  };
 }
 
 TLumVirtualPort::~TLumVirtualPort() {
@@ -20,6 +23,7 @@ TLumVirtualPort::~TLumVirtualPort() {
   OnBaudRate = nullptr;
   OnEvent = nullptr;
   OnBreak = nullptr;
+  OnWriteDropped = nullptr;
   FBridge.Shutdown();
 }
 
@@ -59,8 +63,8 @@ void TLumVirtualPort::SetState(bool AIsNew) {
 
 int32_t TLumVirtualPort::WriteLocal(const std::string& AData, std::string& AWhyNot) {
   const int32_t taken = Write(AData.data(), static_cast<int32_t>(AData.size()));
-  if (static_cast<size_t>(taken) < AData.size())
-    AWhyNot = IsOpened() ? "the application does not read the port" : "no application holds the port";
+  // With an application on the port, a full queue is told by the port (OnWriteDropped).
+  if (static_cast<size_t>(taken) < AData.size() && !IsOpened()) AWhyNot = "no application holds the port";
   return taken;
 }
 

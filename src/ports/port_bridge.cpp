@@ -1,6 +1,9 @@
 #include "ports/port_bridge.h"
 
 #include <algorithm>
+#include <cerrno>
+
+#include "platform/errno_text.h"
 
 namespace orvane {
 
@@ -30,10 +33,6 @@ std::string Traffic(const char* ADirection, const std::string& AData) {
 }
 
 }  // namespace
-
-int32_t ActiveChannelWaitMs(const TLumPortParams& APortParams) {
-  return APortParams.Protocol == PROTOCOL_MQTT ? 10 : 1;
-}
 
 std::optional<std::string> TDropTally::Add(size_t ACount, const std::string& AReason, uint32_t ANow,
                                            uint32_t ALongMs) {
@@ -78,7 +77,7 @@ TPortBridge::TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortPar
              TTCP_Port_DataBits ADataBits) { DoParamPortChange(ABaudRate, AParity, AStopBits, ADataBits); });
   FCommServer->SetOnHelloFailed([this](IServerInterface*) { DoHelloFailed(); });
   FProcessThread = std::make_unique<TProcessThread>(
-      FEnv.Dispatcher, [this] { Process(); }, [this] { return NextWaitMs(); });
+      FEnv.Dispatcher, [this] { Process(); }, [this] { return NextWait(); });
   FToPortDrops.Prefix = "OUT: ";
   FToNetworkDrops.Prefix = ChannelPrefix() + "OUT: ";
 }
@@ -144,6 +143,14 @@ void TPortBridge::OnRxData(const std::string& AData) {
   Wake();
 }
 
+void TPortBridge::LocalWriteDropped(uint64_t ACount, int AError, const std::string& AQueueFullWhy) const {
+  if (ACount == 0) return;
+  // The port counts the episode itself; the prefix is fixed before the worker starts.
+  WriteLog(TDropTally::Line(FToPortDrops.Prefix, static_cast<size_t>(ACount),
+                            ErrnoText(AError == ENOBUFS ? AQueueFullWhy : "write failed", AError)),
+           false);
+}
+
 void TPortBridge::Process() {
   ++FPassCount;
   // Creation retries: the first at once, then every 10 s, 40 in all.
@@ -169,14 +176,20 @@ void TPortBridge::Process() {
   if (OnProcessEvent) OnProcessEvent();
 }
 
-int32_t TPortBridge::NextWaitMs() {
+TNextWait TPortBridge::NextWait() {
   TSoonest soonest;
   if (!FIsCreated) {
     if (FCountRecreate < MAX_RECREATE) soonest.Due(Remaining(FRecreate, RECREATE_INTERVAL_MS));
-    return soonest.Ms();
+    return {soonest.Ms(), -1};
   }
+  int handle = -1;
   if (ChannelActive()) {
-    soonest.Due(ActiveChannelWaitMs(FPortParams));
+    // Asked after the pass, so after the channel's last call: the handle and
+    // the deadline may have changed with it.
+    handle = FCommServer->ReadyHandle();
+    if (const std::optional<uint32_t> due = FCommServer->NextDeadlineMs()) soonest.Due(*due);
+    // A channel that offers nothing to wait on is looked at on a short period.
+    if (handle < 0) soonest.Due(NO_HANDLE_PERIOD_MS);
     std::lock_guard<std::mutex> guard(FLock);
     if (!FRxData.empty()) {
       const uint32_t holdBack = FPortParams.ReadPacketTimeout;
@@ -191,7 +204,7 @@ int32_t TPortBridge::NextWaitMs() {
   }
   const int32_t period = FPort.AliveCheckPeriodMs();
   if (period >= 0) soonest.Due(Remaining(FAliveCheck, static_cast<uint32_t>(period)));
-  return soonest.Ms();
+  return {soonest.Ms(), handle};
 }
 
 void TPortBridge::CheckLocalPort() {
@@ -297,7 +310,8 @@ void TPortBridge::DoReceiveData(const std::string& AData) {
       std::clamp<int32_t>(FPort.WriteLocal(AData, why), 0, static_cast<int32_t>(AData.size()));
   if (taken > 0) WriteLog(Traffic("OUT", AData.substr(0, static_cast<size_t>(taken))), false);
   if (static_cast<size_t>(taken) < AData.size()) {
-    Dropped(FToPortDrops, AData.size() - static_cast<size_t>(taken), why);
+    // An empty reason: the port tells this loss once its episode is over.
+    if (!why.empty()) Dropped(FToPortDrops, AData.size() - static_cast<size_t>(taken), why);
     // A write that failed may be the first sign of a device that went away:
     // the next pass looks.
     FAliveCheck.Stop();

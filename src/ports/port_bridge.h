@@ -33,7 +33,8 @@ class IBridgeLocalPort {
   // One creation attempt by the worker (the bridge's CreatePort).
   virtual bool RetryCreatePort() = 0;
   // Bytes from the network into the local port (worker). Returns how many the
-  // port took; when not all, AWhyNot says why the rest is lost.
+  // port took; when not all, AWhyNot says why the rest is lost, or stays empty
+  // when the port tells that loss itself (LocalWriteDropped).
   virtual int32_t WriteLocal(const std::string& AData, std::string& AWhyNot) = 0;
   // Line settings announced by the remote end (worker).
   virtual void RemoteLineSettings(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity,
@@ -74,7 +75,7 @@ class TDropTally {
 // application, the hello and the state report. The bridge that owns it supplies
 // the local port (IBridgeLocalPort) and the line settings it reports.
 // Threads: construction, Shutdown, OnRxData and the first FinishCreatePort on the
-// main thread; Process and NextWaitMs on the worker; IsActive, WriteLog and Wake
+// main thread; Process and NextWait on the worker; IsActive, WriteLog and Wake
 // from either. FLock guards FRxData and FReceivePacket and is held only to append
 // or take. FIsCreated is atomic; every other field belongs to the worker once it
 // runs. OnWriteLogEvent and OnProcessEvent are set before the worker starts.
@@ -89,6 +90,8 @@ class TPortBridge {
   static constexpr uint32_t QUICK_REOPEN_GAP_MS = 1000;
   // A drop episode that goes on is told at least this often.
   static constexpr uint32_t DROP_REPORT_MS = 60000;
+  // How often an active channel without a readiness handle is looked at.
+  static constexpr int32_t NO_HANDLE_PERIOD_MS = 10;
 
   TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
   ~TPortBridge();
@@ -112,6 +115,10 @@ class TPortBridge {
   // Bytes from the local application (main thread): collected until the
   // worker takes them after ReadPacketTimeout ms of silence.
   void OnRxData(const std::string& AData);
+  // Main thread: the local port dropped ACount bytes it had taken or refused
+  // (its OnWriteDropped, once per episode). AError is ENOBUFS when its queue
+  // was full, AQueueFullWhy then says why; otherwise the errno of the write.
+  void LocalWriteDropped(uint64_t ACount, int AError, const std::string& AQueueFullWhy) const;
   void Synchronize(const std::function<void()>& AMethod);
   void WriteLog(const std::string& AMessage, bool ADebug) const;
   // Lets the worker run its next pass now (after the clock was moved, or new work).
@@ -132,7 +139,9 @@ class TPortBridge {
 
  private:
   void Process();
-  int32_t NextWaitMs();
+  // The next of: the channel's readiness handle, its deadline, the stopwatches'
+  // deadlines and the hold-back; the worker's wake-up ends the sleep as well.
+  TNextWait NextWait();
   // The channel's GetActive; a connection seen up and now down makes the next
   // reopen due at once (or QUICK_REOPEN_GAP_MS after the last attempt).
   bool ChannelActive();
@@ -175,11 +184,5 @@ class TPortBridge {
   bool FShutDown = false;
   std::atomic<uint64_t> FPassCount{0};
 };
-
-// How long a worker whose channel is active may sleep between passes. The
-// channels offer no readiness handle yet: the TCP channel's ReadData itself waits
-// up to 10 ms for data, the MQTT channel's returns at once. A channel's readiness
-// descriptor and next deadline plug in here.
-int32_t ActiveChannelWaitMs(const TLumPortParams& APortParams);
 
 }  // namespace orvane

@@ -34,9 +34,10 @@ void TProcessThread::Execute() {
         SleepMs(1);
         continue;
       }
-      const int32_t wait = FNextWait();
-      if (wait != 0)
-        WaitReadable({FWake.Fd()}, wait < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(wait)));
+      const TNextWait wait = FNextWait();
+      if (wait.Ms != 0)
+        WaitReadable({FWake.Fd(), wait.Fd},
+                     wait.Ms < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(wait.Ms)));
       // A wake-up that came during the pass or the sleep is answered by the next pass.
       FWake.Drain();
     }

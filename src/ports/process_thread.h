@@ -11,9 +11,14 @@ namespace orvane {
 
 // One pass of a port bridge; the worker repeats it until told to stop.
 using TProcessMethod = std::function<void()>;
-// Asked after every pass: how many milliseconds the worker may sleep before the
-// next one (negative: until woken). Wake and Terminate end the sleep early.
-using TNextWaitMethod = std::function<int32_t()>;
+// What the worker may sleep on after a pass: at most Ms milliseconds (negative:
+// until woken), ended early when Fd (if not -1) becomes readable or hangs up.
+struct TNextWait {
+  int32_t Ms = -1;
+  int Fd = -1;
+};
+// Asked after every pass. Wake and Terminate end the sleep early as well.
+using TNextWaitMethod = std::function<TNextWait()>;
 
 // The worker thread of one port bridge. It is created suspended, repeats
 // FProcessMethod once started, and reaches the main thread only through

@@ -173,6 +173,9 @@ TEST(TLumPortList, MainThreadCallsPendingAtDeletionNeverReachTheDyingPort) {
     h.Add(physical ? real : VirtualParams(name, PROTOCOL_DIRECT, p));
     h.Add(Missing("/nonexistent/ttyKEEP(r)"));
     ASSERT_TRUE(h.WaitShown("(" + name + ") 127.0.0.1:" + std::to_string(p) + " Connect - OK"));
+    // The worker's state report of the connect is served, so the only hand-offs
+    // below are the ones made for the test.
+    ASSERT_TRUE(h.Pump([&] { return h.StateChanges == 1; }));
     std::unique_ptr<TPtyClient> app;
     if (!physical) {
       app = std::make_unique<TPtyClient>(h.LinkPath(name));

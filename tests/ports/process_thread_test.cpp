@@ -160,8 +160,12 @@ TEST(TProcessThread, SleepsAsLongAsThePassAllowsUntilWokenOrTerminated) {
   TMainDispatcher dispatcher;
   std::atomic<int> passes{0};
   std::atomic<int32_t> wait{-1};  // without limit
+  TWakeEvent handle;              // stands for a channel's readiness handle
   auto thread = std::make_unique<TProcessThread>(
-      dispatcher, [&] { ++passes; }, [&] { return wait.load(); });
+      dispatcher, [&] { ++passes; },
+      [&] {
+        return TNextWait{wait.load(), handle.Fd()};
+      });
   thread->Start();
   ASSERT_TRUE(test::WaitFor([&] { return passes == 1; }));
   // Each wake-up runs one pass; one that comes during a pass is not lost.
@@ -170,13 +174,18 @@ TEST(TProcessThread, SleepsAsLongAsThePassAllowsUntilWokenOrTerminated) {
   thread->Wake();
   thread->Wake();
   ASSERT_TRUE(test::WaitFor([&] { return passes >= 3; }));
+  // A readable handle ends the sleep; the pass is expected to take what made it so.
+  int before = passes;
+  handle.Signal();
+  ASSERT_TRUE(test::WaitFor([&] { return passes > before; }));
+  handle.Drain();
   // A limited sleep ends by itself.
   wait = 5;
   thread->Wake();
   ASSERT_TRUE(test::WaitFor([&] { return passes >= 10; }));
   // The stop request ends an unlimited sleep at once.
   wait = -1;
-  const int before = passes;
+  before = passes;
   ASSERT_TRUE(test::WaitFor([&] { return passes > before; }));
   const auto start = std::chrono::steady_clock::now();
   thread.reset();

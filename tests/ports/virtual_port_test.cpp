@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <termios.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "channels/ip485_frame.h"
 #include "portkit/port_kit.h"
 #include "support/fake_converter.h"
+#include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
 
 namespace orvane {
@@ -278,6 +281,30 @@ TEST(TLumVirtualPort, AnIdleWorkerSleepsUntilItsNextDeadline) {
   ASSERT_TRUE(h.Pump([&] { return port->PassCount() > before; }));
 }
 
+TEST(TLumVirtualPort, IdleConnectedPortsSleepOnTheirChannels) {
+  test::TFakeConverter converter(test::TFakeConverter::TMode::PassThrough);
+  test::TMosquitto broker;
+  TPortsHarness h;
+  TPortManager* tcp = h.Add(VirtualParams("COM14", PROTOCOL_DIRECT, converter.Port()));
+  TPortManager* mqtt = h.Add(test::MqttParams("COM15", broker.Port(), "orvane/idle"));
+  ASSERT_TRUE(h.Pump([&] { return tcp->IsActive() && mqtt->IsActive(); })) << broker.Log();
+  ASSERT_TRUE(converter.WaitForConnections(1));
+  ASSERT_TRUE(h.WaitFile("(COM15) 127.0.0.1:4001 Sending hello"));
+  TPtyClient app(h.LinkPath("COM14"));
+  ASSERT_TRUE(h.WaitShown("(COM14) Open COM port"));
+  const uint64_t tcpBefore = tcp->PassCount();
+  const uint64_t mqttBefore = mqtt->PassCount();
+  // A second of real time with nothing to do: a worker that polls its channel
+  // makes about a hundred passes, one that waits on it only the few that the
+  // answer to the first ping causes.
+  h.Pump([] { return false; }, std::chrono::seconds(1));
+  EXPECT_LE(tcp->PassCount() - tcpBefore, 5u);
+  EXPECT_LE(mqtt->PassCount() - mqttBefore, 5u);
+  // Bytes the converter sends on its own wake the sleeping worker.
+  ASSERT_TRUE(converter.Send("far"));
+  EXPECT_EQ(ReadWhilePumping(h, app, 3), "far");
+}
+
 TEST(TLumVirtualPort, BytesForAPortNoApplicationHoldsAreCountedInOneLine) {
   test::TFakeConverter converter(test::TFakeConverter::TMode::PassThrough);
   const uint16_t p = converter.Port();
@@ -289,8 +316,10 @@ TEST(TLumVirtualPort, BytesForAPortNoApplicationHoldsAreCountedInOneLine) {
     ASSERT_TRUE(converter.Send(chunk));
     ASSERT_TRUE(h.WaitShown(Prefixed("COM13", p, "IN: [3] " + BytesToHex(chunk))));
   }
-  // The pass that wrote them into the port has ended before an application comes.
+  // The pass that wrote them into the port has ended before an application
+  // comes: a pass started after it has run.
   const uint64_t pass = port->PassCount();
+  port->Wake();
   ASSERT_TRUE(h.Pump([&] { return port->PassCount() > pass; }));
   EXPECT_EQ(h.CountShownContaining("(COM13) OUT: "), 0u);
   EXPECT_EQ(h.CountShownContaining("dropped"), 0u);  // told when the episode ends
@@ -302,6 +331,55 @@ TEST(TLumVirtualPort, BytesForAPortNoApplicationHoldsAreCountedInOneLine) {
   ASSERT_TRUE(h.WaitShown("(COM13) OUT: dropped [6] bytes, no application holds the port"));
   EXPECT_EQ(h.CountShown("(COM13) OUT: [5] 74 68 72 65 65"), 1u);
   EXPECT_EQ(h.CountShownContaining("dropped"), 1u);
+}
+
+TEST(TLumVirtualPort, BytesAnApplicationDoesNotReadInTimeAreCountedInOneLine) {
+  test::TFakeConverter converter(test::TFakeConverter::TMode::PassThrough);
+  const uint16_t p = converter.Port();
+  TPortsHarness h;
+  TPortManager* port = h.Add(VirtualParams("COM16", PROTOCOL_DIRECT, p));
+  ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+  ASSERT_TRUE(converter.WaitForConnections(1));
+  TPtyClient app(h.LinkPath("COM16"));
+  ASSERT_TRUE(h.WaitShown("(COM16) Open COM port"));
+
+  // More than the port's queue and the pty can hold, while the application reads nothing.
+  std::string flood(1280 * 1024, '\0');
+  for (size_t i = 0; i < flood.size(); ++i) flood[i] = static_cast<char>(i * 7 % 251);
+  ASSERT_TRUE(converter.Send(flood));
+  TVSPortAx& vport = *port->GetVirtPort();
+  // Every chunk's lines are handed to this thread one by one, so this takes a while.
+  ASSERT_TRUE(h.Pump([&] { return vport.DroppedBytes() > 0; }, std::chrono::seconds(120)));
+  // Then it reads everything: the episode ends once the queue has drained.
+  std::string got;
+  ASSERT_TRUE(h.Pump(
+      [&] {
+        got += app.Read(65536, 1);
+        return got.size() + vport.DroppedBytes() == flood.size() &&
+               h.CountShownContaining("(COM16) OUT: dropped") > 0;
+      },
+      std::chrono::seconds(120)))
+      << got.size() << " read, " << vport.DroppedBytes() << " dropped";
+
+  // What came through is a prefix of each run of accepted bytes, in order;
+  // the lines count what the port took and what it dropped, nothing twice.
+  const std::string reason =
+      ", the application does not read the port: " + std::string(std::strerror(ENOBUFS));
+  size_t out = 0;
+  uint64_t dropped = 0;
+  size_t dropLines = 0;
+  for (const std::string& line : h.ShownLines()) {
+    if (line.rfind("(COM16) OUT: [", 0) == 0) out += std::stoul(line.substr(14));
+    if (line.rfind("(COM16) OUT: dropped [", 0) == 0) {
+      ++dropLines;
+      dropped += std::stoull(line.substr(22));
+      EXPECT_NE(line.find("] bytes" + reason), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(out, got.size());
+  EXPECT_EQ(dropped, vport.DroppedBytes());
+  EXPECT_LE(dropLines, 3u);  // once per episode, not per chunk
+  EXPECT_EQ(got.compare(0, 4096, flood, 0, 4096), 0);
 }
 
 }  // namespace
