@@ -218,6 +218,8 @@ TPortsHarness::TPortsHarness() : Env(Dispatcher) {
   Env.Ticks = Clock.Source();
   Env.OnStateChanged = [this] {
     ++StateChanges;
+    // A worker's last report can be served while the list is being destroyed.
+    if (!List) return;
     std::vector<bool> states;
     for (size_t i = 0; i < List->Count(); ++i)
       states.push_back(List->GetPort(static_cast<int>(i))->IsActive());
