@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/round_trips.h"
 #include "mqtt/mqtt_client.h"
 #include "portkit/port_kit.h"
 #include "support/fake_converter.h"
@@ -102,39 +103,10 @@ bool ServeUntil(TMainDispatcher& ADispatcher, const std::function<bool()>& ACond
 
 // ---- round trips ----
 
-using TSamples = std::vector<double>;
-
-struct TStats {
-  double Min = 0, Median = 0, P99 = 0, Max = 0;
-  bool Valid = false;
-};
-
-TStats Summarise(TSamples AMs) {
-  TStats s;
-  if (AMs.empty()) return s;
-  std::sort(AMs.begin(), AMs.end());
-  s.Min = AMs.front();
-  s.Median = AMs[AMs.size() / 2];
-  s.P99 = AMs[static_cast<size_t>(std::ceil(0.99 * static_cast<double>(AMs.size()))) - 1];
-  s.Max = AMs.back();
-  s.Valid = true;
-  return s;
-}
-
-// Rounds of ARound (false on a failure), 11 ms apart; milliseconds of each; empty on a failure.
-TSamples Measure(int ARounds, const std::function<bool()>& ARound) {
-  TSamples ms;
-  for (int i = 0; i < ARounds; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(11));
-    const auto start = TClock::now();
-    if (!ARound()) {
-      std::fprintf(stderr, "round %d failed\n", i);
-      return {};
-    }
-    ms.push_back(std::chrono::duration<double, std::milli>(TClock::now() - start).count());
-  }
-  return ms;
-}
+using bench::Measure;
+using bench::Summarise;
+using bench::TSamples;
+using bench::TStats;
 
 // The application writes 16 bytes and reads them back; a first round unmeasured lets the
 // connection come up.

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "channels/channel_factory.h"
+#include "common/round_trips.h"
 #include "model/lum_port_params.h"
 #include "platform/tcp_socket.h"
 #include "support/fake_converter.h"
@@ -36,31 +37,16 @@ using TClock = std::chrono::steady_clock;
 
 const std::string PAYLOAD = "0123456789ABCDEF";
 
-void Report(const char* AName, std::vector<double> AMs) {
-  if (AMs.empty()) {
+void Report(const char* AName, const std::vector<double>& AMs) {
+  const orvane::bench::TStats s = orvane::bench::Summarise(AMs);
+  if (!s.Valid) {
     std::printf("%-14s  (not run)\n", AName);
     return;
   }
-  std::sort(AMs.begin(), AMs.end());
-  const double median = AMs[AMs.size() / 2];
-  const double p99 = AMs[static_cast<size_t>(std::ceil(0.99 * static_cast<double>(AMs.size()))) - 1];
-  std::printf("%-14s  %9.3f  %9.3f  %9.3f  %9.3f\n", AName, AMs.front(), median, p99, AMs.back());
+  std::printf("%-14s  %9.3f  %9.3f  %9.3f  %9.3f\n", AName, s.Min, s.Median, s.P99, s.Max);
 }
 
-// Rounds of ARound (which returns false on a failure), 11 ms apart; milliseconds of each.
-std::vector<double> Measure(int ARounds, const std::function<bool()>& ARound) {
-  std::vector<double> ms;
-  for (int i = 0; i < ARounds; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(11));
-    const auto start = TClock::now();
-    if (!ARound()) {
-      std::fprintf(stderr, "round %d failed\n", i);
-      return {};
-    }
-    ms.push_back(std::chrono::duration<double, std::milli>(TClock::now() - start).count());
-  }
-  return ms;
-}
+using orvane::bench::Measure;
 
 // A socket client: send 16 bytes, read until they are back.
 std::vector<double> MeasureSocket(int ARounds, uint16_t APort) {

@@ -166,6 +166,18 @@ class TPortsHarness {
   std::vector<std::string> FShown;
 };
 
+// Reads AWant bytes from an application or a device stand-in (anything with
+// Read(want, timeoutMs)) while the main thread is served.
+template <class TReader>
+std::string ReadWhilePumping(TPortsHarness& AHarness, TReader& AReader, size_t AWant) {
+  std::string data;
+  AHarness.Pump([&] {
+    data += AReader.Read(AWant - data.size(), 1);
+    return data.size() >= AWant;
+  });
+  return data;
+}
+
 // A record of a port for the tests.
 TLumPortParams VirtualParams(const std::string& AName, const std::string& AProtocol, uint16_t APort,
                              uint16_t AReadPacketTimeout = 0);

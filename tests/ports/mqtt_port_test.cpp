@@ -10,19 +10,11 @@ namespace orvane {
 namespace {
 
 using test::MqttParams;
+using test::ReadWhilePumping;
 using test::TPortsHarness;
 using test::TPtyClient;
 
 const std::string WRONG_KEY = "Неверный ответ. Возможно используется некорректный ключ безопасности";
-
-std::string ReadWhilePumping(TPortsHarness& AHarness, TPtyClient& AApp, size_t AWant) {
-  std::string data;
-  AHarness.Pump([&] {
-    data += AApp.Read(AWant - data.size(), 1);
-    return data.size() >= AWant;
-  });
-  return data;
-}
 
 // Two virtual ports on one topic, an application on each.
 struct TTwoPorts {

@@ -14,6 +14,7 @@
 namespace orvane {
 namespace {
 
+using test::ReadWhilePumping;
 using test::TDeviceStandIn;
 using test::TEchoServer;
 using test::TPortsHarness;
@@ -27,15 +28,6 @@ TLumPortParams RealParams(const std::string& ADevice, const std::string& AProtoc
   p.RealPortParityBits = TParityBits::None;
   p.RealPortStopBits = TStopBits::One;
   return p;
-}
-
-std::string DeviceReadWhilePumping(TPortsHarness& AHarness, TDeviceStandIn& ADevice, size_t AWant) {
-  std::string data;
-  AHarness.Pump([&] {
-    data += ADevice.Read(AWant - data.size(), 1);
-    return data.size() >= AWant;
-  });
-  return data;
 }
 
 TEST(TLumRealPort, BytesBothWaysAndAPulledAdapterComesBack) {
@@ -55,7 +47,7 @@ TEST(TLumRealPort, BytesBothWaysAndAPulledAdapterComesBack) {
   EXPECT_EQ(h.CountFile(prefix + "SetState - OK, Baudrate=19200, Parity=0, StopBits=0"), 1u);
 
   ASSERT_TRUE(device.Write("ping"));
-  EXPECT_EQ(DeviceReadWhilePumping(h, device, 4), "ping");
+  EXPECT_EQ(ReadWhilePumping(h, device, 4), "ping");
   ASSERT_TRUE(h.WaitShown(prefix + "OUT: [4] 70 69 6E 67"));
   EXPECT_EQ(h.CountShown(prefix + "IN: [4] 70 69 6E 67"), 1u);
   EXPECT_EQ(h.CountShown(channel + "OUT: [4] 70 69 6E 67"), 1u);
@@ -72,7 +64,7 @@ TEST(TLumRealPort, BytesBothWaysAndAPulledAdapterComesBack) {
   settings = device.Settings();
   EXPECT_EQ(cfgetospeed(&settings), B19200);
   ASSERT_TRUE(device.Write("again"));
-  EXPECT_EQ(DeviceReadWhilePumping(h, device, 5), "again");
+  EXPECT_EQ(ReadWhilePumping(h, device, 5), "again");
   EXPECT_EQ(echo.Received(), "pingagain");
   EXPECT_EQ(h.StatesSeen, (std::vector<std::vector<bool>>{{true}, {false}, {true}}));
 }
@@ -96,7 +88,7 @@ TEST(TLumRealPort, APortHeldByAnotherProgramIsOpenedOnceItLetsGo) {
   h.Jump(10000);
   ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
   ASSERT_TRUE(device.Write("x"));
-  EXPECT_EQ(DeviceReadWhilePumping(h, device, 1), "x");
+  EXPECT_EQ(ReadWhilePumping(h, device, 1), "x");
 }
 
 TEST(TLumRealPort, SettingsAnnouncedOverMqttReconfigureThePortUnlessFixed) {
@@ -121,7 +113,7 @@ TEST(TLumRealPort, SettingsAnnouncedOverMqttReconfigureThePortUnlessFixed) {
     ASSERT_TRUE(h.WaitShown("(COM_V) Baudrate = 38400"));
     ASSERT_TRUE(h.WaitFile("(COM_V) EVENT: StopBits = 2, Parity = 0, WordLength = 8"));
     ASSERT_TRUE(app.Write("cfg"));
-    EXPECT_EQ(DeviceReadWhilePumping(h, device, 3), "cfg");
+    EXPECT_EQ(ReadWhilePumping(h, device, 3), "cfg");
     const termios settings = device.Settings();
     EXPECT_EQ(cfgetospeed(&settings), fixed ? B19200 : B38400);
     EXPECT_EQ((settings.c_cflag & CSTOPB) != 0, !fixed);

@@ -20,6 +20,7 @@
 namespace orvane {
 namespace {
 
+using test::ReadWhilePumping;
 using test::TEchoServer;
 using test::TPortsHarness;
 using test::TPtyClient;
@@ -34,16 +35,6 @@ std::string Params(const std::string& AName, const std::string& AProtocol, uint1
 
 std::string Prefixed(const std::string& AName, uint16_t APort, const std::string& AText) {
   return "(" + AName + ") 127.0.0.1:" + std::to_string(APort) + " " + AText;
-}
-
-// Reads from the application's side while the main thread is served.
-std::string ReadWhilePumping(TPortsHarness& AHarness, TPtyClient& AApp, size_t AWant) {
-  std::string data;
-  AHarness.Pump([&] {
-    data += AApp.Read(AWant - data.size(), 1);
-    return data.size() >= AWant;
-  });
-  return data;
 }
 
 TEST(TLumVirtualPort, PassThroughBothWaysWithTheLogViewsLines) {
