@@ -18,6 +18,7 @@
 
 #include "support/fake_converter.h"
 #include "support/hex.h"
+#include "support/stuck_resolver.h"
 #include "support/wait_for.h"
 
 namespace orvane {
@@ -637,31 +638,7 @@ TEST_F(TTcpChannel, Ip485ResendOfASplitBlockStartsAtTheFirstUnacknowledgedFrame)
 
 // ---- every wait ends on a stop request ----
 
-// A name server that never answers until released.
-class TStuckResolver {
- public:
-  ~TStuckResolver() { Release(); }
-  TResolveFunction Function() {
-    return [state = FState](const std::string&, TIPv4Address&, std::string*) {
-      std::unique_lock lock(state->Lock);
-      state->Wake.wait(lock, [&] { return state->Released; });
-      return false;
-    };
-  }
-  void Release() {
-    std::lock_guard lock(FState->Lock);
-    FState->Released = true;
-    FState->Wake.notify_all();
-  }
-
- private:
-  struct TState {
-    std::mutex Lock;
-    std::condition_variable Wake;
-    bool Released = false;
-  };
-  std::shared_ptr<TState> FState = std::make_shared<TState>();
-};
+using test::TStuckResolver;
 
 TEST_F(TTcpChannel, EveryWaitOnASilentPeerEndsOnAStopRequest) {
   struct TCase {

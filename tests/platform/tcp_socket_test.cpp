@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/fd_helpers.h"
+#include "support/stuck_resolver.h"
 #include "support/wait_for.h"
 
 namespace orvane {
@@ -60,37 +61,7 @@ TEST(ResolveIPv4, KnowsLocalhostAndFailsOnInvalidNames) {
   EXPECT_FALSE(why.empty());
 }
 
-// A name server that never answers: every lookup blocks until the test releases them all.
-class TStuckResolver {
- public:
-  TResolveFunction Function() {
-    return [state = FState](const std::string&, TIPv4Address& AAddress, std::string*) {
-      ++state->Calls;
-      std::unique_lock lock(state->Lock);
-      state->Wake.wait(lock, [&] { return state->Released; });
-      AAddress = TIPv4Address{{10, 9, 8, 7}};
-      ++state->Finished;
-      return true;
-    };
-  }
-  int Calls() const { return FState->Calls; }
-  int Finished() const { return FState->Finished; }
-  void Release() {
-    std::lock_guard lock(FState->Lock);
-    FState->Released = true;
-    FState->Wake.notify_all();
-  }
-
- private:
-  struct TState {
-    std::mutex Lock;
-    std::condition_variable Wake;
-    bool Released = false;
-    std::atomic<int> Calls{0};
-    std::atomic<int> Finished{0};
-  };
-  std::shared_ptr<TState> FState = std::make_shared<TState>();
-};
+using test::TStuckResolver;
 
 TEST(ResolveIPv4Bounded, AnswersInTimeAndGivesUpOnAResolverThatNeverAnswers) {
   TIPv4Address address;
