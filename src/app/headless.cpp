@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <exception>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "app/ver_info_res.h"
@@ -42,6 +44,12 @@ std::string VersionOf(const std::string& AExeFile) {
 
 int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, int AStopFd,
                 const THeadlessOutput& AOutput) {
+  // A mistyped --data-dir would otherwise run every port without config or log.
+  std::error_code ec;
+  if (!std::filesystem::is_directory(AOptions.DataDir, ec)) {
+    AOutput.Err("Каталог данных не найден: " + AOptions.DataDir);
+    return 2;
+  }
   std::unique_ptr<TInstanceLock> guard;
   if (!AOptions.SkipInstanceGuard) {
     guard = std::make_unique<TInstanceLock>(AOptions.DataDir + "/" + INSTANCE_LOCK_NAME);

@@ -140,6 +140,17 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
   EXPECT_EQ(::lstat((ports.Str() + "/COM70").c_str(), &info), 0);
 }
 
+TEST(THeadless, AMissingDataDirectoryIsRefusedPlainly) {
+  test::TTempDir data;
+  THeadlessOptions options;
+  options.DataDir = data.Str() + "/missing";
+  options.PortDir = data.Str();
+  TOutput output;
+  EXPECT_EQ(RunHeadless(options, LoadNothing, -1, output.Sinks()), 2);
+  EXPECT_TRUE(output.Has(output.Err, "Каталог данных не найден: " + options.DataDir));
+  EXPECT_TRUE(output.Out.empty());
+}
+
 TEST(THeadless, MessagesOfTheLoaderGoToStandardError) {
   test::TTempDir data;
   THeadlessOptions options;
