@@ -1,0 +1,41 @@
+#include "app/gui/gui_messages.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace orvane {
+
+namespace {
+
+QMessageBox::Icon IconOf(TMessageKind AKind) {
+  switch (AKind) {
+    case TMessageKind::Plain: return QMessageBox::NoIcon;
+    case TMessageKind::Information: return QMessageBox::Information;
+    case TMessageKind::Warning: return QMessageBox::Warning;
+  }
+  return QMessageBox::NoIcon;
+}
+
+QString TitleOr(const std::string& ATitle) {
+  // A plain message carries the program's name, as a box without a title would.
+  return ATitle.empty() ? QApplication::applicationDisplayName() : QString::fromStdString(ATitle);
+}
+
+}  // namespace
+
+void TMessageBoxes::Show(const std::string& ATitle, const std::string& AText, TMessageKind AKind) {
+  QMessageBox box(IconOf(AKind), TitleOr(ATitle), QString::fromStdString(AText), QMessageBox::Ok, FParent);
+  box.setWindowModality(Qt::ApplicationModal);
+  box.exec();
+}
+
+bool TMessageBoxes::Ask(const std::string& ATitle, const std::string& AText, TQuestionIcon AIcon) {
+  QMessageBox box(AIcon == TQuestionIcon::Question ? QMessageBox::Question : QMessageBox::Warning,
+                  TitleOr(ATitle), QString::fromStdString(AText), QMessageBox::Ok | QMessageBox::Cancel,
+                  FParent);
+  box.setWindowModality(Qt::ApplicationModal);
+  box.setDefaultButton(QMessageBox::Ok);
+  return box.exec() == QMessageBox::Ok;
+}
+
+}  // namespace orvane
