@@ -7,6 +7,7 @@ PACKAGES=(
   libgtest-dev googletest libbenchmark-dev
   libssl-dev openssl libpugixml-dev
   mosquitto socat clang-format
+  qt6-base-dev qt6-svg-dev libgl-dev xvfb xauth
 )
 
 missing=()

@@ -7,6 +7,17 @@
 
 #include "model/lum_port_params.h"
 
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QSpinBox;
+class QStackedWidget;
+class QTabWidget;
+class QWidget;
+
 namespace orvane {
 
 class IGuiMessages;
@@ -35,12 +46,62 @@ class TfrmAddComPort : public QDialog {
   bool ShowPortDialog(TLumPortParams& APortParams, int AAction);
   void Init(const TLumPortParams& APortParams, int AAction);
 
+  // Handlers, public so that tests drive them as the user would.
+  void cbxProtocolChange();
+  void cbRealPortTunnelModeClick();
+  // Whether the port-type tab may change now: only while adding.
+  bool pcPortTypeChanging() const;
+  // Copies the controls into PortParams; confirms when there is a port name.
+  void btnOKClick();
+
   TLumPortParams PortParams;
 
+  // Left: which port.
+  QTabWidget* pcPortType = nullptr;
+  QWidget* tsVirtual = nullptr;
+  QWidget* tsExisting = nullptr;
+  QComboBox* cbxPort = nullptr;
+  QSpinBox* speReadPacketTimeout = nullptr;
+  QLineEdit* edtHeader = nullptr;
+  QPlainTextEdit* mmComment = nullptr;
+  QComboBox* cbRealPorts = nullptr;
+  QCheckBox* cbRealPortTunnelMode = nullptr;
+  QComboBox* cbRealPortBaudRate = nullptr;
+  QComboBox* cbRealPortBitData = nullptr;
+  QComboBox* cbRealPortParityBits = nullptr;
+  QComboBox* cbRealPortStopBits = nullptr;
+
+  // Right: the remote end.
+  QComboBox* cbxProtocol = nullptr;
+  QStackedWidget* PageControl = nullptr;
+  QWidget* tsParamTcp = nullptr;
+  QWidget* tsParamMqtt = nullptr;
+  QLineEdit* edtIpAddress = nullptr;
+  QComboBox* cbxPortNumber = nullptr;
+  QLabel* lblLineNumber = nullptr;
+  QSpinBox* speLineNumber = nullptr;
+  QSpinBox* speReadIntervalTimeout = nullptr;
+  QLineEdit* edMqttAddr = nullptr;
+  QLineEdit* edMqttUsername = nullptr;
+  QLineEdit* edMqttPassw = nullptr;
+  QLineEdit* edMqttTopic = nullptr;
+  QLineEdit* edMqttSeqKey = nullptr;
+
+  QPushButton* btnOK = nullptr;
+  QPushButton* btnCancel = nullptr;
+
  private:
+  void BuildControls();
+  void FormCreate();
+  void FillPortLists(int AAction);
+  void pcPortTypeChanged(int AIndex);
+  void ShowPortTypeTab(QWidget* ATab);
+
   TInstalledPorts FInstalledPorts;
   IGuiMessages& FMessages;
   int FAction = ACTION_ADD;
+  // The tab last allowed; a refused switch goes back to it.
+  int FPortTypeTab = 0;
 };
 
 }  // namespace orvane
