@@ -22,13 +22,20 @@ int MsLeft(std::chrono::steady_clock::time_point AEnd) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// A TCP socket bound to 127.0.0.1 on a port the kernel picks; throws when none can be had.
+// A TCP socket bound to 127.0.0.1 on APort, or on a port the kernel picks when
+// it is 0; throws when none can be had.
 TTestFd BoundLoopbackSocket(uint16_t& APort) {
   TTestFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.Valid()) throw std::runtime_error("socket failed");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (APort != 0) {
+    // The connections of the last listener on that port may linger in TIME_WAIT.
+    const int one = 1;
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    addr.sin_port = htons(APort);
+  }
   socklen_t len = sizeof addr;
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
@@ -39,7 +46,7 @@ TTestFd BoundLoopbackSocket(uint16_t& APort) {
 
 }  // namespace
 
-TLoopbackListener::TLoopbackListener(int ABacklog) {
+TLoopbackListener::TLoopbackListener(int ABacklog, uint16_t APort) : FPort(APort) {
   FFd = BoundLoopbackSocket(FPort);
   if (::listen(FFd.Get(), ABacklog) != 0) throw std::runtime_error("listen failed");
 }
