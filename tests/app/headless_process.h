@@ -97,6 +97,16 @@ struct TProcess {
     for (size_t at = OutText.find(AText); at != std::string::npos; at = OutText.find(AText, at + 1)) ++count;
     return count;
   }
+  // Stops the program where it is (SIGSTOP) and waits until it stands: what
+  // happens around it meanwhile, it sees only once thawed.
+  bool Freeze() {
+    if (::kill(Pid, SIGSTOP) != 0) return false;
+    return WaitFor([&] {
+      int status = 0;
+      return ::waitpid(Pid, &status, WUNTRACED | WNOHANG) == Pid && WIFSTOPPED(status);
+    });
+  }
+  void Thaw() { ::kill(Pid, SIGCONT); }
   // Waits for the exit; the code, or -1 for a signal or the deadline.
   int Wait() {
     int status = 0;
