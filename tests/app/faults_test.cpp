@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -58,6 +59,15 @@ std::vector<std::string> Start(const test::TTempDir& AData, const test::TTempDir
 template <class TReader>
 std::string ReadAll(TReader& AReader, size_t AWant) {
   return AReader.Read(AWant, 20000);
+}
+
+// Ends the program as a service manager does: it exits cleanly, and a
+// sanitizer that found something in it makes the code other than 0.
+::testing::AssertionResult StopsCleanly(TProcess& AProgram) {
+  ::kill(AProgram.Pid, SIGTERM);
+  const int code = AProgram.Wait();
+  if (code == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "exit code " << code << "\n" << AProgram.ErrText;
 }
 
 // Counts the times a device node was closed after being opened for writing:
@@ -131,6 +141,7 @@ TEST(TFaults, AnIp485ConverterThatRestartsIsReconnectedAndNothingIsLostOrSentTwi
   EXPECT_EQ(payloads, CHUNKS_JOINED);
   EXPECT_EQ(app.Read(1, 0), "");
   EXPECT_EQ(program.CountOut("Connecting to TCP..."), 2u);
+  EXPECT_TRUE(StopsCleanly(program));
 }
 
 TEST(TFaults, TwoMqttPortsPassBytesAgainAfterTheBrokerRestarts) {
@@ -165,6 +176,7 @@ TEST(TFaults, TwoMqttPortsPassBytesAgainAfterTheBrokerRestarts) {
   ASSERT_TRUE(appB.Write("back"));
   EXPECT_EQ(ReadAll(appA, 4), "back");
   EXPECT_EQ(appA.Read(1, 0) + appB.Read(1, 0), "");
+  EXPECT_TRUE(StopsCleanly(program));
 }
 
 TEST(TFaults, APhysicalPortHeldByAnotherProgramOrPulledOutComesBack) {
@@ -213,6 +225,7 @@ TEST(TFaults, APhysicalPortHeldByAnotherProgramOrPulledOutComesBack) {
   EXPECT_EQ(echo.Received(), "held no more" + CHUNKS_JOINED);
   EXPECT_EQ(echo.Connections(), 1u);  // the channel stayed up throughout
   EXPECT_EQ(program.CountOut("COM port lost"), 1u);
+  EXPECT_TRUE(StopsCleanly(program));
 }
 
 }  // namespace
