@@ -121,7 +121,8 @@ int32_t TFdWatcher::Read(void* ABuffer, int32_t ACount) {
   do {
     n = ::read(FFd.Get(), ABuffer, static_cast<size_t>(ACount));
   } while (n < 0 && errno == EINTR);
-  // EAGAIN: nothing waiting; EIO on a pty master: the application closed and everything was read.
+  // EAGAIN: nothing waiting; anything else the client judges.
+  if (n < 0 && errno != EAGAIN) FClient.ReadFailed(errno);
   const int32_t count = n > 0 ? static_cast<int32_t>(n) : 0;
   FRx.BytesRead += static_cast<uint64_t>(count);
   return count;
@@ -209,6 +210,8 @@ void TFdWatcher::FailLocked(int AError) {
   FWriteError = AError;
   FOut.clear();
   FOutHead = 0;
+  // The next turn shows the client the failure, whatever this one waits on.
+  FWake.Signal();
 }
 
 void TFdWatcher::DrainLocked() {

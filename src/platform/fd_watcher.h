@@ -44,6 +44,10 @@ class IFdWatchClient {
   // of output were dropped; AError is ENOBUFS when the queue was full, else
   // the errno of the write that failed.
   virtual void OutputDropped(uint64_t ACount, int AError) = 0;
+  // Thread of the reader: a read failed with AError (not for want of bytes).
+  // What that means is the client's to say (EIO on a pty master is an
+  // application that closed, on a serial device one that went away).
+  virtual void ReadFailed(int /*AError*/) {}
 };
 
 // Paces the received-bytes notification: the watcher raises the next one only

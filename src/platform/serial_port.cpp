@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -19,10 +20,6 @@
 namespace orvane {
 namespace {
 
-// While the device reports a hang-up or an error (an adapter pulled out), the
-// watcher looks again at this pace instead of spinning on poll().
-constexpr int BROKEN_RETRY_MS = 100;
-
 std::string DevicePath(const std::string& APort) {
   return APort.find('/') == std::string::npos ? "/dev/" + APort : APort;
 }
@@ -31,20 +28,44 @@ std::string DevicePath(const std::string& APort) {
 
 // One open device with its watcher; shared weakly with queued notifications
 // and strongly with a Write in progress.
+// Threads: Look and Ready on the watcher thread; ReadFailed wherever Read runs;
+// IsLost and LostWhy from any thread.
 struct TComPort::TSession : IFdWatchClient, std::enable_shared_from_this<TSession> {
-  TSession(TComPort& AOwner, TMainDispatcher& ADispatcher, TUniqueFd&& AFd, const termios& ASaved)
-      : Owner(AOwner), Saved(ASaved), Watcher(ADispatcher, *this, std::move(AFd)) {}
+  TSession(TComPort& AOwner, TMainDispatcher& ADispatcher, TUniqueFd&& AFd, const termios& ASaved,
+           std::string APath)
+      : Owner(AOwner), Saved(ASaved), Path(std::move(APath)), Watcher(ADispatcher, *this, std::move(AFd)) {}
   ~TSession() override { Shutdown(); }
 
   void Start() { Watcher.Start(weak_from_this()); }
   void Shutdown() { Watcher.Stop(); }
 
   void Look(TWatchTurn& ATurn) override {
-    // A broken device is left out of one wait, then looked at again.
-    ATurn.WatchData = !Broken;
-    if (Broken) ATurn.TimeoutMs = BROKEN_RETRY_MS;
+    if (!IsLost()) {
+      if (const int writeError = Watcher.WriteError()) {
+        Lose(ErrnoText(Path + ": write failed", writeError));
+      } else if (const int readError = ReadError.exchange(0)) {
+        Lose(ErrnoText(Path + ": read failed", readError));
+      }
+    }
+    // A lost device would end every wait at once: from here on only a wake-up
+    // or the stop is waited for.
+    ATurn.WatchData = !IsLost();
   }
-  void Ready(short ARevents) override { Broken = (ARevents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
+  // A terminal that hangs up stays hung up (the kernel has cut it off, and its
+  // input with it); a read that finds nothing (VMIN 0) is no sign of anything.
+  void Ready(short ARevents) override {
+    if (IsLost()) return;
+    if (ARevents & POLLHUP) {
+      Lose(Path + " hung up");
+    } else if (ARevents & (POLLERR | POLLNVAL)) {
+      Lose(Path + " reports an error");
+    }
+  }
+  void ReadFailed(int AError) override {
+    // The first one tells; the watcher looks at once.
+    int none = 0;
+    if (ReadError.compare_exchange_strong(none, AError)) Watcher.Wake();
+  }
   // The handler may close or destroy the port: nothing of the owner is touched afterwards.
   void RxChar(int32_t ACount) override { Owner.DoRxChar(ACount); }
   void OutputDropped(uint64_t ACount, int AError) override {
@@ -52,9 +73,28 @@ struct TComPort::TSession : IFdWatchClient, std::enable_shared_from_this<TSessio
     if (owner.OnWriteDropped) owner.OnWriteDropped(owner, ACount, AError);
   }
 
+  bool IsLost() const { return Lost; }
+  std::string LostWhy() const {
+    std::lock_guard<std::mutex> guard(WhyLock);
+    return Why;
+  }
+  // Watcher thread, once per open.
+  void Lose(const std::string& AWhy) {
+    {
+      std::lock_guard<std::mutex> guard(WhyLock);
+      Why = AWhy;
+    }
+    Lost = true;
+    if (Owner.OnLost) Owner.OnLost(Owner, AWhy);
+  }
+
   TComPort& Owner;
   const termios Saved;
-  bool Broken = false;  // watcher thread only
+  const std::string Path;
+  std::atomic<int> ReadError{0};
+  mutable std::mutex WhyLock;
+  std::string Why;  // guarded by WhyLock
+  std::atomic<bool> Lost{false};
   // Declared last, so its thread has ended before the members above go.
   TFdWatcher Watcher;
 };
@@ -167,7 +207,7 @@ bool TComPort::Open() {
   std::shared_ptr<TSession> session;
   try {
     // A session that cannot be made leaves the descriptor in fd; either way it is open here.
-    session = std::make_shared<TSession>(*this, FDispatcher, std::move(fd), saved);
+    session = std::make_shared<TSession>(*this, FDispatcher, std::move(fd), saved, path);
     session->Start();
   } catch (const std::system_error& e) {
     undo(raw);
@@ -194,6 +234,16 @@ void TComPort::Close() {
   ::tcsetattr(fd, TCSANOW, &session->Saved);
   ::ioctl(fd, TIOCNXCL);
   // The descriptor (and with it the lock) goes with the last holder: here, or a Write still running.
+}
+
+bool TComPort::Lost() const {
+  const std::shared_ptr<TSession> session = Current();
+  return session && session->IsLost();
+}
+
+std::string TComPort::LostReason() const {
+  const std::shared_ptr<TSession> session = Current();
+  return session ? session->LostWhy() : std::string();
 }
 
 bool TComPort::Connected() const {

@@ -21,11 +21,16 @@ using TComStopBits = TStopBits;
 // writes that never wait (a queue in front of the device). The termios found
 // at open are put back at close.
 //
-// Threads: Open, Close, Read and destruction on the main thread; the setters
-// and Write also from a worker. The received-characters notification
+// A device that goes away (hangs up, or a read or write fails) is not closed
+// here: the port tells its owner (OnLost) and refuses writes until Close.
+//
+// Threads: Open and Close on the main thread or on the owner's worker, one at a
+// time; Read and destruction on the main thread; the setters, Write and the
+// queries also from a worker. The received-characters notification
 // (DoRxChar, OnRxChar) and OnWriteDropped run on the main thread through
-// ADispatcher; one queued before Close or destruction is dropped. FLock guards
-// FSession, the settings and FLastError.
+// ADispatcher; one queued before Close or destruction is dropped. OnLost runs
+// on the port's watcher thread. FLock guards FSession, the settings and
+// FLastError.
 class TComPort {
  public:
   explicit TComPort(TMainDispatcher& ADispatcher);
@@ -72,6 +77,10 @@ class TComPort {
   uint64_t DroppedBytes() const;
   // A write has failed since the port was opened: Write accepts nothing more.
   bool WriteFailed() const;
+  // The open device went away (OnLost was raised); false once closed.
+  bool Lost() const;
+  // Why the open device counts as lost; empty while it works or when closed.
+  std::string LostReason() const;
 
   std::string LastError() const;
 
@@ -83,6 +92,12 @@ class TComPort {
   // write that failed. Raised once per episode: when the queue has drained to
   // half, or at once after a failed write.
   std::function<void(TComPort& ASender, uint64_t ACount, int AError)> OnWriteDropped;
+  // The device went away: it hung up (an adapter pulled out, the far end of a
+  // pty closed) or a read or write failed; AWhy says which, with the device
+  // path. Raised once per open, never for Close. It runs on the watcher
+  // thread, so a handler only hands the news on (wakes a worker) and never
+  // closes the port itself. Set it before Open.
+  std::function<void(TComPort& ASender, const std::string& AWhy)> OnLost;
 
  protected:
   // Raises OnRxChar; a derived port handles the notification here instead.

@@ -8,20 +8,13 @@ namespace orvane {
 
 namespace {
 
-// As the serial port finds it: a bare name is looked up in /dev.
-std::string DevicePathOf(const std::string& APort) {
-  return APort.find('/') == std::string::npos ? "/dev/" + APort : APort;
-}
-
 // More than this is never read for one notification.
 constexpr int32_t MAX_READ = 65536;
 
 }  // namespace
 
 TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
-    : TComPort(AEnv.Dispatcher),
-      FDevicePath(DevicePathOf(StripRealPortSuffix(APortParams.ComName))),
-      FBridge(*this, APortParams, AEnv) {
+    : TComPort(AEnv.Dispatcher), FBridge(*this, APortParams, AEnv) {
   // Ordinal 0 opens the port at 75 baud, the speed it stands for everywhere else.
   SetBaudRate(BaudRateOf(APortParams.RealPortBaudRate));
   if (APortParams.RealPortBitData <= dbEight) SetDataBits(DataBitsCount(APortParams.RealPortBitData));
@@ -31,20 +24,21 @@ TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnviron
   OnWriteDropped = [this](TComPort&, uint64_t ACount, int AError) {
     if (!FOutOfReach) FBridge.LocalWriteDropped(ACount, AError, "the device does not take them");
   };
+  // The worker closes the port on its next pass; this only wakes it.
+  OnLost = [this](TComPort&, const std::string&) { FBridge.Wake(); };
 }
 
 TLumRealPort::~TLumRealPort() {
   // Notifications queued for this port are served while the worker is waited for.
   FOutOfReach = true;
   FBridge.Shutdown();
+  // The watcher may wake the worker (OnLost) until it has ended: before the bridge goes.
+  Close();
 }
 
 bool TLumRealPort::CreatePort() {
   const bool open = Open();
-  if (open) {
-    ReadDeviceIdentity(FDevicePath, FIdentity);
-    SetState();
-  }
+  if (open) SetState();
   FBridge.FinishCreatePort(open);
   return open;
 }
@@ -93,16 +87,8 @@ void TLumRealPort::RemoteLineSettings(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Pa
 }
 
 bool TLumRealPort::LocalPortAlive(std::string& AWhyNot) {
-  TDeviceIdentity now;
-  if (!ReadDeviceIdentity(FDevicePath, now)) {
-    AWhyNot = FDevicePath + " is gone";
-    return false;
-  }
-  if (!(now == FIdentity)) {
-    AWhyNot = FDevicePath + " is another device now";
-    return false;
-  }
-  return true;
+  AWhyNot = LostReason();
+  return AWhyNot.empty();
 }
 
 }  // namespace orvane

@@ -6,7 +6,6 @@
 
 #include "channels/server_interface.h"
 #include "model/lum_port_params.h"
-#include "platform/device_identity.h"
 #include "platform/serial_port.h"
 #include "ports/port_bridge.h"
 #include "ports/port_environment.h"
@@ -17,17 +16,14 @@ namespace orvane {
 // channel: the twin of TLumVirtualPort with a serial port in place of the
 // driver port. It reads the received bytes itself, applies line settings
 // announced by the remote end unless RealPortTunnelMode fixes them, and closes
-// and reopens a device that went away (an adapter pulled out) on the creation
-// retry schedule.
+// a device that went away (an adapter pulled out: the serial port's OnLost) at
+// once and reopens it on the creation retry schedule.
 // Threads: construction, the first CreatePort, the received-characters
 // notification (HandleRxChar), Delete and destruction on the main thread; the
 // worker runs the passes, later CreatePort attempts, the serial writes and the
 // remote settings. FOutOfReach is the main thread's.
 class TLumRealPort : public TComPort, private IBridgeLocalPort {
  public:
-  // How often the worker looks whether the device is still there.
-  static constexpr int32_t ALIVE_CHECK_MS = 1000;
-
   TLumRealPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
   // Ignores notifications still queued, stops the worker, releases the channel,
   // closes the serial port.
@@ -65,10 +61,9 @@ class TLumRealPort : public TComPort, private IBridgeLocalPort {
                           TTCP_Port_StopBits AStopBits, TTCP_Port_DataBits ADataBits) override;
   bool LocalPortAlive(std::string& AWhyNot) override;
   void CloseLostPort() override { Close(); }
-  int32_t AliveCheckPeriodMs() const override { return ALIVE_CHECK_MS; }
+  // Asked at once when the device went away; no periodic look otherwise.
+  int32_t AliveCheckPeriodMs() const override { return Lost() ? 0 : -1; }
 
-  std::string FDevicePath;
-  TDeviceIdentity FIdentity;  // of the device opened last
   bool FOutOfReach = false;
   TPortBridge FBridge;
 };

@@ -1,50 +1,28 @@
 #include "app/headless.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "headless_process.h"
 #include "platform/wake_event.h"
 #include "portkit/port_kit.h"
 #include "support/temp_dir.h"
 #include "support/wait_for.h"
 
-extern char** environ;
-
 namespace orvane {
 namespace {
 
-std::string ReadFile(const std::string& APath) {
-  std::ifstream file(APath, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-std::string PassThroughPort(const std::string& AName, uint16_t APort) {
-  return "<Port ComName=\"" + AName + "\" IpAddress=\"127.0.0.1\" PortNumber=\"" + std::to_string(APort) +
-         "\" Protocol=\"Сквозной режим\"/>";
-}
-
-void WriteConfig(const std::string& ADataDir, const std::vector<std::string>& APorts) {
-  std::ofstream file(ADataDir + "/config.cfg");
-  file << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Orvane Description=\"Orvane config file\">\n";
-  for (const auto& port : APorts) file << "  " << port << "\n";
-  file << "</Orvane>\n";
-}
+using test::PassThroughPort;
+using test::ReadFile;
+using test::TProcess;
+using test::WriteConfig;
 
 bool LoadNothing(const std::string&, const TPortConsumer&, IUserMessages&) {
   return true;
@@ -173,65 +151,6 @@ TEST(THeadless, MessagesOfTheLoaderGoToStandardError) {
 }
 
 // ---- the program as a process ----
-
-struct TProcess {
-  TProcess(const std::vector<std::string>& AArgs) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<char*> argv;
-    std::vector<std::string> args = AArgs;
-    args.insert(args.begin(), ORVANE_EXECUTABLE);
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&Pid, ORVANE_EXECUTABLE, &actions, nullptr, argv.data(), environ) != 0) Pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    Out.Reset(out[0]);
-    Err.Reset(err[0]);
-  }
-  ~TProcess() {
-    if (Pid > 0) {
-      ::kill(Pid, SIGKILL);
-      ::waitpid(Pid, nullptr, 0);
-    }
-  }
-  // Reads standard output until it holds ATtext or the stream ends.
-  bool WaitOut(const std::string& AText) {
-    return test::WaitFor([&] {
-      Collect(Out.Get(), OutText);
-      return OutText.find(AText) != std::string::npos;
-    });
-  }
-  // Waits for the exit; the code, or -1 for a signal or the deadline.
-  int Wait() {
-    int status = 0;
-    const bool ended = test::WaitFor([&] { return ::waitpid(Pid, &status, WNOHANG) == Pid; });
-    Pid = -1;
-    Collect(Err.Get(), ErrText);
-    Collect(Out.Get(), OutText);
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  static void Collect(int AFd, std::string& AText) {
-    char buffer[4096];
-    pollfd pfd{AFd, POLLIN, 0};
-    while (::poll(&pfd, 1, 0) > 0) {
-      const ssize_t n = ::read(AFd, buffer, sizeof buffer);
-      if (n <= 0) break;
-      AText.append(buffer, static_cast<size_t>(n));
-    }
-  }
-  pid_t Pid = -1;
-  test::TTestFd Out;
-  test::TTestFd Err;
-  std::string OutText;
-  std::string ErrText;
-};
 
 TEST(THeadless, TheProgramSaysReadyStopsOnSignalsAndRefusesASecondStart) {
   test::TTempDir data;

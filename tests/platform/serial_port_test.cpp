@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,6 +290,68 @@ TEST_F(TComPortTest, LostBytesAreToldWithTheirCountAndCause) {
   ASSERT_TRUE(port.Open()) << port.LastError();
   EXPECT_EQ(port.Write("back", 4), 4);
   EXPECT_EQ(test::ReadFor(FMaster->Get(), 4), "back");
+}
+
+// The far end closes (an adapter pulled out): the port hears of it at once,
+// once, off the main thread (where the owner's worker is woken), and stays
+// open, refusing writes, until its owner closes it. Closing is no loss, and a
+// port opened again on a working device starts clean.
+TEST_F(TComPortTest, ADeviceThatHangsUpIsToldLostOnceAndAReopenedPortStartsClean) {
+  TComPort port(FDispatcher);
+  port.SetPort(FDevice);
+  std::mutex lock;
+  std::vector<std::string> losses;
+  bool lostOnMain = false;
+  std::string received;
+  port.OnLost = [&](TComPort& ASender, const std::string& AWhy) {
+    EXPECT_EQ(&ASender, &port);
+    std::lock_guard<std::mutex> guard(lock);
+    lostOnMain |= FDispatcher.IsMainThread();
+    losses.push_back(AWhy);
+  };
+  port.OnRxChar = [&](TComPort& ASender, int32_t ACount) {
+    std::string buffer(static_cast<size_t>(ACount), '\0');
+    buffer.resize(static_cast<size_t>(ASender.Read(buffer.data(), ACount)));
+    received += buffer;
+  };
+  const auto lossCount = [&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return losses.size();
+  };
+  ASSERT_TRUE(port.Open()) << port.LastError();
+  EXPECT_FALSE(port.Lost());
+  EXPECT_EQ(port.LostReason(), "");
+
+  const std::string device = FDevice;
+  FMaster.reset();
+  ASSERT_TRUE(PumpUntil(FDispatcher, [&] { return port.Lost(); }));
+  EXPECT_EQ(port.LostReason(), device + " hung up");
+  EXPECT_TRUE(port.Connected());
+  EXPECT_LT(port.Write("late", 4), 4);
+  FDispatcher.ProcessPending();
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(losses, std::vector<std::string>{device + " hung up"});
+    EXPECT_FALSE(lostOnMain);
+  }
+  port.Close();
+  EXPECT_FALSE(port.Lost());
+  EXPECT_EQ(port.LostReason(), "");
+
+  // The adapter back (a new device behind the name): both ways work, nothing is lost.
+  SetUp();
+  port.SetPort(FDevice);
+  ASSERT_TRUE(port.Open()) << port.LastError();
+  EXPECT_FALSE(port.Lost());
+  EXPECT_EQ(port.Write("back", 4), 4);
+  EXPECT_EQ(test::ReadFor(FMaster->Get(), 4), "back");
+  ASSERT_TRUE(test::WriteAllFd(FMaster->Get(), "in"));
+  ASSERT_TRUE(PumpUntil(FDispatcher, [&] { return received == "in"; }));
+  port.Close();
+  FMaster.reset();  // a hang-up after Close reaches nobody
+  FDispatcher.ProcessPending();
+  EXPECT_EQ(lossCount(), 1u);
+  EXPECT_FALSE(port.Lost());
 }
 
 TEST(StripRealPortSuffix, RemovesEveryMarkInAnyCase) {

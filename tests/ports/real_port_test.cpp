@@ -8,6 +8,7 @@
 #include <string>
 
 #include "portkit/port_kit.h"
+#include "support/fake_converter.h"
 #include "support/mosquitto_fixture.h"
 #include "support/temp_dir.h"
 
@@ -17,6 +18,7 @@ namespace {
 using test::ReadWhilePumping;
 using test::TDeviceStandIn;
 using test::TEchoServer;
+using test::TFakeConverter;
 using test::TPortsHarness;
 using test::TPtyClient;
 
@@ -33,12 +35,12 @@ TLumPortParams RealParams(const std::string& ADevice, const std::string& AProtoc
 TEST(TLumRealPort, BytesBothWaysAndAPulledAdapterComesBack) {
   test::TTempDir devices;
   TDeviceStandIn device(devices.Str() + "/ttyFAKE0");
-  TEchoServer echo;
+  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
   TPortsHarness h;
   const std::string name = device.Link() + "(r)";
-  TPortManager* port = h.Add(RealParams(device.Link(), PROTOCOL_DIRECT, echo.Port()));
+  TPortManager* port = h.Add(RealParams(device.Link(), PROTOCOL_DIRECT, converter.Port()));
   const std::string prefix = "(" + name + ") ";
-  const std::string channel = prefix + "127.0.0.1:" + std::to_string(echo.Port()) + " ";
+  const std::string channel = prefix + "127.0.0.1:" + std::to_string(converter.Port()) + " ";
   ASSERT_TRUE(h.WaitShown(channel + "Connect - OK"));
   EXPECT_TRUE(port->IsActive());
   EXPECT_FALSE(port->IsOpened());  // never reported as held
@@ -47,26 +49,70 @@ TEST(TLumRealPort, BytesBothWaysAndAPulledAdapterComesBack) {
   EXPECT_EQ(h.CountFile(prefix + "SetState - OK, Baudrate=19200, Parity=0, StopBits=0"), 1u);
 
   ASSERT_TRUE(device.Write("ping"));
-  EXPECT_EQ(ReadWhilePumping(h, device, 4), "ping");
-  ASSERT_TRUE(h.WaitShown(prefix + "OUT: [4] 70 69 6E 67"));
+  ASSERT_TRUE(h.WaitShown(channel + "OUT: [4] 70 69 6E 67"));
+  ASSERT_TRUE(converter.Send("pong"));
+  EXPECT_EQ(ReadWhilePumping(h, device, 4), "pong");
   EXPECT_EQ(h.CountShown(prefix + "IN: [4] 70 69 6E 67"), 1u);
-  EXPECT_EQ(h.CountShown(channel + "OUT: [4] 70 69 6E 67"), 1u);
-  EXPECT_EQ(h.CountShown(channel + "IN: [4] 70 69 6E 67"), 1u);
+  EXPECT_EQ(h.CountShown(channel + "IN: [4] 70 6F 6E 67"), 1u);
+  EXPECT_EQ(h.CountShown(prefix + "OUT: [4] 70 6F 6E 67"), 1u);
   EXPECT_GE(h.CountFile(prefix + "EVENT: RxChar, Received = 4"), 1u);
 
-  // The adapter pulled out: closed with a line, reopened on the retry schedule once back.
+  // The adapter pulled out: closed at once with a line. The schedules' clock
+  // stands still, so only the hang-up itself can have told the worker.
+  h.Clock.Hold();
   device.Unplug();
-  ASSERT_TRUE(h.WaitShown(prefix + "COM port lost, closed: " + device.Link() + " is gone"));
+  ASSERT_TRUE(h.WaitShown(prefix + "COM port lost, closed: " + device.Link() + " hung up"));
   ASSERT_TRUE(h.Pump([&] { return !port->IsActive(); }));
+  EXPECT_EQ(converter.Connections(), 1u);  // the channel stays up meanwhile
+  // Back in: reopened on the retry schedule (the first retry may already have found it).
   device.Plug();
-  h.Jump(10000);
+  h.Jump(TPortBridge::RECREATE_INTERVAL_MS);
   ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
   settings = device.Settings();
   EXPECT_EQ(cfgetospeed(&settings), B19200);
-  ASSERT_TRUE(device.Write("again"));
-  EXPECT_EQ(ReadWhilePumping(h, device, 5), "again");
-  EXPECT_EQ(echo.Received(), "pingagain");
+
+  // Bytes after the reopen arrive once each, in order, both ways: a marker
+  // written last shows that nothing more is on its way.
+  for (const std::string chunk : {"one", "two", "three", "END"}) ASSERT_TRUE(device.Write(chunk));
+  ASSERT_TRUE(h.Pump([&] { return converter.Received().ends_with("END"); }));
+  EXPECT_EQ(converter.Received(), "pingonetwothreeEND");
+  for (const std::string chunk : {"uno", "dos", "tres", "END"}) ASSERT_TRUE(converter.Send(chunk));
+  EXPECT_EQ(ReadWhilePumping(h, device, 13), "unodostresEND");
   EXPECT_EQ(h.StatesSeen, (std::vector<std::vector<bool>>{{true}, {false}, {true}}));
+  EXPECT_EQ(h.CountShownContaining("COM port lost"), 1u);
+}
+
+// Reopened again and again, each loss is told once and the retries start afresh.
+TEST(TLumRealPort, EveryLossClosesThePortOnceAndTheRetriesStartAfresh) {
+  test::TTempDir devices;
+  TDeviceStandIn device(devices.Str() + "/ttyFAKE3");
+  TEchoServer echo;
+  TPortsHarness h;
+  TPortManager* port = h.Add(RealParams(device.Link(), PROTOCOL_DIRECT, echo.Port()));
+  const std::string lost = "(" + device.Link() + "(r)) COM port lost, closed: " + device.Link() + " hung up";
+  ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+  h.Clock.Hold();
+  for (size_t round = 1; round <= 3; ++round) {
+    SCOPED_TRACE(round);
+    device.Unplug();
+    ASSERT_TRUE(h.WaitShown(lost, round));
+    ASSERT_TRUE(h.Pump([&] { return !port->IsActive(); }));
+    // Missing for most of a full round of retries: a count carried over from
+    // the rounds before would have run out.
+    for (int32_t retry = 1; retry < TPortBridge::MAX_RECREATE - 1; ++retry) {
+      const uint64_t passes = port->PassCount();
+      h.Jump(TPortBridge::RECREATE_INTERVAL_MS);
+      ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+    }
+    EXPECT_FALSE(port->IsActive());
+    device.Plug();
+    h.Jump(TPortBridge::RECREATE_INTERVAL_MS);
+    ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+    const std::string word = "r" + std::to_string(round);
+    ASSERT_TRUE(device.Write(word));
+    EXPECT_EQ(ReadWhilePumping(h, device, word.size()), word);
+  }
+  EXPECT_EQ(h.CountShown(lost), 3u);
 }
 
 TEST(TLumRealPort, APortHeldByAnotherProgramIsOpenedOnceItLetsGo) {

@@ -14,11 +14,29 @@
 
 namespace orvane::test {
 
-TFakeConverter::TFakeConverter(TMode AMode) : FMode(AMode), FThread([this] { Run(); }) {}
+TFakeConverter::TFakeConverter(TMode AMode) : FMode(AMode), FPort(FListener.Port()) {
+  FThread = std::thread([this] { Run(); });
+}
 
 TFakeConverter::~TFakeConverter() {
+  Stop();
+}
+
+void TFakeConverter::Stop() {
+  if (!FThread.joinable()) return;
   FStop = true;
   FThread.join();
+  FListener.Close();
+  std::lock_guard lock(FLock);
+  FClient.Reset();
+  FPending.clear();
+}
+
+void TFakeConverter::Start() {
+  if (FThread.joinable()) return;
+  FListener = TLoopbackListener(16, FPort);
+  FStop = false;
+  FThread = std::thread([this] { Run(); });
 }
 
 void TFakeConverter::Run() {
@@ -97,6 +115,11 @@ bool TFakeConverter::Send(const std::string& AData) {
 void TFakeConverter::DropClient() {
   std::lock_guard lock(FLock);
   FClient.Reset();
+}
+
+size_t TFakeConverter::Connections() {
+  std::lock_guard lock(FLock);
+  return FConnections;
 }
 
 bool TFakeConverter::WaitForConnections(size_t ACount, int ATimeoutMs) {

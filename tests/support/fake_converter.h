@@ -15,7 +15,9 @@ namespace orvane::test {
 // A network converter on loopback for the TCP channel: accepts connections one after the
 // other, records every byte received, and in frame mode cuts the host's data frames
 // (extended "00 34" and legacy "00 31") from the stream and answers each with its
-// acknowledgement unless told to withhold them.
+// acknowledgement unless told to withhold them. Stop switches it off (listener and
+// connection closed), Start switches it on again on the same port; what it recorded and
+// its settings stay, a frame cut short by the stop is forgotten.
 // Threads: its own thread accepts and reads; the test thread calls everything else.
 // FLock guards the recorded bytes, the frames and the current connection.
 class TFakeConverter {
@@ -27,7 +29,13 @@ class TFakeConverter {
   TFakeConverter(const TFakeConverter&) = delete;
   TFakeConverter& operator=(const TFakeConverter&) = delete;
 
-  uint16_t Port() const { return FListener.Port(); }
+  uint16_t Port() const { return FPort; }
+  // Switched off: nothing listens on the port, the host's connection is closed
+  // (first the listener, so a host reconnecting at once is refused). Twice is harmless.
+  void Stop();
+  // Switched on again on the same port; a running converter is left alone.
+  void Start();
+  bool Running() const { return FThread.joinable(); }
 
   // Every received frame is answered (the default), or none.
   void SetAnswerAcks(bool AValue) { FAckLimit = AValue ? SIZE_MAX : 0; }
@@ -43,6 +51,8 @@ class TFakeConverter {
   // Closes the current connection from this side; a later connection is accepted again.
   void DropClient();
 
+  // Connections accepted so far, over every start.
+  size_t Connections();
   bool WaitForConnections(size_t ACount, int ATimeoutMs = 10000);
   bool WaitForBytes(size_t ACount, int ATimeoutMs = 10000);
   bool WaitForFrames(size_t ACount, int ATimeoutMs = 10000);
@@ -62,6 +72,7 @@ class TFakeConverter {
 
   const TMode FMode;
   TLoopbackListener FListener;
+  const uint16_t FPort;
   std::atomic<size_t> FAckLimit{SIZE_MAX};
   std::atomic<size_t> FWithheld{SIZE_MAX};
   std::atomic<bool> FEcho{false};

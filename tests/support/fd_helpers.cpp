@@ -22,13 +22,21 @@ int MsLeft(std::chrono::steady_clock::time_point AEnd) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// A TCP socket bound to 127.0.0.1 on a port the kernel picks; throws when none can be had.
-TTestFd BoundLoopbackSocket(uint16_t& APort) {
+// A TCP socket bound to 127.0.0.1 on APort, or on a port the kernel picks when
+// it is 0; throws when none can be had. AReuse: a listener, whose port a new
+// listener may take again while connections of the old one still close
+// (they inherit the option, which the kernel asks of both sides).
+TTestFd BoundLoopbackSocket(uint16_t& APort, bool AReuse) {
   TTestFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.Valid()) throw std::runtime_error("socket failed");
+  if (AReuse) {
+    const int one = 1;
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(APort);
   socklen_t len = sizeof addr;
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
@@ -39,8 +47,8 @@ TTestFd BoundLoopbackSocket(uint16_t& APort) {
 
 }  // namespace
 
-TLoopbackListener::TLoopbackListener(int ABacklog) {
-  FFd = BoundLoopbackSocket(FPort);
+TLoopbackListener::TLoopbackListener(int ABacklog, uint16_t APort) : FPort(APort) {
+  FFd = BoundLoopbackSocket(FPort, true);
   if (::listen(FFd.Get(), ABacklog) != 0) throw std::runtime_error("listen failed");
 }
 
@@ -55,7 +63,7 @@ uint16_t UnusedLoopbackPort() {
   static std::mutex lock;
   static std::vector<TTestFd> reserved;
   uint16_t port = 0;
-  TTestFd fd = BoundLoopbackSocket(port);
+  TTestFd fd = BoundLoopbackSocket(port, false);
   std::lock_guard<std::mutex> guard(lock);
   reserved.push_back(std::move(fd));
   return port;

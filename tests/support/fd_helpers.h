@@ -13,10 +13,11 @@ namespace orvane::test {
 using TTestFd = TUniqueFd;
 
 // A listening socket on 127.0.0.1 on a port the kernel picked (bound to port
-// 0), so no other process can take it between choosing and listening.
+// 0), so no other process can take it between choosing and listening; or on
+// APort again, for a server that comes back where it was.
 class TLoopbackListener {
  public:
-  explicit TLoopbackListener(int ABacklog = 16);
+  explicit TLoopbackListener(int ABacklog = 16, uint16_t APort = 0);
   uint16_t Port() const { return FPort; }
   int Fd() const { return FFd.Get(); }
   // The next connection, or an invalid fd when none came within ATimeoutMs.
