@@ -176,6 +176,9 @@ TDeviceStandIn::TDeviceStandIn(std::string ALink) : FLink(std::move(ALink)) {
 
 void TDeviceStandIn::Unplug() {
   FMaster.Reset();
+  // The node goes with the adapter; a link left behind would name a pty number
+  // that the next pty of any process (a test running beside) may get.
+  ::unlink(FLink.c_str());
 }
 
 void TDeviceStandIn::Plug() {
