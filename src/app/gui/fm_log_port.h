@@ -42,6 +42,7 @@ class TfmLogPort : public QWidget {
 
  private:
   void ShowLogLine(const std::string& ALine);
+  void SetFollowLast(bool AValue);
 
   bool FFollowLast = true;
   std::unique_ptr<TPortLogLines> FLines;

@@ -1,0 +1,124 @@
+#include "app/gui/fm_log_port.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QtTest>
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "portkit/port_kit.h"
+
+namespace orvane {
+namespace {
+
+// A real virtual port whose lines go to the view; the file lines are recorded.
+class TLogViewFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Port = H.List->AddPort(test::VirtualParams("COM50", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
+    TLogLinesOutput Output;
+    Output.WriteFile = [this](const std::string& ALine) {
+      std::lock_guard<std::mutex> Guard(FileLock);
+      File.push_back(ALine);
+    };
+    Output.Ending = [] { return false; };
+    View = std::make_unique<TfmLogVirtPort>(*Port, std::move(Output));
+    Port->SetLog(View->Lines());
+    View->resize(500, 300);
+    View->show();
+  }
+  void TearDown() override {
+    // The view outlives the bridge.
+    H.DestroyList();
+    View.reset();
+  }
+
+  TPortLogLines& Lines() { return static_cast<TPortLogLines&>(*View->Lines()); }
+  void Feed(int AFrom, int ATo) {
+    for (int I = AFrom; I < ATo; ++I) {
+      Lines().AddLogLine("line " + std::to_string(I), false);
+    }
+  }
+  int BlockCount() const { return View->mmLog->document()->blockCount(); }
+  QString Block(int AIndex) const { return View->mmLog->document()->findBlockByNumber(AIndex).text(); }
+  size_t FileCount(const std::string& ALine) {
+    std::lock_guard<std::mutex> Guard(FileLock);
+    return static_cast<size_t>(std::count(File.begin(), File.end(), ALine));
+  }
+
+  test::TPortsHarness H;
+  TPortManager* Port = nullptr;
+  std::unique_ptr<TfmLogVirtPort> View;
+  std::mutex FileLock;
+  std::vector<std::string> File;
+};
+
+TEST_F(TLogViewFixture, BoxKeepsTheLastLinesOnly) {
+  View->mmLog->clear();
+  Feed(0, TfmLogPort::MAX_LINES);
+  EXPECT_EQ(BlockCount(), TfmLogPort::MAX_LINES);
+  EXPECT_TRUE(Block(0).endsWith(QStringLiteral("(COM50) line 0")));
+  Feed(TfmLogPort::MAX_LINES, TfmLogPort::MAX_LINES + 1);
+  EXPECT_EQ(BlockCount(), TfmLogPort::MAX_LINES);
+  EXPECT_TRUE(Block(0).endsWith(QStringLiteral("(COM50) line 1"))) << Block(0).toStdString();
+  EXPECT_TRUE(Block(TfmLogPort::MAX_LINES - 1).endsWith(QStringLiteral("(COM50) line 500")));
+  EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^\[\d\d:\d\d:\d\d\] \(COM50\) line 1$)"))
+                  .match(Block(0))
+                  .hasMatch());
+}
+
+TEST_F(TLogViewFixture, StopKeepsLinesOutOfTheViewNotTheFile) {
+  View->actStop->trigger();
+  EXPECT_TRUE(View->StopLog());
+  EXPECT_TRUE(View->actStop->isChecked());
+  Lines().AddLogLine("while stopped", false);
+  View->actStop->trigger();
+  Lines().AddLogLine("after", false);
+  EXPECT_FALSE(View->mmLog->toPlainText().contains(QStringLiteral("while stopped")));
+  EXPECT_TRUE(View->mmLog->toPlainText().contains(QStringLiteral("(COM50) after")));
+  EXPECT_EQ(FileCount("(COM50) while stopped"), 1u);
+  EXPECT_EQ(FileCount("(COM50) after"), 1u);
+}
+
+TEST_F(TLogViewFixture, ClearEmptiesTheViewOnly) {
+  Feed(0, 10);
+  View->actClear->trigger();
+  EXPECT_TRUE(View->mmLog->toPlainText().isEmpty());
+  EXPECT_EQ(FileCount("(COM50) line 9"), 1u);
+  Feed(10, 11);
+  EXPECT_EQ(BlockCount(), 1);
+}
+
+// With following released the first visible line stays the same line while
+// old lines are trimmed; with it on the view sits at the end.
+TEST_F(TLogViewFixture, ScrollingFollowsTheFlag) {
+  View->mmLog->clear();
+  QScrollBar* Bar = View->mmLog->verticalScrollBar();
+  Feed(0, TfmLogPort::MAX_LINES);
+  EXPECT_TRUE(View->FollowLast());
+  EXPECT_EQ(Bar->value(), Bar->maximum());
+
+  View->actFollowLast->trigger();
+  EXPECT_FALSE(View->FollowLast());
+  Bar->setValue(200);
+  const QString Shown = Block(Bar->value());
+  Feed(TfmLogPort::MAX_LINES, TfmLogPort::MAX_LINES + 50);
+  EXPECT_EQ(Block(Bar->value()), Shown);
+  EXPECT_EQ(Bar->value(), 150);
+
+  View->actFollowLast->trigger();
+  EXPECT_TRUE(View->FollowLast());
+  Feed(TfmLogPort::MAX_LINES + 50, TfmLogPort::MAX_LINES + 60);
+  EXPECT_EQ(Bar->value(), Bar->maximum());
+}
+
+}  // namespace
+}  // namespace orvane
