@@ -9,9 +9,11 @@
 #include <QTextBlock>
 #include <QtTest>
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "portkit/port_kit.h"
@@ -118,6 +120,30 @@ TEST_F(TLogViewFixture, ScrollingFollowsTheFlag) {
   EXPECT_TRUE(View->FollowLast());
   Feed(TfmLogPort::MAX_LINES + 50, TfmLogPort::MAX_LINES + 60);
   EXPECT_EQ(Bar->value(), Bar->maximum());
+}
+
+// A worker's channel line reaches the view once, with the converter address in
+// front; an application opening the port shows in the view too.
+TEST_F(TLogViewFixture, WorkerLinesAndPortEventsAreShownOnce) {
+  auto Text = [this] { return View->mmLog->toPlainText(); };
+  std::atomic<bool> Returned{false};
+  std::thread Worker([&] {
+    Lines().AddChannelLine("from a worker", false);
+    Returned = true;
+  });
+  EXPECT_TRUE(H.Pump([&] { return Returned.load(); }));
+  Worker.join();
+  EXPECT_EQ(Text().count(QStringLiteral("from a worker")), 1);
+  EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(\[\d\d:\d\d:\d\d\] \(COM50\) \S+:\d+ from a worker)"))
+                  .match(Text())
+                  .hasMatch())
+      << Text().toStdString();
+
+  Port->CreatePort();
+  test::TPtyClient App(H.LinkPath("COM50"));
+  ASSERT_TRUE(App.Valid());
+  EXPECT_TRUE(H.Pump([&] { return Text().contains(QStringLiteral("(COM50) Open COM port")); }))
+      << Text().toStdString();
 }
 
 }  // namespace
