@@ -54,12 +54,63 @@ void TPortLogLines::AddLogLine(const std::string& AMessage, bool ADebug) {
   const std::string line = "(" + FComName + ") " + AMessage;
   if (FOutput.WriteFile) FOutput.WriteFile(line);
   if (FStopLog || ADebug) return;
-  // Each hand-off carries its own line, so lines of several threads are each shown once.
-  const auto show = [this, &line] { ShowLogLine(line); };
   if (FRealPort) {
-    FRealPort->Synchronize(show);
-  } else {
-    FVirtualPort->Synchronize(show);
+    // Each hand-off carries its own line, so lines of several threads are each shown once.
+    FRealPort->Synchronize([this, &line] { ShowLogLine(line); });
+    return;
+  }
+  QueueShownLine(line);
+}
+
+TPortLogLines::~TPortLogLines() {
+  const std::lock_guard<std::mutex> guard(FPending->Lock);
+  FPending->Alive = false;
+  FPending->Lines.clear();
+}
+
+void TPortLogLines::QueueShownLine(std::string ALine) {
+  TMainDispatcher& dispatcher = FVirtualPort->Dispatcher();
+  bool post = false;
+  bool full = false;
+  {
+    const std::lock_guard<std::mutex> guard(FPending->Lock);
+    FPending->Lines.push_back(std::move(ALine));
+    full = FPending->Lines.size() >= MAX_PENDING_LINES;
+    if (!FPending->DrainPosted) post = FPending->DrainPosted = true;
+  }
+  // On the main thread the queue is emptied at once, behind the lines before it.
+  if (dispatcher.IsMainThread()) {
+    DrainPending();
+    return;
+  }
+  if (post) {
+    dispatcher.Post([this, pending = FPending] {
+      if (pending->Alive) DrainPending();
+    });
+  }
+  // A slow main thread holds the writer back instead of growing the queue.
+  if (full) FVirtualPort->Synchronize([this] { DrainPending(); });
+}
+
+void TPortLogLines::DrainPending() {
+  if (FPending->Draining) return;
+  FPending->Draining = true;
+  // A view that throws must not leave the queue stuck behind this flag.
+  struct TDrainEnd {
+    TPending& Pending;
+    ~TDrainEnd() { Pending.Draining = false; }
+  } drainEnd{*FPending};
+  for (;;) {
+    std::deque<std::string> lines;
+    {
+      const std::lock_guard<std::mutex> guard(FPending->Lock);
+      if (FPending->Lines.empty()) {
+        FPending->DrainPosted = false;
+        return;
+      }
+      lines.swap(FPending->Lines);
+    }
+    for (const std::string& line : lines) ShowLogLine(line);
   }
 }
 

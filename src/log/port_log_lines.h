@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "ports/port_manager.h"
@@ -34,7 +37,12 @@ struct TLogLinesOutput {
 // FStopLog is atomic.
 class TPortLogLines : public IPortLog {
  public:
+  // Lines queued for the view beyond which a writer waits for the main thread.
+  static constexpr size_t MAX_PENDING_LINES = 1024;
+
   TPortLogLines(TPortManager& APort, TLogLinesOutput AOutput);
+  // Calls still queued for the main thread find the lines gone and do nothing.
+  ~TPortLogLines() override;
   TPortLogLines(const TPortLogLines&) = delete;
   TPortLogLines& operator=(const TPortLogLines&) = delete;
 
@@ -53,6 +61,7 @@ class TPortLogLines : public IPortLog {
  private:
   void ConnectDriverEvents(TLumVirtualPort& APort);
   void ShowLogLine(const std::string& ALine);
+  void QueueShownLine(std::string ALine);
   bool Ending() const { return FOutput.Ending && FOutput.Ending(); }
 
   // The bridge, taken once: the manager is not looked at again from a worker.
@@ -62,6 +71,21 @@ class TPortLogLines : public IPortLog {
   const std::string FComName;
   const std::string FChannelPrefix;
   std::atomic<bool> FStopLog{false};
+
+  // Lines waiting for the main thread. Shared with the posted calls, which
+  // run on the main thread and look at Alive (main thread only) first.
+  struct TPending {
+    std::mutex Lock;
+    std::deque<std::string> Lines;
+    bool DrainPosted = false;
+    bool Alive = true;
+    // Main thread only: a line raised while lines are being shown joins the
+    // running drain instead of overtaking the ones still to show.
+    bool Draining = false;
+  };
+  // Main thread: shows every queued line in order.
+  void DrainPending();
+  const std::shared_ptr<TPending> FPending = std::make_shared<TPending>();
 };
 
 }  // namespace orvane

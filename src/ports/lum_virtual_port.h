@@ -37,6 +37,8 @@ class TLumVirtualPort : public TVSPortAx, private IBridgeLocalPort {
   // Driver parity (0 none, 1 odd, 2 even, 3 mark, 4 space) to the channel's code.
   static TTCP_Port_Parity ParityToParity(int32_t AParity) { return ParityToTcp(AParity); }
   void Synchronize(const std::function<void()>& AMethod) { FBridge.Synchronize(AMethod); }
+  // Where calls for the main thread are queued without waiting.
+  TMainDispatcher& Dispatcher() const { return FBridge.Environment().Dispatcher; }
   // Runs the worker's next pass now.
   void Wake() { FBridge.Wake(); }
   void RequestStop() { FBridge.RequestStop(); }

@@ -10,6 +10,7 @@
 #include "channels/lum_mqtt_server.h"
 #include "portkit/port_kit.h"
 #include "support/fd_helpers.h"
+#include "support/wait_for.h"
 
 namespace orvane {
 namespace {
@@ -53,29 +54,66 @@ TEST(TPortLogLines, FileGetsEveryLineTheViewOnlyShownOnes) {
                                std::regex(R"(\[\d\d:\d\d:\d\d\] \(COM40\) x)")));
 }
 
-TEST(TPortLogLines, LinesOfSeveralThreadsAreEachShownOnceAfterTheirWriterWaits) {
+// The position of each shown line of one writer, in the order the view got them.
+std::vector<int> ShownOrderOf(const std::vector<std::string>& AShown, const std::string& APrefix) {
+  std::vector<int> order;
+  for (const std::string& line : AShown)
+    if (line.rfind(APrefix, 0) == 0) order.push_back(std::stoi(line.substr(APrefix.size())));
+  return order;
+}
+
+TEST(TPortLogLines, LinesOfSeveralThreadsAreEachShownOnceInTheOrderOfTheirWriter) {
   TPortsHarness h;
   TPortManager* port = h.Add(test::VirtualParams("COM42", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
   auto& lines = static_cast<TPortLogLines&>(*port->Log());
   constexpr int THREADS = 4;
-  constexpr int LINES_EACH = 50;
-  std::atomic<int> shownWhenReturned{0};
+  // More than the queue holds, so writers also meet the bound.
+  constexpr int LINES_EACH = static_cast<int>(TPortLogLines::MAX_PENDING_LINES);
+  std::atomic<int> done{0};
   std::vector<std::thread> writers;
   for (int t = 0; t < THREADS; ++t) {
     writers.emplace_back([&, t] {
-      for (int i = 0; i < LINES_EACH; ++i) {
-        const std::string text = "t" + std::to_string(t) + " #" + std::to_string(i);
-        lines.AddLogLine(text, false);
-        // The hand-off returns only once the line is shown.
-        if (h.CountShown("(COM42) " + text) == 1) ++shownWhenReturned;
-      }
+      for (int i = 0; i < LINES_EACH; ++i)
+        lines.AddLogLine("t" + std::to_string(t) + " #" + std::to_string(i), false);
+      ++done;
     });
   }
-  ASSERT_TRUE(h.Pump([&] { return shownWhenReturned == THREADS * LINES_EACH; }));
+  // A line of the main thread in the middle of them is shown at once, behind the queued ones.
+  lines.AddLogLine("main", false);
+  EXPECT_EQ(h.CountShown("(COM42) main"), 1u);
+  ASSERT_TRUE(
+      h.Pump([&] { return done == THREADS && h.ShownLines().size() >= size_t(THREADS * LINES_EACH); }));
   for (auto& writer : writers) writer.join();
+  std::vector<int> expected(LINES_EACH);
+  for (int i = 0; i < LINES_EACH; ++i) expected[size_t(i)] = i;
+  const std::vector<std::string> shown = h.ShownLines();
   for (int t = 0; t < THREADS; ++t)
-    for (int i = 0; i < LINES_EACH; ++i)
-      EXPECT_EQ(h.CountShown("(COM42) t" + std::to_string(t) + " #" + std::to_string(i)), 1u);
+    EXPECT_EQ(ShownOrderOf(shown, "(COM42) t" + std::to_string(t) + " #"), expected) << "writer " << t;
+}
+
+TEST(TPortLogLines, AWriterWaitsForTheViewOnceTheQueueIsFull) {
+  TPortsHarness h;
+  TPortManager* port = h.Add(test::VirtualParams("COM43", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
+  auto& lines = static_cast<TPortLogLines&>(*port->Log());
+  constexpr int LIMIT = static_cast<int>(TPortLogLines::MAX_PENDING_LINES);
+  // The port's own start lines may share the queue with the writer's.
+  constexpr int SLACK = 16;
+  std::atomic<int> returned{0};
+  std::thread writer([&] {
+    for (int i = 0; i < 2 * LIMIT; ++i) {
+      lines.AddLogLine("#" + std::to_string(i), false);
+      ++returned;
+    }
+  });
+  // The main thread does not serve the queue: the writer gets no further than it holds.
+  ASSERT_TRUE(test::WaitFor([&] { return returned >= LIMIT - SLACK; }));
+  EXPECT_LT(returned.load(), LIMIT);
+  EXPECT_EQ(h.CountShownContaining("(COM43) #"), 0u);
+  ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining("(COM43) #") == size_t(2 * LIMIT); }));
+  writer.join();
+  std::vector<int> expected(2 * LIMIT);
+  for (int i = 0; i < 2 * LIMIT; ++i) expected[size_t(i)] = i;
+  EXPECT_EQ(ShownOrderOf(h.ShownLines(), "(COM43) #"), expected);
 }
 
 TEST(TPortLogLines, DriverEventsOfAVirtualPortAreLoggedAndForwarded) {
