@@ -132,6 +132,7 @@ TfrmMain::TfrmMain(const TMainWindowSetup& ASetup, TfrmAddComPort& AEditor, IGui
   FEnv.PortDir = FSetup.PortDir;
   FEnv.DebugWindow = FSetup.DebugWindow;
   FEnv.Ticks = FSetup.Ticks ? FSetup.Ticks : DefaultTickSource();
+  FEnv.MakeChannel = FSetup.MakeChannel;
   FEnv.OnStateChanged = [this] { RefreshState(); };
   FDispatcherNotifier = new QSocketNotifier(FDispatcher.WakeFd(), QSocketNotifier::Read, this);
   connect(FDispatcherNotifier, &QSocketNotifier::activated, this, [this] { FDispatcher.ProcessPending(); });

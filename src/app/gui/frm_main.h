@@ -51,6 +51,8 @@ struct TMainWindowSetup {
   std::function<void(const std::string& ALine)> WriteFile;
   // The clock of the ports' schedules; tests move it on.
   TTickSource Ticks = DefaultTickSource();
+  // Empty: the channel of the record's protocol.
+  TChannelMaker MakeChannel;
   // Empty: whatever Qt says of the desktop. Tests set it, as the offscreen
   // platform has no notification area.
   std::optional<bool> TrayAvailable;
