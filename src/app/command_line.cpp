@@ -68,6 +68,7 @@ std::string UsageText(const std::string& AProgramName) {
          " [/I] [/DEBUG_WINDOW] [--headless] [--data-dir DIR] [--port-dir DIR] [--version] [--help]\n"
          "  /I, -I          do not check for a running instance\n"
          "  /DEBUG_WINDOW   send the MQTT packet trace to the debug trace socket\n"
+         "  (no switch)     open the window with the ports of config.cfg\n"
          "  --headless      run without windows (service mode)\n"
          "  --data-dir DIR  folder of config.cfg and log.txt (default: the executable's folder)\n"
          "  --port-dir DIR  folder of the virtual port links (default: /dev, else "

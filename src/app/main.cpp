@@ -10,6 +10,10 @@
 #include "platform/pty_port.h"
 #include "platform/stop_signals.h"
 
+#ifdef ORVANE_WITH_GUI
+#include "app/gui/gui_main.h"
+#endif
+
 namespace {
 
 constexpr const char* SELF_EXE = "/proc/self/exe";
@@ -40,6 +44,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (cmd.Headless) return RunService(cmd);
+#ifdef ORVANE_WITH_GUI
+  if (!cmd.ShowVersion && !cmd.ShowHelp) return orvane::RunGui(argc, argv, cmd);
+#endif
   // The version shown is the record the executable carries, as start-up reads it.
   std::string version;
   try {
@@ -49,8 +56,7 @@ int main(int argc, char** argv) {
   }
   std::cout << "orvane " << version << "\n";
   if (cmd.ShowVersion) return 0;
-  // The window is not built yet: without --headless the program only reports
-  // its version and switches.
+  // --help, or a build without the window: the version and the switches.
   std::cout << orvane::UsageText(name);
   return 0;
 }

@@ -21,18 +21,23 @@ QString TitleOr(const std::string& ATitle) {
   return ATitle.empty() ? QApplication::applicationDisplayName() : QString::fromStdString(ATitle);
 }
 
+// Texts keep the CR LF line breaks of the program's messages; a box breaks
+// its lines at LF alone.
+QString BoxText(const std::string& AText) {
+  return QString::fromStdString(AText).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
 }  // namespace
 
 void TMessageBoxes::Show(const std::string& ATitle, const std::string& AText, TMessageKind AKind) {
-  QMessageBox box(IconOf(AKind), TitleOr(ATitle), QString::fromStdString(AText), QMessageBox::Ok, FParent);
+  QMessageBox box(IconOf(AKind), TitleOr(ATitle), BoxText(AText), QMessageBox::Ok, FParent);
   box.setWindowModality(Qt::ApplicationModal);
   box.exec();
 }
 
 bool TMessageBoxes::Ask(const std::string& ATitle, const std::string& AText, TQuestionIcon AIcon) {
   QMessageBox box(AIcon == TQuestionIcon::Question ? QMessageBox::Question : QMessageBox::Warning,
-                  TitleOr(ATitle), QString::fromStdString(AText), QMessageBox::Ok | QMessageBox::Cancel,
-                  FParent);
+                  TitleOr(ATitle), BoxText(AText), QMessageBox::Ok | QMessageBox::Cancel, FParent);
   box.setWindowModality(Qt::ApplicationModal);
   box.setDefaultButton(QMessageBox::Ok);
   return box.exec() == QMessageBox::Ok;

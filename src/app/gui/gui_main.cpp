@@ -1,0 +1,132 @@
+#include "app/gui/gui_main.h"
+
+#include <QApplication>
+#include <QPalette>
+#include <QStyleFactory>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <system_error>
+
+#include "app/gui/frm_add_com_port.h"
+#include "app/gui/frm_main.h"
+#include "app/gui/gui_messages.h"
+#include "app/gui/installed_ports.h"
+#include "app/gui/screenshots.h"
+#include "app/gui/single_instance.h"
+#include "app/ver_info_res.h"
+#include "log/lum_log.h"
+#include "platform/pty_port.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr const char* SELF_EXE = "/proc/self/exe";
+constexpr const char* PROGRAM_NAME = "Порты MX40L";
+
+// "Light": Fusion with a light palette, whatever the desktop's colours are.
+void SelectLightStyle(QApplication& AApp) {
+  AApp.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+  QPalette palette;
+  palette.setColor(QPalette::Window, QColor(240, 240, 240));
+  palette.setColor(QPalette::WindowText, Qt::black);
+  palette.setColor(QPalette::Base, Qt::white);
+  palette.setColor(QPalette::AlternateBase, QColor(246, 246, 246));
+  palette.setColor(QPalette::ToolTipBase, QColor(255, 255, 220));
+  palette.setColor(QPalette::ToolTipText, Qt::black);
+  palette.setColor(QPalette::PlaceholderText, QColor(120, 120, 120));
+  palette.setColor(QPalette::Text, Qt::black);
+  palette.setColor(QPalette::Button, QColor(240, 240, 240));
+  palette.setColor(QPalette::ButtonText, Qt::black);
+  palette.setColor(QPalette::BrightText, Qt::red);
+  palette.setColor(QPalette::Light, Qt::white);
+  palette.setColor(QPalette::Midlight, QColor(227, 227, 227));
+  palette.setColor(QPalette::Mid, QColor(160, 160, 160));
+  palette.setColor(QPalette::Dark, QColor(160, 160, 160));
+  palette.setColor(QPalette::Shadow, QColor(105, 105, 105));
+  palette.setColor(QPalette::Highlight, QColor(0, 120, 215));
+  palette.setColor(QPalette::HighlightedText, Qt::white);
+  palette.setColor(QPalette::Link, QColor(0, 0, 255));
+  for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    palette.setColor(QPalette::Disabled, role, QColor(120, 120, 120));
+  AApp.setPalette(palette);
+}
+
+}  // namespace
+
+int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand) {
+  // Qt wants its application object before any widget or socket.
+  QApplication app(AArgc, AArgv);
+  app.setApplicationDisplayName(QString::fromUtf8(PROGRAM_NAME));
+  app.setQuitOnLastWindowClosed(false);
+
+  // Without its version record the program does not start.
+  std::unique_ptr<TVerInfoRes> version;
+  try {
+    version = std::make_unique<TVerInfoRes>(SELF_EXE);
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << std::endl;
+    return 1;
+  }
+
+  // Before the log: a second instance leaves log.txt, config.cfg and the ports alone.
+  std::unique_ptr<TSingleInstance> guard;
+  if (!ACommand.SkipInstanceGuard) {
+    guard = std::make_unique<TSingleInstance>();
+    if (!guard->CheckSingleInstance()) return 0;
+  }
+
+  TMessageBoxes messages;
+  const std::string dataDir = DataDirectory(ACommand, SELF_EXE);
+  std::error_code ec;
+  // A mistyped --data-dir would otherwise run every port without config or log.
+  if (!std::filesystem::is_directory(dataDir, ec)) {
+    messages.Show("", "Каталог данных не найден: " + dataDir, TMessageKind::Warning);
+    return 2;
+  }
+  const std::string portDir = ACommand.PortDir.empty() ? DefaultPortDirectory() : ACommand.PortDir;
+
+  auto log = std::make_unique<TLumLog>(dataDir, version->FileVersion(), SELF_EXE);
+  auto editor =
+      std::make_unique<TfrmAddComPort>([portDir] { return InstalledSerialPorts(portDir); }, messages);
+  SelectLightStyle(app);
+
+  int exitCode = 0;
+  {
+    TMainWindowSetup setup;
+    setup.DataDir = dataDir;
+    setup.PortDir = portDir;
+    setup.DebugWindow = ACommand.DebugWindow;
+    setup.VersionMajor = version->FileMajorVersion();
+    setup.VersionMinor = version->FileMinorVersion();
+    setup.VersionRelease = version->FileRelease();
+    TLumLog* file = log.get();
+    setup.WriteFile = [file](const std::string& ALine) { file->WriteLine(ALine); };
+    TfrmMain window(setup, *editor, messages);
+    messages.SetParent(&window);
+    if (guard)
+      QObject::connect(guard.get(), &TSingleInstance::RestoreRequested, &window,
+                       [&window] { window.RestoreFromAnotherInstance(); });
+    QObject::connect(&window, &TfrmMain::Closed, &app, &QCoreApplication::quit);
+    if (window.Terminated()) {
+      // A port of the file could not be built: its message has been shown.
+      exitCode = 1;
+    } else {
+      window.show();
+      const QString screenshots = qEnvironmentVariable("ORVANE_SCREENSHOTS");
+      if (!screenshots.isEmpty()) TakeScreenshots(window, *editor, screenshots);
+      exitCode = app.exec();
+    }
+    messages.SetParent(nullptr);
+  }
+  // The window and its ports are gone; then the guard, the editor and, last, the stop banner.
+  guard.reset();
+  editor.reset();
+  log.reset();
+  version.reset();
+  return exitCode;
+}
+
+}  // namespace orvane

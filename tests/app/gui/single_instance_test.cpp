@@ -1,0 +1,139 @@
+#include "app/gui/single_instance.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QSignalSpy>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/headless_process.h"
+#include "portkit/port_kit.h"
+#include "support/temp_dir.h"
+
+namespace orvane {
+namespace {
+
+using test::TTempDir;
+
+constexpr int DEADLINE_MS = 10000;
+
+TEST(SingleInstanceTest, SecondInstanceEndsAndTheFirstIsAskedToRestore) {
+  TTempDir runtime;
+  TSingleInstance first(runtime.Str(), "unique_test");
+  ASSERT_TRUE(first.CheckSingleInstance());
+  QSignalSpy restore(&first, &TSingleInstance::RestoreRequested);
+
+  TSingleInstance second(runtime.Str(), "unique_test");
+  EXPECT_FALSE(second.CheckSingleInstance());
+  EXPECT_TRUE(restore.wait(DEADLINE_MS));
+  EXPECT_EQ(restore.count(), 1);
+
+  // Another name is another program: it runs beside.
+  TSingleInstance other(runtime.Str(), "unique_other");
+  EXPECT_TRUE(other.CheckSingleInstance());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(restore.count(), 1);
+}
+
+TEST(SingleInstanceTest, NextStartRunsOnceTheFirstIsGoneEvenWithItsSocketLeftBehind) {
+  TTempDir runtime;
+  auto first = std::make_unique<TSingleInstance>(runtime.Str(), "unique_test");
+  ASSERT_TRUE(first->CheckSingleInstance());
+  const QString socket = first->ServerName();
+  first.reset();
+  // A crashed instance leaves its socket file; the lock goes with the process.
+  { std::ofstream stale(socket.toStdString()); }
+  ASSERT_TRUE(std::filesystem::exists(socket.toStdString()));
+
+  TSingleInstance next(runtime.Str(), "unique_test");
+  ASSERT_TRUE(next.CheckSingleInstance());
+  QSignalSpy restore(&next, &TSingleInstance::RestoreRequested);
+  TSingleInstance later(runtime.Str(), "unique_test");
+  EXPECT_FALSE(later.CheckSingleInstance());
+  EXPECT_TRUE(restore.wait(DEADLINE_MS));
+}
+
+TEST(SingleInstanceTest, FolderWithoutRoomForTheLockStillStarts) {
+  TSingleInstance lone("/nonexistent-orvane-folder", "unique_test");
+  EXPECT_TRUE(lone.CheckSingleInstance());
+}
+
+// The program as a process with its own runtime folder, data and ports.
+class SingleInstanceProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* old = ::getenv("XDG_RUNTIME_DIR")) FOldRuntime = old;
+    ::setenv("XDG_RUNTIME_DIR", Runtime.Str().c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  }
+  void TearDown() override {
+    if (FOldRuntime) {
+      ::setenv("XDG_RUNTIME_DIR", FOldRuntime->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_RUNTIME_DIR");
+    }
+  }
+  std::vector<std::string> Args(std::vector<std::string> AExtra = {}) const {
+    std::vector<std::string> args = {"--data-dir", Data.Str(), "--port-dir", Ports.Str()};
+    args.insert(args.end(), AExtra.begin(), AExtra.end());
+    return args;
+  }
+  std::string Log() const { return test::ReadFile(Data.Str() + "/log.txt"); }
+  std::string LinkTarget() const {
+    std::error_code ec;
+    return std::filesystem::read_symlink(Ports.Path() / "COM21", ec).string();
+  }
+
+  TTempDir Runtime;
+  TTempDir Data;
+  TTempDir Ports;
+  test::TEchoServer Converter;
+
+ private:
+  std::optional<std::string> FOldRuntime;
+};
+
+TEST_F(SingleInstanceProcessTest, SecondStartEndsAtOnceAndLeavesLogAndPortsAloneUnlessToldI) {
+  test::WriteConfig(Data.Str(), {test::PassThroughPort("COM21", Converter.Port())});
+  const std::string socket = Runtime.Str() + "/Orvane_Application_must_be_unique.socket";
+  test::TProcess first(Args());
+  // Up: listening, its port created and connected to the converter.
+  ASSERT_TRUE(test::WaitFor([&] { return std::filesystem::exists(socket); }));
+  ASSERT_TRUE(test::WaitFor([&] { return Converter.Connections() == 1 && !LinkTarget().empty(); }));
+  ASSERT_TRUE(test::WaitFor([&] {
+    return Log().find("(COM21) 127.0.0.1:" + std::to_string(Converter.Port()) + " Connect - OK") !=
+           std::string::npos;
+  }));
+  const std::string log = Log();
+  const std::string config = test::ReadFile(Data.Str() + "/config.cfg");
+  const std::string target = LinkTarget();
+
+  test::TProcess second(Args());
+  EXPECT_EQ(second.Wait(), 0) << second.ErrText;
+  EXPECT_EQ(Log(), log);
+  EXPECT_EQ(test::ReadFile(Data.Str() + "/config.cfg"), config);
+  EXPECT_EQ(LinkTarget(), target);
+  EXPECT_EQ(Converter.Connections(), 1u);
+
+  // "-i" runs another instance with the same ports. Its log writer finds the
+  // file held: nothing of it reaches the log, whose lines carry the writing
+  // thread's number (the main thread's is the process id).
+  test::TProcess another(Args({"-i"}));
+  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
+  int status = 0;
+  EXPECT_EQ(::waitpid(another.Pid, &status, WNOHANG), 0);
+  const std::string after = Log();
+  EXPECT_EQ(after.rfind(log, 0), 0u);
+  EXPECT_EQ(after.find("[" + std::to_string(another.Pid) + "]"), std::string::npos) << after;
+  EXPECT_EQ(after.find("Start program", after.find("Start program") + 1), std::string::npos) << after;
+}
+
+}  // namespace
+}  // namespace orvane
