@@ -134,8 +134,9 @@ TfrmMain::TfrmMain(const TMainWindowSetup& ASetup, TfrmAddComPort& AEditor, IGui
   FEnv.Ticks = FSetup.Ticks ? FSetup.Ticks : DefaultTickSource();
   FEnv.MakeChannel = FSetup.MakeChannel;
   FEnv.OnStateChanged = [this] { RefreshState(); };
-  FDispatcherNotifier = new QSocketNotifier(FDispatcher.WakeFd(), QSocketNotifier::Read, this);
-  connect(FDispatcherNotifier, &QSocketNotifier::activated, this, [this] { FDispatcher.ProcessPending(); });
+  FDispatcherNotifier = std::make_unique<QSocketNotifier>(FDispatcher.WakeFd(), QSocketNotifier::Read);
+  connect(FDispatcherNotifier.get(), &QSocketNotifier::activated, this,
+          [this] { FDispatcher.ProcessPending(); });
   FTrayAvailable = FSetup.TrayAvailable ? *FSetup.TrayAvailable : QSystemTrayIcon::isSystemTrayAvailable();
   BuildControls();
   FormCreate();
@@ -178,6 +179,9 @@ void TfrmMain::BuildControls() {
   tvPorts->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tvPorts->setSelectionMode(QAbstractItemView::SingleSelection);
   tvPorts->setIconSize(QSize(STATE_IMAGE, STATE_IMAGE));
+  // A long entry (an MQTT topic) scrolls sideways rather than being cut short.
+  tvPorts->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  tvPorts->header()->setStretchLastSection(false);
   tvPorts->setContextMenuPolicy(Qt::CustomContextMenu);
   pmTree = new QMenu(this);
   pmTree->addActions({actAddPort, actDeletePort, actEditPort});
@@ -250,6 +254,7 @@ void TfrmMain::FormDestroy() {
   // Waits for every worker while serving their hand-offs.
   FPortList.reset();
   FreeLogs();
+  FDispatcherNotifier.reset();
 }
 
 bool TfrmMain::FormCloseQuery() {
@@ -338,6 +343,7 @@ void TfrmMain::Terminate() {
 QTreeWidgetItem* TfrmMain::InsertEntry(TPortManager* APort) {
   auto* entry = new TPortEntry(APort);
   entry->setText(0, EntryText(APort->PortParams()));
+  entry->setToolTip(0, entry->text(0));
   entry->setIcon(0, StateIcon(TStateImage::PortWorking));
   tvPorts->addTopLevelItem(entry);
   return entry;

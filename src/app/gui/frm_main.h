@@ -181,7 +181,8 @@ class TfrmMain : public QMainWindow {
   // The ports' main-thread hand-offs, served from the event loop.
   TMainDispatcher FDispatcher;
   TPortEnvironment FEnv;
-  QSocketNotifier* FDispatcherNotifier = nullptr;
+  // Goes before the dispatcher whose descriptor it watches.
+  std::unique_ptr<QSocketNotifier> FDispatcherNotifier;
   std::unique_ptr<TLumPortList> FPortList;
   // Each port's view; freed only after its port is gone.
   std::map<const TPortManager*, std::unique_ptr<TfmLogPort>> FLogViews;
