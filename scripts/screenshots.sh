@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
-bash scripts/build.sh release
+[ -n "${ORVANE_SKIP_BUILD:-}" ] || bash scripts/build.sh release
 
 work="$(mktemp -d)"
 pids=()

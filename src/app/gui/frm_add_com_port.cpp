@@ -181,6 +181,9 @@ void TfrmAddComPort::BuildControls() {
   connectionForm->addRow(Caption("Пароль", edMqttPassw), edMqttPassw);
   auto* gbLink = new QGroupBox(Text(" Параметры связи "));
   auto* linkForm = new QFormLayout(gbLink);
+  // The right column is narrow: the topic and the key go below their labels,
+  // where the whole width of the group shows them.
+  linkForm->setRowWrapPolicy(QFormLayout::WrapAllRows);
   linkForm->addRow(Caption("ИД клиента", edMqttTopic), edMqttTopic);
   linkForm->addRow(Caption("Ключ безопасности", edMqttSeqKey), edMqttSeqKey);
   auto* mqttLayout = new QVBoxLayout(tsParamMqtt);
