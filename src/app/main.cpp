@@ -12,6 +12,7 @@
 
 #ifdef ORVANE_WITH_GUI
 #include "app/gui/gui_main.h"
+#include "app/gui/tsan_qt_suppressions.h"
 #endif
 
 namespace {

@@ -129,6 +129,8 @@ TEST_F(SingleInstanceProcessTest, SecondStartEndsAtOnceAndLeavesLogAndPortsAlone
   EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
   int status = 0;
   EXPECT_EQ(::waitpid(another.Pid, &status, WNOHANG), 0);
+  test::TProcess::Collect(first.Err.Get(), first.ErrText);
+  ASSERT_EQ(::waitpid(first.Pid, &status, WNOHANG), 0) << first.ErrText;
   const std::string after = Log();
   EXPECT_EQ(after.rfind(log, 0), 0u);
   EXPECT_EQ(after.find("[" + std::to_string(another.Pid) + "]"), std::string::npos) << after;
