@@ -52,6 +52,8 @@ TEST(TLumRealPort, BytesBothWaysAndAPulledAdapterComesBack) {
   ASSERT_TRUE(h.WaitShown(channel + "OUT: [4] 70 69 6E 67"));
   ASSERT_TRUE(converter.Send("pong"));
   EXPECT_EQ(ReadWhilePumping(h, device, 4), "pong");
+  // The bridge logs what the device accepted right after writing it.
+  ASSERT_TRUE(h.WaitShown(prefix + "OUT: [4] 70 6F 6E 67"));
   EXPECT_EQ(h.CountShown(prefix + "IN: [4] 70 69 6E 67"), 1u);
   EXPECT_EQ(h.CountShown(channel + "IN: [4] 70 6F 6E 67"), 1u);
   EXPECT_EQ(h.CountShown(prefix + "OUT: [4] 70 6F 6E 67"), 1u);
