@@ -125,7 +125,13 @@ uint32_t GuidTextKey(const std::string& AGuidText) {
 }
 
 uint32_t GenerateSecurityKey() {
-  return GuidTextKey(NewGuidText());
+  // 0 stands for "no key" in a stored port, which is given a new key when it
+  // is loaded: its peers would no longer understand it.
+  uint32_t Key = 0;
+  while (Key == 0) {
+    Key = GuidTextKey(NewGuidText());
+  }
+  return Key;
 }
 
 std::string RandomString(size_t ALength) {

@@ -142,8 +142,10 @@ TEST_F(TLogViewFixture, WorkerLinesAndPortEventsAreShownOnce) {
   Port->CreatePort();
   test::TPtyClient App(H.LinkPath("COM50"));
   ASSERT_TRUE(App.Valid());
-  EXPECT_TRUE(H.Pump([&] { return Text().contains(QStringLiteral("(COM50) Open COM port")); }))
-      << Text().toStdString();
+  // Behind the time of day and the port name, as its own line.
+  const QRegularExpression OPENED(
+      QStringLiteral(R"((^|\n)\[\d\d:\d\d:\d\d\] \(COM50\) Open COM port($|\n))"));
+  EXPECT_TRUE(H.Pump([&] { return OPENED.match(Text()).hasMatch(); })) << Text().toStdString();
 }
 
 }  // namespace
