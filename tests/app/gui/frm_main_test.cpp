@@ -357,9 +357,11 @@ TEST_F(MainWindowTest, PortHeldByAnApplicationIsNeitherEditedNorDeleted) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
+    // A converter serves one client at a time, so each port gets its own.
     TEchoServer converter;
+    TEchoServer otherConverter;
     WriteConfig({VirtualParams("COM4", PROTOCOL_DIRECT, converter.Port()),
-                 VirtualParams("COM5", PROTOCOL_DIRECT, converter.Port())});
+                 VirtualParams("COM5", PROTOCOL_DIRECT, otherConverter.Port())});
     Messages.Messages.clear();
     Open();
     Select("COM4");
