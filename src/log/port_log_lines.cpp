@@ -19,6 +19,7 @@ constexpr int32_t MAX_READ = 65536;
 TPortLogLines::TPortLogLines(TPortManager& APort, TLogLinesOutput AOutput)
     : FVirtualPort(APort.GetVirtPort()),
       FRealPort(APort.GetRealPort()),
+      FDispatcher(FRealPort ? FRealPort->Dispatcher() : FVirtualPort->Dispatcher()),
       FOutput(std::move(AOutput)),
       FComName(APort.PortParams().ComName),
       FChannelPrefix(APort.PortParams().IpAddress + ":" + std::to_string(APort.PortParams().PortNumber) +
@@ -54,11 +55,6 @@ void TPortLogLines::AddLogLine(const std::string& AMessage, bool ADebug) {
   const std::string line = "(" + FComName + ") " + AMessage;
   if (FOutput.WriteFile) FOutput.WriteFile(line);
   if (FStopLog || ADebug) return;
-  if (FRealPort) {
-    // Each hand-off carries its own line, so lines of several threads are each shown once.
-    FRealPort->Synchronize([this, &line] { ShowLogLine(line); });
-    return;
-  }
   QueueShownLine(line);
 }
 
@@ -69,7 +65,6 @@ TPortLogLines::~TPortLogLines() {
 }
 
 void TPortLogLines::QueueShownLine(std::string ALine) {
-  TMainDispatcher& dispatcher = FVirtualPort->Dispatcher();
   bool post = false;
   bool full = false;
   {
@@ -79,17 +74,17 @@ void TPortLogLines::QueueShownLine(std::string ALine) {
     if (!FPending->DrainPosted) post = FPending->DrainPosted = true;
   }
   // On the main thread the queue is emptied at once, behind the lines before it.
-  if (dispatcher.IsMainThread()) {
+  if (FDispatcher.IsMainThread()) {
     DrainPending();
     return;
   }
   if (post) {
-    dispatcher.Post([this, pending = FPending] {
+    FDispatcher.Post([this, pending = FPending] {
       if (pending->Alive) DrainPending();
     });
   }
   // A slow main thread holds the writer back instead of growing the queue.
-  if (full) FVirtualPort->Synchronize([this] { DrainPending(); });
+  if (full) FDispatcher.Send([this] { DrainPending(); });
 }
 
 void TPortLogLines::DrainPending() {

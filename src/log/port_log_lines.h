@@ -33,7 +33,8 @@ struct TLogLinesOutput {
 // network only while its lines object exists.
 // It must outlive its port's bridge (it is not disconnected when destroyed).
 // Threads: construction and the driver events on the main thread; AddLogLine
-// and AddChannelLine from any thread (a worker waits until its line is shown);
+// and AddChannelLine from any thread (a worker waits only while
+// MAX_PENDING_LINES lines are queued for the view);
 // FStopLog is atomic.
 class TPortLogLines : public IPortLog {
  public:
@@ -67,6 +68,7 @@ class TPortLogLines : public IPortLog {
   // The bridge, taken once: the manager is not looked at again from a worker.
   TLumVirtualPort* const FVirtualPort;
   TLumRealPort* const FRealPort;
+  TMainDispatcher& FDispatcher;
   const TLogLinesOutput FOutput;
   const std::string FComName;
   const std::string FChannelPrefix;

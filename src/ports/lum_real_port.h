@@ -38,6 +38,7 @@ class TLumRealPort : public TComPort, private IBridgeLocalPort {
   // Closes the serial port; true when it is closed afterwards.
   bool Delete();
   void Synchronize(const std::function<void()>& AMethod) { FBridge.Synchronize(AMethod); }
+  TMainDispatcher& Dispatcher() const { return FBridge.Environment().Dispatcher; }
   void Wake() { FBridge.Wake(); }
   void RequestStop() { FBridge.RequestStop(); }
   uint64_t PassCount() const { return FBridge.PassCount(); }

@@ -10,6 +10,7 @@
 #include "channels/lum_mqtt_server.h"
 #include "portkit/port_kit.h"
 #include "support/fd_helpers.h"
+#include "support/temp_dir.h"
 #include "support/wait_for.h"
 
 namespace orvane {
@@ -62,10 +63,32 @@ std::vector<int> ShownOrderOf(const std::vector<std::string>& AShown, const std:
   return order;
 }
 
-TEST(TPortLogLines, LinesOfSeveralThreadsAreEachShownOnceInTheOrderOfTheirWriter) {
+// A port whose converter is not there, virtual or physical (its device is not
+// there either): the lines are queued the same way for both.
+class TQueuedLines : public ::testing::TestWithParam<bool> {
+ protected:
+  TPortLogLines& AddPort(const std::string& AComName) {
+    TLumPortParams p = test::VirtualParams(AComName, PROTOCOL_DIRECT, test::UnusedLoopbackPort());
+    if (GetParam()) {
+      p.ComName = Devices.Str() + "/" + AComName + "(r)";
+      p.isRealPort = true;
+      Name = "(" + p.ComName + ") ";
+    } else {
+      Name = "(" + AComName + ") ";
+    }
+    return static_cast<TPortLogLines&>(*h.Add(p)->Log());
+  }
+
+  test::TTempDir Devices;
   TPortsHarness h;
-  TPortManager* port = h.Add(test::VirtualParams("COM42", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
-  auto& lines = static_cast<TPortLogLines&>(*port->Log());
+  std::string Name;  // "(ComName) ", as shown lines begin
+};
+
+INSTANTIATE_TEST_SUITE_P(Ports, TQueuedLines, ::testing::Values(false, true),
+                         [](const auto& AInfo) { return AInfo.param ? "Physical" : "Virtual"; });
+
+TEST_P(TQueuedLines, LinesOfSeveralThreadsAreEachShownOnceInTheOrderOfTheirWriter) {
+  TPortLogLines& lines = AddPort("COM42");
   constexpr int THREADS = 4;
   // More than the queue holds, so writers also meet the bound.
   constexpr int LINES_EACH = static_cast<int>(TPortLogLines::MAX_PENDING_LINES);
@@ -80,7 +103,7 @@ TEST(TPortLogLines, LinesOfSeveralThreadsAreEachShownOnceInTheOrderOfTheirWriter
   }
   // A line of the main thread in the middle of them is shown at once, behind the queued ones.
   lines.AddLogLine("main", false);
-  EXPECT_EQ(h.CountShown("(COM42) main"), 1u);
+  EXPECT_EQ(h.CountShown(Name + "main"), 1u);
   ASSERT_TRUE(
       h.Pump([&] { return done == THREADS && h.ShownLines().size() >= size_t(THREADS * LINES_EACH); }));
   for (auto& writer : writers) writer.join();
@@ -88,13 +111,11 @@ TEST(TPortLogLines, LinesOfSeveralThreadsAreEachShownOnceInTheOrderOfTheirWriter
   for (int i = 0; i < LINES_EACH; ++i) expected[size_t(i)] = i;
   const std::vector<std::string> shown = h.ShownLines();
   for (int t = 0; t < THREADS; ++t)
-    EXPECT_EQ(ShownOrderOf(shown, "(COM42) t" + std::to_string(t) + " #"), expected) << "writer " << t;
+    EXPECT_EQ(ShownOrderOf(shown, Name + "t" + std::to_string(t) + " #"), expected) << "writer " << t;
 }
 
-TEST(TPortLogLines, AWriterWaitsForTheViewOnceTheQueueIsFull) {
-  TPortsHarness h;
-  TPortManager* port = h.Add(test::VirtualParams("COM43", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
-  auto& lines = static_cast<TPortLogLines&>(*port->Log());
+TEST_P(TQueuedLines, AWriterWaitsForTheViewOnceTheQueueIsFull) {
+  TPortLogLines& lines = AddPort("COM43");
   constexpr int LIMIT = static_cast<int>(TPortLogLines::MAX_PENDING_LINES);
   // The port's own start lines may share the queue with the writer's.
   constexpr int SLACK = 16;
@@ -108,12 +129,12 @@ TEST(TPortLogLines, AWriterWaitsForTheViewOnceTheQueueIsFull) {
   // The main thread does not serve the queue: the writer gets no further than it holds.
   ASSERT_TRUE(test::WaitFor([&] { return returned >= LIMIT - SLACK; }));
   EXPECT_LT(returned.load(), LIMIT);
-  EXPECT_EQ(h.CountShownContaining("(COM43) #"), 0u);
-  ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining("(COM43) #") == size_t(2 * LIMIT); }));
+  EXPECT_EQ(h.CountShownContaining(Name + "#"), 0u);
+  ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining(Name + "#") == size_t(2 * LIMIT); }));
   writer.join();
   std::vector<int> expected(2 * LIMIT);
   for (int i = 0; i < 2 * LIMIT; ++i) expected[size_t(i)] = i;
-  EXPECT_EQ(ShownOrderOf(h.ShownLines(), "(COM43) #"), expected);
+  EXPECT_EQ(ShownOrderOf(h.ShownLines(), Name + "#"), expected);
 }
 
 TEST(TPortLogLines, DriverEventsOfAVirtualPortAreLoggedAndForwarded) {
