@@ -406,8 +406,11 @@ void TMQTTClient::Process() {
 
 void TMQTTClient::ReceiveIdPacket(const char* AName, bool (*ADecode)(TByteView, uint16_t&),
                                   const TBytes& APacket, const TPubAckEvent& AEvent) {
-  uint16_t id = 0;
-  if (!ADecode(APacket, id)) return;
+  uint16_t decoded = 0;
+  if (!ADecode(APacket, decoded)) return;
+  // A copy: GCC 12 at -O3 takes the decoder's reference for one that outlives
+  // the call (-Wdangling-pointer) and fails the build.
+  const uint16_t id = decoded;
   LogMessageFmt("MQTTClient.Receive%s, Line=%s, PacketID=%d", AName, FLine.c_str(), id);
   if (AEvent) AEvent(this, id);
   LogMessageFmt("MQTTClient.Receive%s - OK", AName);
