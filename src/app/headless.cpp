@@ -11,7 +11,6 @@
 #include "log/lum_log.h"
 #include "log/port_log_lines.h"
 #include "platform/deadline.h"
-#include "platform/instance_lock.h"
 #include "platform/main_dispatcher.h"
 #include "ports/port_environment.h"
 #include "ports/port_manager.h"
@@ -42,6 +41,14 @@ std::string VersionOf(const std::string& AExeFile) {
 
 }  // namespace
 
+std::unique_ptr<TInstanceLock> LockDataDirectory(const std::string& ADataDir, std::string& ARefusal) {
+  auto lock = std::make_unique<TInstanceLock>(ADataDir + "/" + INSTANCE_LOCK_NAME);
+  if (!lock->HeldElsewhere()) return lock;
+  ARefusal =
+      "Программа уже запущена с каталогом данных " + ADataDir + " (ключ /I запускает ещё один экземпляр)";
+  return nullptr;
+}
+
 int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, int AStopFd,
                 const THeadlessOutput& AOutput) {
   // A mistyped --data-dir would otherwise run every port without config or log.
@@ -52,12 +59,11 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   }
   std::unique_ptr<TInstanceLock> guard;
   if (!AOptions.SkipInstanceGuard) {
-    guard = std::make_unique<TInstanceLock>(AOptions.DataDir + "/" + INSTANCE_LOCK_NAME);
-    // A data directory where no lock file can be made cannot be shared either: go on.
-    if (guard->HeldElsewhere()) {
-      AOutput.Err("Программа уже запущена с каталогом данных " + AOptions.DataDir +
-                  " (ключ /I запускает ещё один экземпляр)");
-      return 3;
+    std::string refusal;
+    guard = LockDataDirectory(AOptions.DataDir, refusal);
+    if (!guard) {
+      AOutput.Err(refusal);
+      return EXIT_DATA_DIR_HELD;
     }
   }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "model/config_file.h"
 #include "model/lum_port_params.h"
+#include "platform/instance_lock.h"
 
 namespace orvane {
 
@@ -28,12 +30,22 @@ struct THeadlessOutput {
   std::function<void(const std::string& ALine)> Err;
 };
 
-// The name of the lock file in the data directory that keeps a second service
-// off the same data.
+// The name of the lock file in the data directory that keeps a second
+// instance, window or service, off the same data.
 inline constexpr const char* INSTANCE_LOCK_NAME = "orvane.lock";
+// The exit code of a start refused because another instance holds the data directory.
+inline constexpr int EXIT_DATA_DIR_HELD = 3;
+
+// Takes the data directory's lock for this instance; the window and the
+// service take the same one, so only one of them drives the ports and writes
+// config.cfg and log.txt of ADataDir. Null when another instance holds it,
+// with the user's message in ARefusal. A directory where no lock file can be
+// made cannot be shared either: the lock then comes back not held and the
+// start goes on.
+std::unique_ptr<TInstanceLock> LockDataDirectory(const std::string& ADataDir, std::string& ARefusal);
 
 // The program without windows: refuses to start when another instance holds
-// the data directory (unless SkipInstanceGuard), opens the log, loads the
+// the data directory (unless SkipInstanceGuard; exit code EXIT_DATA_DIR_HELD), opens the log, loads the
 // ports and starts each as the window does, says "Ready", then serves the
 // ports until AStopFd turns readable (SIGINT or SIGTERM through a signal
 // descriptor). Ends in the window's order: the port list, then the stop

@@ -64,7 +64,7 @@ std::string ReadAll(TReader& AReader, size_t AWant) {
 // Ends the program as a service manager does: it exits cleanly, and a
 // sanitizer that found something in it makes the code other than 0.
 ::testing::AssertionResult StopsCleanly(TProcess& AProgram) {
-  ::kill(AProgram.Pid, SIGTERM);
+  ::kill(AProgram.Pid(), SIGTERM);
   const int code = AProgram.Wait();
   if (code == 0) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "exit code " << code << "\n" << AProgram.ErrText;
@@ -198,7 +198,7 @@ TEST(TFaults, APhysicalPortHeldByAnotherProgramOrPulledOutComesBack) {
   const std::string channel = prefix + "127.0.0.1:" + std::to_string(echo.Port()) + " ";
   // The attempt of the start and the worker's first retry have failed, without a line.
   ASSERT_TRUE(test::WaitFor([&] { return attempts.Closes() >= 2; }));
-  TProcess::Collect(program.Out.Get(), program.OutText);
+  program.CollectOut();
   EXPECT_EQ(program.OutText.find(prefix), std::string::npos) << program.OutText;
 
   // Let go: the next retry (10 s apart) opens it, and the channel follows in the same pass.

@@ -159,7 +159,7 @@ TEST(THeadless, TheProgramSaysReadyStopsOnSignalsAndRefusesASecondStart) {
   WriteConfig(data.Str(), {PassThroughPort("COM74", echo.Port())});
   const std::vector<std::string> args = {"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()};
   TProcess first(args);
-  ASSERT_GT(first.Pid, 0);
+  ASSERT_GT(first.Pid(), 0);
   ASSERT_TRUE(first.WaitOut("Ready\n"));
   {
     test::TPtyClient app(ports.Str() + "/COM74");
@@ -178,10 +178,10 @@ TEST(THeadless, TheProgramSaysReadyStopsOnSignalsAndRefusesASecondStart) {
   skip.push_back("-i");
   TProcess third(skip);
   ASSERT_TRUE(third.WaitOut("Ready\n"));
-  ::kill(third.Pid, SIGINT);
+  ::kill(third.Pid(), SIGINT);
   EXPECT_EQ(third.Wait(), 0);
 
-  ::kill(first.Pid, SIGTERM);
+  ::kill(first.Pid(), SIGTERM);
   EXPECT_EQ(first.Wait(), 0);
   std::string log = ReadFile(data.Str() + "/log.txt");
   EXPECT_NE(log.find("****** Start program, Version=" ORVANE_EXPECTED_VERSION), std::string::npos) << log;
@@ -192,7 +192,7 @@ TEST(THeadless, TheProgramSaysReadyStopsOnSignalsAndRefusesASecondStart) {
   TProcess next(args);
   ASSERT_TRUE(next.WaitOut("] (COM74) Attach to COM port - OK, ComName=COM74"));
   EXPECT_NE(next.OutText.find("] (COM74) Error on create COM port, ComName=COM74"), std::string::npos);
-  ::kill(next.Pid, SIGTERM);
+  ::kill(next.Pid(), SIGTERM);
   EXPECT_EQ(next.Wait(), 0);
 }
 

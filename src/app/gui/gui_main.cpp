@@ -15,6 +15,7 @@
 #include "app/gui/installed_ports.h"
 #include "app/gui/screenshots.h"
 #include "app/gui/single_instance.h"
+#include "app/headless.h"
 #include "app/ver_info_res.h"
 #include "log/lum_log.h"
 #include "platform/pty_port.h"
@@ -86,6 +87,19 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand) {
     messages.Show("", "Каталог данных не найден: " + dataDir, TMessageKind::Warning);
     return 2;
   }
+  // The data directory's own lock, which the service mode takes as well: a
+  // window and a service never drive the same ports and files. Also before the log.
+  std::unique_ptr<TInstanceLock> dataLock;
+  if (!ACommand.SkipInstanceGuard) {
+    std::string refusal;
+    dataLock = LockDataDirectory(dataDir, refusal);
+    if (!dataLock) {
+      // Also for a start from a terminal, where the box may be out of sight.
+      std::cerr << refusal << std::endl;
+      messages.Show("", refusal, TMessageKind::Warning);
+      return EXIT_DATA_DIR_HELD;
+    }
+  }
   const std::string portDir = ACommand.PortDir.empty() ? DefaultPortDirectory() : ACommand.PortDir;
 
   auto log = std::make_unique<TLumLog>(dataDir, version->FileVersion(), SELF_EXE);
@@ -126,6 +140,8 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand) {
   editor.reset();
   log.reset();
   version.reset();
+  // Kept till the log is closed: the next instance on this directory may write it.
+  dataLock.reset();
   return exitCode;
 }
 

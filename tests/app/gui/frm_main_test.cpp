@@ -335,6 +335,63 @@ TEST_F(MainWindowTest, DeleteAsksAndRemovesPortLinkEntryAndRecord) {
   }
 }
 
+// A hand-written config.cfg may name two ports alike. The list deletes by
+// name, so deleting the second entry takes the first port of that name; its
+// entry and view must go with it, and the survivor keep its own.
+TEST_F(MainWindowTest, DeletingOneOfTwoPortsOfOneNameRemovesTheListsPortWithItsEntryAndView) {
+  // A converter serves one client at a time, so each port gets its own.
+  TEchoServer firstConverter;
+  TEchoServer secondConverter;
+  WriteConfig({VirtualParams("COM8", PROTOCOL_DIRECT, firstConverter.Port()),
+               VirtualParams("COM8", PROTOCOL_DIRECT, secondConverter.Port())});
+  Open();
+  ASSERT_EQ(Window->PortList().Count(), 2u);
+  TPortManager* first = Window->PortList().GetPort(0);
+  TPortManager* second = Window->PortList().GetPort(1);
+  TfmLogPort* secondView = Window->LogViewOf(second);
+  ASSERT_NE(secondView, nullptr);
+  ASSERT_NE(Window->LogViewOf(first), secondView);
+  const std::string secondAddress = "127.0.0.1:" + std::to_string(secondConverter.Port());
+  const auto secondConnects = [&] {
+    return Str(secondView->mmLog->toPlainText()).find(secondAddress + " Connect - OK") != std::string::npos;
+  };
+  ASSERT_TRUE(WaitFor(secondConnects)) << Str(secondView->mmLog->toPlainText());
+  int secondEntry = -1;
+  for (int i = 0; i < Window->PortEntryCount(); ++i)
+    if (Window->PortEntryPort(i) == second) secondEntry = i;
+  ASSERT_GE(secondEntry, 0);
+  Window->tvPorts->setCurrentItem(Window->tvPorts->topLevelItem(secondEntry));
+  ASSERT_EQ(Window->SelectedPort(), second);
+  ASSERT_EQ(Window->ShownLogView(), secondView);
+
+  Messages.Answers = {true};
+  Window->actDeletePort->trigger();
+
+  ASSERT_EQ(Messages.Messages.size(), 1u);
+  EXPECT_EQ(Messages.Messages[0].Text, "Удалить порт COM8 ?");
+  // What is left belongs together: the list's port, the entry and the view.
+  ASSERT_EQ(Window->PortList().Count(), 1u);
+  EXPECT_EQ(Window->PortList().GetPort(0), second);
+  ASSERT_EQ(Window->PortEntryCount(), 1);
+  EXPECT_EQ(Window->PortEntryPort(0), second);
+  EXPECT_EQ(Window->LogViewOf(second), secondView);
+  EXPECT_TRUE(Window->ShownLogView() == nullptr || Window->ShownLogView() == secondView);
+  EXPECT_EQ(Str(Window->StatusCountText()), "Кол-во портов: 1");
+  // config.cfg holds what the list holds.
+  const std::vector<TLumPortParams> saved = ConfigPorts();
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(saved[0], second->PortParams());
+  EXPECT_EQ(saved[0].PortNumber, secondConverter.Port());
+
+  // The survivor still logs into its own view: its converter drops it and it
+  // connects again.
+  const std::string before = Str(secondView->mmLog->toPlainText());
+  secondConverter.DropClient();
+  EXPECT_TRUE(WaitFor([&] { return secondConverter.Connections() == 2; }));
+  EXPECT_TRUE(WaitFor([&] { return Str(secondView->mmLog->toPlainText()).size() > before.size(); }));
+  Window.reset();
+}
+
 TEST_F(MainWindowTest, PortHeldByAnApplicationIsNeitherEditedNorDeleted) {
   struct TCase {
     const char* Name;

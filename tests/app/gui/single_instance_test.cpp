@@ -1,6 +1,7 @@
 #include "app/gui/single_instance.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,6 +87,14 @@ class SingleInstanceProcessTest : public ::testing::Test {
     return args;
   }
   std::string Log() const { return test::ReadFile(Data.Str() + "/log.txt"); }
+  std::string Config() const { return test::ReadFile(Data.Str() + "/config.cfg"); }
+  // The first instance is up: its port created and connected to the converter,
+  // which the log says.
+  bool PortUp() const {
+    return Converter.Connections() == 1 && !LinkTarget().empty() &&
+           Log().find("(COM21) 127.0.0.1:" + std::to_string(Converter.Port()) + " Connect - OK") !=
+               std::string::npos;
+  }
   std::string LinkTarget() const {
     std::error_code ec;
     return std::filesystem::read_symlink(Ports.Path() / "COM21", ec).string();
@@ -127,14 +136,71 @@ TEST_F(SingleInstanceProcessTest, SecondStartEndsAtOnceAndLeavesLogAndPortsAlone
   // thread's number (the main thread's is the process id).
   test::TProcess another(Args({"-i"}));
   EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
-  int status = 0;
-  EXPECT_EQ(::waitpid(another.Pid, &status, WNOHANG), 0);
-  test::TProcess::Collect(first.Err.Get(), first.ErrText);
-  ASSERT_EQ(::waitpid(first.Pid, &status, WNOHANG), 0) << first.ErrText;
+  EXPECT_FALSE(another.Ended());
+  first.CollectErr();
+  ASSERT_FALSE(first.Ended()) << first.ErrText;
   const std::string after = Log();
   EXPECT_EQ(after.rfind(log, 0), 0u);
-  EXPECT_EQ(after.find("[" + std::to_string(another.Pid) + "]"), std::string::npos) << after;
+  EXPECT_EQ(after.find("[" + std::to_string(another.Pid()) + "]"), std::string::npos) << after;
   EXPECT_EQ(after.find("Start program", after.find("Start program") + 1), std::string::npos) << after;
+}
+
+// The window and the service take the same lock in the data directory: one
+// of them runs, the other start is refused before it writes the log or opens
+// a port, unless told "-i".
+constexpr const char* DATA_DIR_HELD = "Программа уже запущена с каталогом данных ";
+
+TEST_F(SingleInstanceProcessTest, AWindowOnTheDataOfARunningServiceIsRefusedUnlessToldI) {
+  test::WriteConfig(Data.Str(), {test::PassThroughPort("COM21", Converter.Port())});
+  test::TProcess service(Args({"--headless"}));
+  ASSERT_TRUE(service.WaitOut("Ready\n"));
+  ASSERT_TRUE(test::WaitFor([&] { return PortUp(); }));
+  const std::string log = Log();
+  const std::string config = Config();
+  const std::string target = LinkTarget();
+
+  // Its message box waits for a user who is not there; the same text goes to
+  // standard error, and by then the window has done all it will do.
+  test::TProcess window(Args());
+  ASSERT_TRUE(window.WaitErr(DATA_DIR_HELD + Data.Str())) << window.ErrText;
+  EXPECT_FALSE(window.Ended());
+  EXPECT_EQ(Log(), log);
+  EXPECT_EQ(Config(), config);
+  EXPECT_EQ(LinkTarget(), target);
+  EXPECT_EQ(Converter.Connections(), 1u);
+  // Nobody here answers its box: the refused window is ended by the test.
+  ::kill(window.Pid(), SIGKILL);
+  EXPECT_EQ(window.Wait(), -1);
+
+  test::TProcess another(Args({"-i"}));
+  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
+  EXPECT_FALSE(another.Ended());
+  service.CollectErr();
+  EXPECT_FALSE(service.Ended()) << service.ErrText;
+}
+
+TEST_F(SingleInstanceProcessTest, AServiceOnTheDataOfARunningWindowIsRefusedUnlessToldI) {
+  test::WriteConfig(Data.Str(), {test::PassThroughPort("COM21", Converter.Port())});
+  test::TProcess window(Args());
+  ASSERT_TRUE(test::WaitFor([&] { return PortUp(); }));
+  const std::string log = Log();
+  const std::string config = Config();
+
+  test::TProcess service(Args({"--headless"}));
+  EXPECT_EQ(service.Wait(), 3);
+  EXPECT_NE(service.ErrText.find(DATA_DIR_HELD + Data.Str() + " (ключ /I запускает ещё один экземпляр)"),
+            std::string::npos)
+      << service.ErrText;
+  EXPECT_EQ(service.OutText, "");
+  EXPECT_EQ(Log(), log);
+  EXPECT_EQ(Config(), config);
+  EXPECT_EQ(Converter.Connections(), 1u);
+
+  test::TProcess another(Args({"--headless", "-i"}));
+  EXPECT_TRUE(another.WaitOut("Ready\n")) << another.ErrText;
+  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
+  window.CollectErr();
+  EXPECT_FALSE(window.Ended()) << window.ErrText;
 }
 
 }  // namespace
