@@ -77,7 +77,8 @@ class IServerInterface {
   // Send_String, so it goes on reading meanwhile.
   virtual uint32_t SendPauseMs() const { return 0; }
   // ReadData without waiting for bytes to come: only what is waiting (or a whole frame
-  // held) is taken; for a worker that woke because the handle became readable.
+  // held) is taken, with the same limit per call. For a worker that waits on ReadyHandle
+  // and NextDeadlineMs itself; a channel whose ReadData does not wait keeps the default.
   virtual void ReadWaiting() { ReadData(); }
 };
 
