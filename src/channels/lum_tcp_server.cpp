@@ -256,8 +256,8 @@ bool TLumTcpServer::SendBytes(const std::string& ABytes) {
       return false;
     }
     if (sent > 0) {
-      // The pause before the next send is waited out by that send, not here: the worker may
-      // read meanwhile.
+      // The pause before the next send is not waited out here: the worker waits for it
+      // between passes (SendPauseMs) and reads meanwhile.
       FLastSendTick = FTicks();
       FSent = true;
     }
