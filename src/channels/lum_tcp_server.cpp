@@ -231,11 +231,15 @@ void TLumTcpServer::ReadAndDeliver(uint32_t AWaitMs) {
   if (ReadString(data, AWaitMs) && !data.empty() && FOnReceiveData) FOnReceiveData(data);
 }
 
-void TLumTcpServer::WaitSendGap() {
-  if (!FSent) return;
+uint32_t TLumTcpServer::SendPauseMs() const {
+  if (!FSent) return 0;
   // Ticks count whole milliseconds: one more keeps the real pause at SEND_GAP_MS or above.
   const uint32_t since = FTicks() - FLastSendTick;
-  if (since <= SEND_GAP_MS) SleepMs(SEND_GAP_MS + 1 - since);
+  return since <= SEND_GAP_MS ? SEND_GAP_MS + 1 - since : 0;
+}
+
+void TLumTcpServer::WaitSendGap() {
+  if (const uint32_t pause = SendPauseMs()) SleepMs(pause);
 }
 
 bool TLumTcpServer::SendBytes(const std::string& ABytes) {
@@ -252,8 +256,8 @@ bool TLumTcpServer::SendBytes(const std::string& ABytes) {
       return false;
     }
     if (sent > 0) {
-      // The pause before the next send is waited out by that send, not here: the worker may
-      // read meanwhile.
+      // The pause before the next send is not waited out here: the worker waits for it
+      // between passes (SendPauseMs) and reads meanwhile.
       FLastSendTick = FTicks();
       FSent = true;
     }

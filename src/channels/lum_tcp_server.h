@@ -62,6 +62,10 @@ class TLumTcpServer : public IServerInterface {
   // acknowledgement); otherwise nothing is due without bytes arriving, as sends keep their
   // own pacing.
   std::optional<uint32_t> NextDeadlineMs() const override;
+  // What is left of SEND_GAP_MS since the last send call that sent something.
+  uint32_t SendPauseMs() const override;
+  // ReadData without its wait for the first bytes.
+  void ReadWaiting() override { ReadAndDeliver(0); }
 
   // Reads what the socket holds and returns the data that is complete; called by ReadData.
   bool Read_String_2(std::string& Readed_For_485_Data);
@@ -89,7 +93,8 @@ class TLumTcpServer : public IServerInterface {
   void ReadAndDeliver(uint32_t AWaitMs);
   // The sending loop: every byte or a failure with its log line.
   bool SendBytes(const std::string& ABytes);
-  // Waits out the pause after the previous send call.
+  // Waits out the pause after the previous send call (SendPauseMs); a worker that asked
+  // SendPauseMs first never waits here.
   void WaitSendGap();
   // One IP485 frame and its acknowledgement.
   bool SendFrame(std::string_view APayload, bool Will_Be_Delay_Between_Chars);

@@ -70,8 +70,16 @@ class IServerInterface {
   virtual int ReadyHandle() const { return -1; }
   // Milliseconds until the channel needs a ReadData even without a readable handle (a
   // keep-alive ping, bytes it already holds: then 0); nullopt when nothing is due.
-  // Send_String keeps its own pacing, so pending local bytes need no deadline from here.
+  // Send_String keeps its own pacing; SendPauseMs tells how long it is.
   virtual std::optional<uint32_t> NextDeadlineMs() const { return std::nullopt; }
+  // Milliseconds before Send_String can send without first waiting out its own pacing; 0
+  // when it can send now. A worker keeps its bytes and waits on this instead of blocking in
+  // Send_String, so it goes on reading meanwhile.
+  virtual uint32_t SendPauseMs() const { return 0; }
+  // ReadData without waiting for bytes to come: only what is waiting (or a whole frame
+  // held) is taken, with the same limit per call. For a worker that waits on ReadyHandle
+  // and NextDeadlineMs itself; a channel whose ReadData does not wait keeps the default.
+  virtual void ReadWaiting() { ReadData(); }
 };
 
 using IServerInterfacePtr = std::shared_ptr<IServerInterface>;

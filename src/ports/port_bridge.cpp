@@ -190,10 +190,13 @@ TNextWait TPortBridge::NextWait() {
     if (const std::optional<uint32_t> due = FCommServer->NextDeadlineMs()) soonest.Due(*due);
     // A channel that offers nothing to wait on is looked at on a short period.
     if (handle < 0) soonest.Due(NO_HANDLE_PERIOD_MS);
+    // Bytes from the application leave once the hold-back silence is over and the
+    // channel's pause since its last send has passed, whichever comes later.
+    const uint32_t pause = FCommServer->SendPauseMs();
     std::lock_guard<std::mutex> guard(FLock);
     if (!FRxData.empty()) {
       const uint32_t holdBack = FPortParams.ReadPacketTimeout;
-      soonest.Due(holdBack == 0 ? 0 : Remaining(FReceivePacket, holdBack));
+      soonest.Due(std::max<int64_t>(holdBack == 0 ? 0 : Remaining(FReceivePacket, holdBack), pause));
     }
   } else {
     soonest.Due(Remaining(FReconnect, FReconnectSpacing));
@@ -259,6 +262,9 @@ std::string TPortBridge::TakeRxData() {
 
 void TPortBridge::SendRxData() {
   if (!IsActive()) return;  // the bytes wait for the channel
+  // The pause between two sends is waited for between passes, not inside Send_String, so
+  // reading goes on meanwhile; bytes that come during it leave with the next send.
+  if (FCommServer->SendPauseMs() > 0) return;
   const std::string data = TakeRxData();
   if (data.empty()) return;
   bool sent = FCommServer->Send_String(data, 0, false);
@@ -277,7 +283,9 @@ void TPortBridge::SendRxData() {
 }
 
 void TPortBridge::ReadServerData() {
-  if (IsActive()) FCommServer->ReadData();
+  // The worker sleeps on the channel's handle and deadline between passes, so a read need
+  // not wait for bytes itself: a pass that woke for something else would hold up the rest.
+  if (IsActive()) FCommServer->ReadWaiting();
 }
 
 void TPortBridge::SendHello() {

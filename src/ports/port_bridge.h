@@ -140,7 +140,8 @@ class TPortBridge {
  private:
   void Process();
   // The next of: the channel's readiness handle, its deadline, the stopwatches'
-  // deadlines and the hold-back; the worker's wake-up ends the sleep as well.
+  // deadlines and the hold-back or the channel's pause between sends; the worker's wake-up
+  // ends the sleep as well.
   TNextWait NextWait();
   // The channel's GetActive; a connection seen up and now down makes the next
   // reopen due at once (or QUICK_REOPEN_GAP_MS after the last attempt).

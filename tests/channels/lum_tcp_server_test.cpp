@@ -741,6 +741,52 @@ TEST_F(TTcpChannel, ConsecutiveSendsStayTenMillisecondsApart) {
   EXPECT_TRUE(converter.WaitForBytes(5));
 }
 
+TEST_F(TTcpChannel, SendPauseTellsWhatIsLeftOfTheGapAfterASend) {
+  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
+  // A clock that moves only when told: the pause is read off it, not off real time.
+  auto now = std::make_shared<std::atomic<uint32_t>>(5000);
+  TChannelOptions options;
+  options.Ticks = [now] { return now->load(); };
+  auto channel = CreateServerChannel(
+      Params(PROTOCOL_DIRECT), [this](const std::string& AData) { FRec.Receive(AData); }, std::move(options));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  EXPECT_EQ(channel->SendPauseMs(), 0u);  // nothing sent yet
+
+  ASSERT_TRUE(channel->Send_String("x", 0, false));
+  // Whole milliseconds: one more than the gap keeps the real pause at the gap or above.
+  constexpr uint32_t FULL = TLumTcpServer::SEND_GAP_MS + 1;
+  struct TCase {
+    uint32_t Since;
+    uint32_t Pause;
+  };
+  for (const TCase c : {TCase{0, FULL}, TCase{4, FULL - 4}, TCase{TLumTcpServer::SEND_GAP_MS, 1},
+                        TCase{FULL, 0}, TCase{1000, 0}}) {
+    *now = 5000 + c.Since;
+    EXPECT_EQ(channel->SendPauseMs(), c.Pause) << c.Since << " ms after the send";
+  }
+  // Once the pause is over a send goes out at once and starts the next pause.
+  ASSERT_TRUE(channel->Send_String("y", 0, false));
+  EXPECT_EQ(channel->SendPauseMs(), FULL);
+  EXPECT_TRUE(converter.WaitForBytes(2));
+  EXPECT_EQ(converter.Received(), "xy");
+}
+
+TEST_F(TTcpChannel, ReadWaitingTakesAtMostOneReadsWorthPerCall) {
+  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
+  auto channel = MakeChannel(Params(PROTOCOL_DIRECT));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  ASSERT_TRUE(converter.WaitForConnections(1));
+  std::string in;
+  for (int i = 0; i < 600; ++i) in += static_cast<char>(i * 7);
+  ASSERT_TRUE(converter.Send(in));
+  ASSERT_TRUE(WaitFor([&] {
+    channel->ReadWaiting();
+    return FRec.AllReceived().size() >= in.size();
+  }));
+  EXPECT_EQ(FRec.AllReceived(), in);
+  for (const std::string& chunk : FRec.Chunks()) EXPECT_LE(chunk.size(), TLumTcpServer::READ_MAX_COUNT);
+}
+
 TEST_F(TTcpChannel, Ip485FrameBehindTheAcknowledgementIsDueAtOnce) {
   TFakeConverter converter(TFakeConverter::TMode::Frames);
   converter.SetEcho(true);  // acknowledgement and answer in one go

@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "channels/ip485_frame.h"
+#include "channels/lum_tcp_server.h"
 #include "portkit/port_kit.h"
 #include "support/fake_converter.h"
 #include "support/mosquitto_fixture.h"
@@ -109,6 +112,78 @@ TEST(TLumVirtualPort, BytesLeaveAfterTheSilenceOfReadPacketTimeout) {
     ASSERT_TRUE(h.FileLineTime(out).has_value());
     EXPECT_GE(static_cast<uint32_t>(*h.FileLineTime(out) - lastChunk), 50u);
   }
+}
+
+TEST(TLumVirtualPort, ReadingGoesOnDuringThePauseBetweenSendsAndWhatCameLeavesInOneSend) {
+  test::TFakeConverter converter(test::TFakeConverter::TMode::PassThrough);
+  TPortsHarness h;
+  TPortManager* port = h.Add(VirtualParams("COM7", PROTOCOL_DIRECT, converter.Port()));
+  const uint16_t p = converter.Port();
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM7", p, "Connect - OK")));
+  TPtyClient app(h.LinkPath("COM7"));
+  ASSERT_TRUE(h.WaitShown("(COM7) Open COM port"));
+
+  // Held, the clock never lets the pause after the first send end, however slowly the test runs.
+  h.Clock.Hold();
+  ASSERT_TRUE(app.Write("a"));
+  ASSERT_TRUE(h.Pump([&] { return converter.Received() == "a"; }));
+  for (const std::string chunk : {"b", "c"}) {
+    ASSERT_TRUE(app.Write(chunk));
+    ASSERT_TRUE(h.WaitShown("(COM7) IN: [1] " + BytesToHex(chunk)));
+  }
+  // The worker is not stuck in the pause: it reads what the converter sends meanwhile.
+  ASSERT_TRUE(converter.Send("xyz"));
+  EXPECT_EQ(ReadWhilePumping(h, app, 3), "xyz");
+  // Passes after the bytes came, and still nothing sent.
+  const uint64_t passes = port->PassCount();
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() >= passes + 2; }));
+  EXPECT_EQ(converter.Received(), "a");
+  EXPECT_EQ(h.CountShownContaining(Prefixed("COM7", p, "OUT: ")), 1u);
+
+  // The pause over, both chunks leave in one send.
+  h.Jump(TLumTcpServer::SEND_GAP_MS + 1);
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM7", p, "OUT: [2] 62 63")));
+  ASSERT_TRUE(converter.WaitForBytes(3));
+  EXPECT_EQ(converter.Received(), "abc");
+  EXPECT_EQ(h.CountShownContaining(Prefixed("COM7", p, "OUT: ")), 2u);
+}
+
+TEST(TLumVirtualPort, ABulkEchoArrivesWholeAndInOrder) {
+  TEchoServer echo;
+  TPortsHarness h;
+  h.Add(VirtualParams("COM8", PROTOCOL_DIRECT, echo.Port()));
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM8", echo.Port(), "Connect - OK")));
+  TPtyClient app(h.LinkPath("COM8"));
+  ASSERT_TRUE(h.WaitShown("(COM8) Open COM port"));
+
+  // A streaming application: it writes and reads at once, at most IN_FLIGHT bytes ahead.
+  constexpr size_t TOTAL = size_t{1} << 20;
+  constexpr size_t IN_FLIGHT = 16384;
+  std::string data(TOTAL, '\0');
+  // The pattern repeats every 256 * 251 bytes, so a chunk lost, doubled or swapped shows.
+  for (size_t i = 0; i < TOTAL; ++i) data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  size_t sent = 0;
+  std::string back;
+  const bool done = h.Pump(
+      [&] {
+        const size_t room = IN_FLIGHT - std::min(IN_FLIGHT, sent - std::min(sent, back.size()));
+        if (sent < TOTAL && room > 0) {
+          const ssize_t n = ::write(app.Fd(), data.data() + sent, std::min(room, TOTAL - sent));
+          if (n > 0) sent += static_cast<size_t>(n);
+        }
+        char buffer[8192];
+        for (ssize_t n; (n = ::read(app.Fd(), buffer, sizeof buffer)) > 0;)
+          back.append(buffer, static_cast<size_t>(n));
+        return back.size() >= TOTAL;
+      },
+      std::chrono::seconds(120));
+  ASSERT_TRUE(done) << back.size() << " of " << TOTAL << " bytes came back";
+  EXPECT_EQ(back.size(), TOTAL);
+  const size_t firstWrong =
+      static_cast<size_t>(std::mismatch(data.begin(), data.end(), back.begin()).first - data.begin());
+  EXPECT_EQ(firstWrong, TOTAL) << "the first byte that differs";
+  EXPECT_TRUE(echo.Received() == data);
+  EXPECT_EQ(h.CountShownContaining("dropped"), 0u);
 }
 
 TEST(TLumVirtualPort, Ip485FramesCarryTheSpeedAndStopBitsTheApplicationSets) {
@@ -356,11 +431,18 @@ TEST(TLumVirtualPort, BytesAnApplicationDoesNotReadInTimeAreCountedInOneLine) {
   // the lines count what the port took and what it dropped, nothing twice.
   const std::string reason =
       ", the application does not read the port: " + std::string(std::strerror(ENOBUFS));
-  size_t out = 0;
+  const auto shownOut = [&] {
+    size_t count = 0;
+    for (const std::string& line : h.ShownLines())
+      if (line.rfind("(COM16) OUT: [", 0) == 0) count += std::stoul(line.substr(14));
+    return count;
+  };
+  // The application may read the last bytes before the worker has logged their line.
+  h.Pump([&] { return shownOut() >= got.size(); });
+  const size_t out = shownOut();
   uint64_t dropped = 0;
   size_t dropLines = 0;
   for (const std::string& line : h.ShownLines()) {
-    if (line.rfind("(COM16) OUT: [", 0) == 0) out += std::stoul(line.substr(14));
     if (line.rfind("(COM16) OUT: dropped [", 0) == 0) {
       ++dropLines;
       dropped += std::stoull(line.substr(22));
