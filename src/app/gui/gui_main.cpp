@@ -84,6 +84,9 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand) {
   std::error_code ec;
   // A mistyped --data-dir would otherwise run every port without config or log.
   if (!std::filesystem::is_directory(dataDir, ec)) {
+    // Let go first: a start behind this one shows its own message instead of
+    // ending silently while this box waits.
+    guard.reset();
     messages.Show("", "Каталог данных не найден: " + dataDir, TMessageKind::Warning);
     return 2;
   }
@@ -96,6 +99,7 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand) {
     if (!dataLock) {
       // Also for a start from a terminal, where the box may be out of sight.
       std::cerr << refusal << std::endl;
+      guard.reset();
       messages.Show("", refusal, TMessageKind::Warning);
       return EXIT_DATA_DIR_HELD;
     }

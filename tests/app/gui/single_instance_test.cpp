@@ -168,9 +168,15 @@ TEST_F(SingleInstanceProcessTest, AWindowOnTheDataOfARunningServiceIsRefusedUnle
   EXPECT_EQ(Config(), config);
   EXPECT_EQ(LinkTarget(), target);
   EXPECT_EQ(Converter.Connections(), 1u);
-  // Nobody here answers its box: the refused window is ended by the test.
-  ::kill(window.Pid(), SIGKILL);
-  EXPECT_EQ(window.Wait(), -1);
+  // The refused window has let go of the single-instance guard: a start behind
+  // it says why it cannot run instead of ending silently.
+  test::TProcess again(Args());
+  ASSERT_TRUE(again.WaitErr(DATA_DIR_HELD + Data.Str())) << again.ErrText;
+  // Nobody here answers their boxes: the refused windows are ended by the test.
+  for (test::TProcess* refused : {&window, &again}) {
+    ::kill(refused->Pid(), SIGKILL);
+    EXPECT_EQ(refused->Wait(), -1);
+  }
 
   test::TProcess another(Args({"-i"}));
   EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
