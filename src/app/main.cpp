@@ -1,5 +1,6 @@
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,16 @@ int main(int argc, char** argv) {
   }
   if (cmd.Headless) return RunService(cmd);
 #ifdef ORVANE_WITH_GUI
-  if (!cmd.ShowVersion && !cmd.ShowHelp) return orvane::RunGui(argc, argv, cmd);
+  if (!cmd.ShowVersion && !cmd.ShowHelp) {
+    // Before Qt starts any thread, as for the service.
+    std::unique_ptr<orvane::TStopSignals> signals;
+    try {
+      signals = std::make_unique<orvane::TStopSignals>();
+    } catch (const std::exception&) {
+      // Without it a stop signal ends the program the default way.
+    }
+    return orvane::RunGui(argc, argv, cmd, signals ? signals->Fd() : -1);
+  }
 #endif
   // The version shown is the record the executable carries, as start-up reads it.
   std::string version;

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QPalette>
+#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <exception>
 #include <filesystem>
@@ -57,11 +58,23 @@ void SelectLightStyle(QApplication& AApp) {
 
 }  // namespace
 
-int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand) {
+int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd) {
   // Qt wants its application object before any widget or socket.
   QApplication app(AArgc, AArgv);
   app.setApplicationDisplayName(QString::fromUtf8(PROGRAM_NAME));
   app.setQuitOnLastWindowClosed(false);
+
+  // A stop signal (a logout, `kill`, a service manager) ends every event loop,
+  // a message box's included, without the close question: the code after the
+  // loop then tears down in order, the stop banner last.
+  std::unique_ptr<QSocketNotifier> stopNotifier;
+  if (AStopFd >= 0) {
+    stopNotifier = std::make_unique<QSocketNotifier>(AStopFd, QSocketNotifier::Read);
+    QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &app, [&stopNotifier] {
+      stopNotifier->setEnabled(false);
+      QCoreApplication::exit(0);
+    });
+  }
 
   // Without its version record the program does not start.
   std::unique_ptr<TVerInfoRes> version;

@@ -10,6 +10,9 @@ namespace orvane {
 // first one and ends at once, touching neither the log, the configuration nor any port; so does a start on a
 // data directory that the service mode holds, after telling the user (exit code EXIT_DATA_DIR_HELD). Returns
 // the exit code.
-int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand);
+// AStopFd (-1: none) turns readable on SIGINT or SIGTERM: the program then ends
+// in the same order without asking, with exit code 0 (or the refusal's code
+// when the signal comes while a refusal is shown).
+int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd = -1);
 
 }  // namespace orvane

@@ -1,4 +1,5 @@
 #include "app/gui/single_instance.h"
+#include "app/headless.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -143,6 +144,21 @@ TEST_F(SingleInstanceProcessTest, SecondStartEndsAtOnceAndLeavesLogAndPortsAlone
   EXPECT_EQ(after.rfind(log, 0), 0u);
   EXPECT_EQ(after.find("[" + std::to_string(another.Pid()) + "]"), std::string::npos) << after;
   EXPECT_EQ(after.find("Start program", after.find("Start program") + 1), std::string::npos) << after;
+
+  // A stop signal ends a window without its close question (an application
+  // still holds the port) and in order: exit code 0, the stop banner last, the
+  // link left for the next start.
+  test::TPtyClient application(Ports.Str() + "/COM21");
+  ASSERT_TRUE(application.Valid());
+  for (test::TProcess* window : {&another, &first}) {
+    ::kill(window->Pid(), SIGTERM);
+    EXPECT_EQ(window->Wait(), 0) << window->ErrText;
+  }
+  const std::string stopped = Log();
+  const std::string banner = "****** Stop program ******\r\n";
+  ASSERT_GE(stopped.size(), banner.size());
+  EXPECT_EQ(stopped.substr(stopped.size() - banner.size()), banner) << stopped;
+  EXPECT_FALSE(LinkTarget().empty());
 }
 
 // The window and the service take the same lock in the data directory: one
@@ -172,10 +188,10 @@ TEST_F(SingleInstanceProcessTest, AWindowOnTheDataOfARunningServiceIsRefusedUnle
   // it says why it cannot run instead of ending silently.
   test::TProcess again(Args());
   ASSERT_TRUE(again.WaitErr(DATA_DIR_HELD + Data.Str())) << again.ErrText;
-  // Nobody here answers their boxes: the refused windows are ended by the test.
+  // Nobody here answers their boxes: a stop signal closes them, and the refusal's code stands.
   for (test::TProcess* refused : {&window, &again}) {
-    ::kill(refused->Pid(), SIGKILL);
-    EXPECT_EQ(refused->Wait(), -1);
+    ::kill(refused->Pid(), SIGTERM);
+    EXPECT_EQ(refused->Wait(), EXIT_DATA_DIR_HELD);
   }
 
   test::TProcess another(Args({"-i"}));
