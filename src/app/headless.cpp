@@ -41,30 +41,29 @@ std::string VersionOf(const std::string& AExeFile) {
 
 }  // namespace
 
-std::unique_ptr<TInstanceLock> LockDataDirectory(const std::string& ADataDir, std::string& ARefusal) {
-  auto lock = std::make_unique<TInstanceLock>(ADataDir + "/" + INSTANCE_LOCK_NAME);
-  if (!lock->HeldElsewhere()) return lock;
-  ARefusal =
+int ClaimDataDirectory(const std::string& ADataDir, bool ASkipGuard, std::unique_ptr<TInstanceLock>& ALock,
+                       std::string& AMessage) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(ADataDir, ec)) {
+    AMessage = "Каталог данных не найден: " + ADataDir;
+    return EXIT_NO_DATA_DIR;
+  }
+  if (ASkipGuard) return 0;
+  ALock = std::make_unique<TInstanceLock>(ADataDir + "/" + INSTANCE_LOCK_NAME);
+  if (!ALock->HeldElsewhere()) return 0;
+  ALock.reset();
+  AMessage =
       "Программа уже запущена с каталогом данных " + ADataDir + " (ключ /I запускает ещё один экземпляр)";
-  return nullptr;
+  return EXIT_DATA_DIR_HELD;
 }
 
 int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, int AStopFd,
                 const THeadlessOutput& AOutput) {
-  // A mistyped --data-dir would otherwise run every port without config or log.
-  std::error_code ec;
-  if (!std::filesystem::is_directory(AOptions.DataDir, ec)) {
-    AOutput.Err("Каталог данных не найден: " + AOptions.DataDir);
-    return 2;
-  }
   std::unique_ptr<TInstanceLock> guard;
-  if (!AOptions.SkipInstanceGuard) {
-    std::string refusal;
-    guard = LockDataDirectory(AOptions.DataDir, refusal);
-    if (!guard) {
-      AOutput.Err(refusal);
-      return EXIT_DATA_DIR_HELD;
-    }
+  std::string refusal;
+  if (const int code = ClaimDataDirectory(AOptions.DataDir, AOptions.SkipInstanceGuard, guard, refusal)) {
+    AOutput.Err(refusal);
+    return code;
   }
 
   TLumLog log(AOptions.DataDir, VersionOf(AOptions.ExeFile), AOptions.ExeFile);

@@ -36,13 +36,19 @@ inline constexpr const char* INSTANCE_LOCK_NAME = "orvane.lock";
 // The exit code of a start refused because another instance holds the data directory.
 inline constexpr int EXIT_DATA_DIR_HELD = 3;
 
-// Takes the data directory's lock for this instance; the window and the
-// service take the same one, so only one of them drives the ports and writes
-// config.cfg and log.txt of ADataDir. Null when another instance holds it,
-// with the user's message in ARefusal. A directory where no lock file can be
-// made cannot be shared either: the lock then comes back not held and the
-// start goes on.
-std::unique_ptr<TInstanceLock> LockDataDirectory(const std::string& ADataDir, std::string& ARefusal);
+// The exit code of a start whose data directory does not exist.
+inline constexpr int EXIT_NO_DATA_DIR = 2;
+
+// What the window and the service check of ADataDir before they write its log:
+// that it exists (a mistyped --data-dir would otherwise run every port without
+// config or log), and, unless ASkipGuard, that no other instance holds it.
+// The lock is the same for both modes, so only one of them drives the ports and
+// writes config.cfg and log.txt of ADataDir. Returns 0 with the lock in ALock
+// (kept for the instance's life), or the exit code with the user's message in
+// AMessage. A directory where no lock file can be made cannot be shared
+// either: the lock then comes back not held and the start goes on.
+int ClaimDataDirectory(const std::string& ADataDir, bool ASkipGuard, std::unique_ptr<TInstanceLock>& ALock,
+                       std::string& AMessage);
 
 // The program without windows: refuses to start when another instance holds
 // the data directory (unless SkipInstanceGuard; exit code EXIT_DATA_DIR_HELD), opens the log, loads the

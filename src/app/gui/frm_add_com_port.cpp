@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "app/gui/gui_messages.h"
+#include "app/gui/gui_text.h"
 #include "platform/serial_port_list.h"
 
 namespace orvane {
@@ -29,10 +30,6 @@ constexpr int COM_NAME_COUNT = 999;
 // Shown in the broker field until the user types another.
 constexpr const char* DEFAULT_BROKER_HOST = "localhost";
 
-QString Text(const char* AUtf8) {
-  return QString::fromUtf8(AUtf8);
-}
-
 QString FromStd(const std::string& AText) {
   return QString::fromStdString(AText);
 }
@@ -43,7 +40,7 @@ std::string ToStd(const QString& AText) {
 
 // Captions keep their CR LF; a label breaks its line at LF alone.
 QLabel* Caption(const char* AUtf8, QWidget* ABuddy) {
-  auto* label = new QLabel(Text(AUtf8).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+  auto* label = new QLabel(LfLines(Text(AUtf8)));
   label->setBuddy(ABuddy);
   return label;
 }
@@ -62,7 +59,7 @@ QSpinBox* Number(int AMin, int AMax) {
 
 // The text box holds its lines with LF; the record's comment uses CR LF.
 QString EditorLines(const std::string& ACrLfText) {
-  return FromStd(ACrLfText).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return LfLines(FromStd(ACrLfText));
 }
 
 std::string CrLfLines(QString AEditorText) {

@@ -23,6 +23,7 @@
 #include "app/gui/fm_log_port.h"
 #include "app/gui/frm_add_com_port.h"
 #include "app/gui/gui_messages.h"
+#include "app/gui/gui_text.h"
 #include "app/gui/icons.h"
 #include "app/security_key.h"
 #include "model/config_file.h"
@@ -36,10 +37,6 @@ constexpr const char* DESIGNED_CAPTION = "Порты MX40L";
 constexpr const char* DELETE_TITLE = "Удаление виртуального порта";
 constexpr int STATUS_IMAGE_LEFT = 5;
 constexpr int STATUS_TEXT_GAP = 10;
-
-QString Text(const char* AUtf8) {
-  return QString::fromUtf8(AUtf8);
-}
 
 std::string Format(const char* AUtf8Pattern, const std::string& AValue) {
   return Text(AUtf8Pattern).arg(QString::fromStdString(AValue)).toStdString();

@@ -5,10 +5,8 @@
 #include <QSocketNotifier>
 #include <QStyleFactory>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <memory>
-#include <system_error>
 
 #include "app/gui/frm_add_com_port.h"
 #include "app/gui/frm_main.h"
@@ -94,28 +92,18 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd) 
 
   TMessageBoxes messages;
   const std::string dataDir = DataDirectory(ACommand, SELF_EXE);
-  std::error_code ec;
-  // A mistyped --data-dir would otherwise run every port without config or log.
-  if (!std::filesystem::is_directory(dataDir, ec)) {
-    // Let go first: a start behind this one shows its own message instead of
-    // ending silently while this box waits.
-    guard.reset();
-    messages.Show("", "Каталог данных не найден: " + dataDir, TMessageKind::Warning);
-    return 2;
-  }
   // The data directory's own lock, which the service mode takes as well: a
   // window and a service never drive the same ports and files. Also before the log.
   std::unique_ptr<TInstanceLock> dataLock;
-  if (!ACommand.SkipInstanceGuard) {
-    std::string refusal;
-    dataLock = LockDataDirectory(dataDir, refusal);
-    if (!dataLock) {
-      // Also for a start from a terminal, where the box may be out of sight.
-      std::cerr << refusal << std::endl;
-      guard.reset();
-      messages.Show("", refusal, TMessageKind::Warning);
-      return EXIT_DATA_DIR_HELD;
-    }
+  std::string refusal;
+  if (const int code = ClaimDataDirectory(dataDir, ACommand.SkipInstanceGuard, dataLock, refusal)) {
+    // Also for a start from a terminal, where the box may be out of sight.
+    std::cerr << refusal << std::endl;
+    // Let go first: a start behind this one shows its own message instead of
+    // ending silently while this box waits.
+    guard.reset();
+    messages.Show("", refusal, TMessageKind::Warning);
+    return code;
   }
   const std::string portDir = ACommand.PortDir.empty() ? DefaultPortDirectory() : ACommand.PortDir;
 

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "app/gui/gui_text.h"
+
 namespace orvane {
 
 namespace {
@@ -24,7 +26,7 @@ QString TitleOr(const std::string& ATitle) {
 // Texts keep the CR LF line breaks of the program's messages; a box breaks
 // its lines at LF alone.
 QString BoxText(const std::string& AText) {
-  return QString::fromStdString(AText).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return LfLines(QString::fromStdString(AText));
 }
 
 }  // namespace
