@@ -10,6 +10,7 @@
 #include <QTextCursor>
 #include <QToolBar>
 
+#include "app/gui/gui_text.h"
 #include "app/gui/icons.h"
 
 namespace orvane {
@@ -23,8 +24,8 @@ TfmLogPort::TfmLogPort(TPortManager& APort, TLogLinesOutput AOutput, QWidget* AP
   mmLog->setContextMenuPolicy(Qt::ActionsContextMenu);
 
   auto MakeAction = [this](TActionIcon AIcon, const char* AText, bool ACheckable) {
-    auto* Action = new QAction(ActionIcon(AIcon), QString::fromUtf8(AText), this);
-    Action->setToolTip(QString::fromUtf8(AText));
+    auto* Action = new QAction(ActionIcon(AIcon), Text(AText), this);
+    Action->setToolTip(Action->text());
     Action->setCheckable(ACheckable);
     return Action;
   };
