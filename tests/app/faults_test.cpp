@@ -131,6 +131,8 @@ TEST(TFaults, AnIp485ConverterThatRestartsIsReconnectedAndNothingIsLostOrSentTwi
   EXPECT_TRUE(InOrder(program.OutText, dropFrom,
                       {channel + "ERROR=RECV CODE=0", channel + "Disconnected",
                        channel + "Connecting to TCP...", channel + "Connect - OK"}));
+  // The program's connect completes before the converter's thread has taken the connection.
+  EXPECT_TRUE(converter.WaitForConnections(2));
   EXPECT_EQ(converter.Connections(), 2u);
 
   for (const auto& chunk : CHUNKS) ASSERT_TRUE(app.Write(chunk));
