@@ -10,5 +10,10 @@ case "$kind" in
   tsan) flags=(-DCMAKE_BUILD_TYPE=Debug -DORVANE_TSAN=ON -DORVANE_BUILD_BENCHMARKS=OFF) ;;
   *) echo "unknown build kind: $kind" >&2; exit 2 ;;
 esac
+# ccache, when present, makes rebuilds in several checkouts cheap.
+if command -v ccache >/dev/null; then
+  flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+fi
 cmake -S . -B "build/$kind" "${flags[@]}" >/dev/null
 cmake --build "build/$kind" -j "$(nproc)"
