@@ -18,6 +18,8 @@ namespace orvane {
 TfmLogPort::TfmLogPort(TPortManager& APort, TLogLinesOutput AOutput, QWidget* AParent) : QWidget(AParent) {
   mmLog = new QPlainTextEdit(this);
   mmLog->setReadOnly(true);
+  // An undo step per edit would keep every line ever shown.
+  mmLog->setUndoRedoEnabled(false);
   mmLog->setLineWrapMode(QPlainTextEdit::NoWrap);
   mmLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   mmLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -51,7 +53,7 @@ TfmLogPort::TfmLogPort(TPortManager& APort, TLogLinesOutput AOutput, QWidget* AP
   AOutput.ShowLine = [this](const std::string& ALine) { ShowLogLine(ALine); };
   FLines = std::make_unique<TPortLogLines>(APort, std::move(AOutput));
 
-  connect(actClear, &QAction::triggered, mmLog, &QPlainTextEdit::clear);
+  connect(actClear, &QAction::triggered, this, [this] { Clear(); });
   connect(actStop, &QAction::toggled, this, [this](bool AOn) { FLines->SetStopLog(AOn); });
   connect(actFollowLast, &QAction::toggled, this, [this](bool AOn) { SetFollowLast(AOn); });
 }
@@ -74,6 +76,39 @@ void TfmLogPort::SetFollowLast(bool AValue) {
 }
 
 void TfmLogPort::ShowLogLine(const std::string& ALine) {
+  FPending.push_back(TPortLogLines::ShownLine(ALine));
+  if (FPending.size() > MAX_LINES) FPending.pop_front();
+  PostAppend();
+}
+
+void TfmLogPort::PostAppend() {
+  // A hidden view appends when it is shown again.
+  if (FAppendPosted || FPending.empty() || !isVisible()) return;
+  FAppendPosted = true;
+  QMetaObject::invokeMethod(
+      this, [this] { AppendPending(); }, Qt::QueuedConnection);
+}
+
+void TfmLogPort::showEvent(QShowEvent* AEvent) {
+  QWidget::showEvent(AEvent);
+  PostAppend();
+}
+
+void TfmLogPort::Clear() {
+  FPending.clear();
+  mmLog->clear();
+}
+
+void TfmLogPort::AppendPending() {
+  FAppendPosted = false;
+  if (FPending.empty() || !isVisible()) return;
+  QString text;
+  for (const std::string& line : FPending) {
+    if (!text.isEmpty()) text += QChar::ParagraphSeparator;
+    text += QString::fromStdString(line);
+  }
+  FPending.clear();
+
   QScrollBar* Bar = mmLog->verticalScrollBar();
   const int Top = Bar->value();
   mmLog->setUpdatesEnabled(false);
@@ -83,7 +118,7 @@ void TfmLogPort::ShowLogLine(const std::string& ALine) {
   if (!mmLog->document()->isEmpty()) {
     Cursor.insertBlock();
   }
-  Cursor.insertText(QString::fromStdString(TPortLogLines::ShownLine(ALine)));
+  Cursor.insertText(text);
   // Trim from the top so the box never holds more than MAX_LINES lines.
   const int Extra = mmLog->document()->blockCount() - MAX_LINES;
   if (Extra > 0) {

@@ -109,6 +109,8 @@ class MainWindowTest : public ::testing::Test {
       APortParams = DialogAnswer(APortParams);
       return true;
     };
+    // As the program does; a view that is not shown keeps its lines back.
+    Window->show();
   }
 
   void WriteConfig(const std::vector<TLumPortParams>& APorts) {
@@ -228,7 +230,9 @@ TEST_F(MainWindowTest, AddedPortRunsIsSelectedShowsItsLogAndIsSaved) {
   EXPECT_EQ(Str(Window->PortEntryText(0)), "COM7<->127.0.0.1:" + std::to_string(converter.Port()));
   EXPECT_EQ(Window->ShownLogView(), Window->LogViewOf(port));
   EXPECT_EQ(Window->ShownLogView()->parentWidget(), static_cast<QWidget*>(Window->gbxLog));
-  EXPECT_NE(ShownLog().find("(COM7) Create COM port - OK, ComName=COM7"), std::string::npos) << ShownLog();
+  EXPECT_TRUE(WaitFor([&] {
+    return ShownLog().find("(COM7) Create COM port - OK, ComName=COM7") != std::string::npos;
+  })) << ShownLog();
   EXPECT_EQ(Str(Window->StatusCountText()), "Кол-во портов: 1");
   EXPECT_TRUE(LinkExists("COM7"));
 
@@ -290,7 +294,9 @@ TEST_F(MainWindowTest, EditRebuildsThePortAtTheEndOfTheFile) {
   EXPECT_EQ(Window->SelectedPort(), Window->PortEntryPort(1));
   EXPECT_EQ(Window->ShownLogView(), Window->LogViewOf(Window->PortEntryPort(1)));
   // The old port's COM port was deleted, so the new one creates it afresh.
-  EXPECT_NE(ShownLog().find("(COM1) Create COM port - OK, ComName=COM1"), std::string::npos) << ShownLog();
+  EXPECT_TRUE(WaitFor([&] {
+    return ShownLog().find("(COM1) Create COM port - OK, ComName=COM1") != std::string::npos;
+  })) << ShownLog();
   EXPECT_TRUE(LinkExists("COM1"));
   EXPECT_TRUE(Messages.Messages.empty());
 }
@@ -351,11 +357,6 @@ TEST_F(MainWindowTest, DeletingOneOfTwoPortsOfOneNameRemovesTheListsPortWithItsE
   TfmLogPort* secondView = Window->LogViewOf(second);
   ASSERT_NE(secondView, nullptr);
   ASSERT_NE(Window->LogViewOf(first), secondView);
-  const std::string secondAddress = "127.0.0.1:" + std::to_string(secondConverter.Port());
-  const auto secondConnects = [&] {
-    return Str(secondView->mmLog->toPlainText()).find(secondAddress + " Connect - OK") != std::string::npos;
-  };
-  ASSERT_TRUE(WaitFor(secondConnects)) << Str(secondView->mmLog->toPlainText());
   int secondEntry = -1;
   for (int i = 0; i < Window->PortEntryCount(); ++i)
     if (Window->PortEntryPort(i) == second) secondEntry = i;
@@ -363,6 +364,11 @@ TEST_F(MainWindowTest, DeletingOneOfTwoPortsOfOneNameRemovesTheListsPortWithItsE
   Window->tvPorts->setCurrentItem(Window->tvPorts->topLevelItem(secondEntry));
   ASSERT_EQ(Window->SelectedPort(), second);
   ASSERT_EQ(Window->ShownLogView(), secondView);
+  const std::string secondAddress = "127.0.0.1:" + std::to_string(secondConverter.Port());
+  const auto secondConnects = [&] {
+    return Str(secondView->mmLog->toPlainText()).find(secondAddress + " Connect - OK") != std::string::npos;
+  };
+  ASSERT_TRUE(WaitFor(secondConnects)) << Str(secondView->mmLog->toPlainText());
 
   Messages.Answers = {true};
   Window->actDeletePort->trigger();
