@@ -161,6 +161,27 @@ TEST_F(SingleInstanceProcessTest, SecondStartEndsAtOnceAndLeavesLogAndPortsAlone
   EXPECT_FALSE(LinkTarget().empty());
 }
 
+// A configuration with a bad value stops the start in its message box; with
+// nobody to answer it, a stop signal ends the box and the program in order,
+// before any window is shown or port is made.
+TEST_F(SingleInstanceProcessTest, AStopSignalEndsTheConfigurationsMessageBox) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    test::WriteConfig(
+        Data.Str(),
+        {"<Port ComName=\"COM21\" IpAddress=\"127.0.0.1\" PortNumber=\"1\" isRealPort=\"yes\"/>"});
+    test::TProcess window(Args());
+    ASSERT_TRUE(window.WaitErr("Ошибка при загрузке файла конфигурации")) << window.ErrText;
+    EXPECT_FALSE(window.Ended());
+    ::kill(window.Pid(), signal);
+    EXPECT_EQ(window.Wait(), 0) << window.ErrText;
+    const std::string log = Log();
+    const std::string banner = "****** Stop program ******\r\n";
+    ASSERT_GE(log.size(), banner.size());
+    EXPECT_EQ(log.substr(log.size() - banner.size()), banner) << log;
+  }
+}
+
 // The window and the service take the same lock in the data directory: one
 // of them runs, the other start is refused before it writes the log or opens
 // a port, unless told "-i".
@@ -195,7 +216,8 @@ TEST_F(SingleInstanceProcessTest, AWindowOnTheDataOfARunningServiceIsRefusedUnle
   }
 
   test::TProcess another(Args({"-i"}));
-  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
+  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }))
+      << Converter.Connections() << " " << (another.CollectErr(), another.ErrText) << Log();
   EXPECT_FALSE(another.Ended());
   service.CollectErr();
   EXPECT_FALSE(service.Ended()) << service.ErrText;
