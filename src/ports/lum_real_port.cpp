@@ -39,11 +39,7 @@ TLumRealPort::~TLumRealPort() {
 bool TLumRealPort::CreatePort() {
   const bool open = Open();
   if (open) SetState();
-  // Why the device does not open, once per reason: the retries would repeat it.
-  const std::string whyNot = open ? "" : LastError();
-  if (!whyNot.empty() && whyNot != FOpenError) FBridge.WriteLog("Error on open COM port, " + whyNot, false);
-  FOpenError = whyNot;
-  FBridge.FinishCreatePort(open);
+  FBridge.FinishCreatePort(open, open ? std::string() : "COM port cannot be opened: " + LastError());
   return open;
 }
 

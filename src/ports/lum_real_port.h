@@ -29,8 +29,8 @@ class TLumRealPort : public TComPort, private IBridgeLocalPort {
   // closes the serial port.
   ~TLumRealPort() override;
 
-  // Opens the serial port; when it cannot, says why in the log (once per
-  // reason). Starts the worker on the first call whatever the outcome.
+  // Opens the serial port; no log line when it cannot. Starts the worker on
+  // the first call whatever the outcome.
   bool CreatePort();
   // A physical port is never reported as held by an application.
   bool IsOpened() const { return false; }
@@ -66,8 +66,6 @@ class TLumRealPort : public TComPort, private IBridgeLocalPort {
   int32_t AliveCheckPeriodMs() const override { return Lost() ? 0 : -1; }
 
   bool FOutOfReach = false;
-  // The reason last logged for a failed open; the main thread, then the worker.
-  std::string FOpenError;
   TPortBridge FBridge;
 };
 
