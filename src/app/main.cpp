@@ -9,6 +9,7 @@
 #include "app/ver_info_res.h"
 #include "model/config_file.h"
 #include "platform/pty_port.h"
+#include "platform/service_manager.h"
 #include "platform/stop_signals.h"
 
 #ifdef ORVANE_WITH_GUI
@@ -27,11 +28,21 @@ int RunService(const orvane::TCommandLine& ACommand) {
   options.DataDir = orvane::DataDirectory(ACommand, SELF_EXE);
   options.PortDir = ACommand.PortDir.empty() ? orvane::DefaultPortDirectory() : ACommand.PortDir;
   options.ExeFile = SELF_EXE;
+  if (const std::string fault =
+          orvane::ServicePortAccess(ACommand.PortGroup, ACommand.PortMode, options.PortAccess);
+      !fault.empty()) {
+    std::cerr << fault << "\n";
+    return 2;
+  }
   options.DebugWindow = ACommand.DebugWindow;
   options.SkipInstanceGuard = ACommand.SkipInstanceGuard;
+  options.Format.Journal = orvane::StdoutIsJournal();
+  options.Format.Traffic = ACommand.Traffic;
+  orvane::TServiceNotify manager(orvane::NotifySocketOfEnvironment());
   orvane::THeadlessOutput output;
   output.Out = [](const std::string& ALine) { std::cout << ALine << std::endl; };
   output.Err = [](const std::string& ALine) { std::cerr << ALine << std::endl; };
+  options.Notify = [&manager](const std::string& AState) { manager.Send(AState); };
   return orvane::RunHeadless(options, orvane::LoadConfig, signals.Fd(), output);
 }
 
