@@ -205,7 +205,8 @@ TEST(THeadless, StandardOutputThatIsNotReadNeverHoldsThePortsOrTheStop) {
   test::TTempDir ports;
   test::TEchoServer echo;
   WriteConfig(data.Str(), {PassThroughPort("COM75", echo.Port())});
-  TProcess service({"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()});
+  // The traffic lines are the flood that fills the pipe.
+  TProcess service({"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str(), "--traffic"});
   ASSERT_TRUE(service.WaitOut("Ready\n"));
   test::TPtyClient app(ports.Str() + "/COM75");
   ASSERT_TRUE(app.Valid());
