@@ -1,19 +1,18 @@
 #include "app/headless.h"
 
-#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <system_error>
-#include <vector>
+#include <utility>
 
+#include "app/port_host.h"
 #include "app/ver_info_res.h"
 #include "log/lum_log.h"
 #include "log/port_log_lines.h"
 #include "platform/deadline.h"
 #include "platform/main_dispatcher.h"
 #include "ports/port_environment.h"
-#include "ports/port_manager.h"
 
 namespace orvane {
 
@@ -72,31 +71,19 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   env.PortDir = AOptions.PortDir;
   env.DebugWindow = AOptions.DebugWindow;
 
-  std::atomic<bool> ending{false};
-  // The views outlive the list: ports may log until they are destroyed.
-  std::vector<std::unique_ptr<TPortLogLines>> views;
-  auto list = std::make_unique<TLumPortList>(env);
-  TLogLinesOutput lines;
-  lines.WriteFile = [&log](const std::string& ALine) { log.WriteLine(ALine); };
-  lines.ShowLine = [&AOutput](const std::string& ALine) { AOutput.Out(TPortLogLines::ShownLine(ALine)); };
-  lines.Ending = [&ending] { return ending.load(); };
-
   bool failed = false;
-  const auto addPort = [&](const TLumPortParams& APortParams) {
-    if (failed) return;
-    try {
-      TPortManager* port = list->AddPort(APortParams);
-      views.push_back(std::make_unique<TPortLogLines>(*port, lines));
-      port->SetLog(views.back().get());
-      port->CreatePort();
-    } catch (const std::exception& e) {
-      // A port that cannot be built ends the program, as the window does.
-      AOutput.Err(std::string("Критическая ошибка : ") + e.what());
-      failed = true;
-    }
+  TPortHostSetup setup;
+  setup.DataDir = AOptions.DataDir;
+  setup.WriteFile = [&log](const std::string& ALine) { log.WriteLine(ALine); };
+  setup.ShowLine = [&AOutput](const TPortManager&, const std::string& ALine) {
+    AOutput.Out(TPortLogLines::ShownLine(ALine));
   };
+  // A port that cannot be built ends the program, as the window does.
+  setup.BuildFailed = [&failed] { failed = true; };
+  setup.Loader = ALoader;
   TErrorLines messages(AOutput);
-  ALoader(AOptions.DataDir, addPort, messages);
+  TPortHost host(std::move(setup), env, messages);
+  host.Load();
 
   if (!failed) {
     AOutput.Out("Ready");
@@ -107,9 +94,7 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
       dispatcher.ProcessPending();
     }
   }
-  ending = true;
-  list.reset();
-  views.clear();
+  host.Shutdown();
   return failed ? 1 : 0;
 }
 

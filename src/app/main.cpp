@@ -32,7 +32,7 @@ int RunService(const orvane::TCommandLine& ACommand) {
   orvane::THeadlessOutput output;
   output.Out = [](const std::string& ALine) { std::cout << ALine << std::endl; };
   output.Err = [](const std::string& ALine) { std::cerr << ALine << std::endl; };
-  return orvane::RunHeadless(options, orvane::LoadConfig, signals.Fd(), output);
+  return orvane::RunHeadless(options, orvane::LoadConfigKeeping, signals.Fd(), output);
 }
 
 }  // namespace

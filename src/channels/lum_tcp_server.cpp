@@ -11,10 +11,6 @@ namespace orvane {
 
 namespace {
 
-std::string RawLine(const char* APrefix, std::string_view ABytes) {
-  return std::string(APrefix) + ": [" + std::to_string(ABytes.size()) + "] " + BytesToHexCapped(ABytes);
-}
-
 std::string Hex4(uint16_t AValue) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(AValue));
@@ -150,10 +146,6 @@ bool TLumTcpServer::ReceiveBytes(std::string& Data, uint32_t Timeout, uint16_t M
   return true;
 }
 
-bool TLumTcpServer::Read_String_2(std::string& Readed_For_485_Data) {
-  return ReadString(Readed_For_485_Data, READ_TIMEOUT_MS);
-}
-
 bool TLumTcpServer::FrameWaiting() const {
   if (FPortParams.Protocol == PROTOCOL_DIRECT) return false;
   size_t size = 0;
@@ -180,7 +172,7 @@ bool TLumTcpServer::ReadString(std::string& Readed_For_485_Data, uint32_t AWaitM
     return false;
   }
   IP_RS485_Incoming_Buffer += bytes;
-  if (!bytes.empty()) WriteLog(RawLine("IN RAW", bytes), true);
+  if (!bytes.empty()) WriteLog(TrafficLine("IN RAW", bytes, LOG_HEX_MAX_BYTES), true);
 
   if (FPortParams.Protocol == PROTOCOL_DIRECT) {
     Readed_For_485_Data = std::move(IP_RS485_Incoming_Buffer);
@@ -197,7 +189,8 @@ bool TLumTcpServer::ReadString(std::string& Readed_For_485_Data, uint32_t AWaitM
     if (!FForeignReported) {
       FForeignReported = true;
       WriteLog("IP485: no frame at the start of the receive buffer, " +
-                   RawLine("held", std::string_view(IP_RS485_Incoming_Buffer).substr(0, FOREIGN_SHOWN)) +
+                   TrafficLine("held", std::string_view(IP_RS485_Incoming_Buffer).substr(0, FOREIGN_SHOWN),
+                               LOG_HEX_MAX_BYTES) +
                    (IP_RS485_Incoming_Buffer.size() > FOREIGN_SHOWN
                         ? " ... (" + std::to_string(IP_RS485_Incoming_Buffer.size()) + " bytes held)"
                         : std::string()),
@@ -244,7 +237,7 @@ void TLumTcpServer::WaitSendGap() {
 
 bool TLumTcpServer::SendBytes(const std::string& ABytes) {
   const TDeadline deadline(SEND_TIMEOUT_MS, FTicks);
-  WriteLog(RawLine("OUT RAW", ABytes), true);
+  WriteLog(TrafficLine("OUT RAW", ABytes, LOG_HEX_MAX_BYTES), true);
   size_t done = 0;
   for (;;) {
     WaitSendGap();

@@ -67,9 +67,6 @@ class TLumTcpServer : public IServerInterface {
   // ReadData without its wait for the first bytes.
   void ReadWaiting() override { ReadAndDeliver(0); }
 
-  // Reads what the socket holds and returns the data that is complete; called by ReadData.
-  bool Read_String_2(std::string& Readed_For_485_Data);
-
   // A connect that neither succeeds nor fails gives up after this long.
   static constexpr uint32_t CONNECT_TIMEOUT_MS = 30000;
   static constexpr uint32_t SEND_TIMEOUT_MS = 30000;
@@ -88,7 +85,8 @@ class TLumTcpServer : public IServerInterface {
   // Up to MaxCount bytes: waits at most Timeout ms for the first ones, then takes what is
   // waiting and returns as soon as nothing more is.
   bool ReceiveBytes(std::string& Data, uint32_t Timeout, uint16_t MaxCount);
-  // Read_String_2 with its wait for the first bytes given.
+  // Reads what the socket holds, waiting at most AWaitMs for the first bytes, and
+  // returns the data that is complete.
   bool ReadString(std::string& Readed_For_485_Data, uint32_t AWaitMs);
   void ReadAndDeliver(uint32_t AWaitMs);
   // The sending loop: every byte or a failure with its log line.

@@ -76,4 +76,9 @@ std::string BytesToHexCapped(std::string_view AData, size_t AMaxShown) {
   return result;
 }
 
+std::string TrafficLine(std::string_view ADirection, std::string_view AData, size_t AMaxShown) {
+  return std::string(ADirection) + ": [" + std::to_string(AData.size()) + "] " +
+         BytesToHexCapped(AData, AMaxShown);
+}
+
 }  // namespace orvane

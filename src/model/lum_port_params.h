@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "model/line_settings.h"
+#include "platform/line_settings.h"
 
 namespace orvane {
 
@@ -58,5 +58,9 @@ inline constexpr size_t LOG_HEX_MAX_BYTES = 4096;
 // BytesToHex of the first AMaxShown bytes; longer data ends with " ... (N bytes)", N being
 // the full count.
 std::string BytesToHexCapped(std::string_view AData, size_t AMaxShown = LOG_HEX_MAX_BYTES);
+
+// A traffic line: "IN" or "OUT", the byte count in brackets, then the bytes
+// (BytesToHexCapped with AMaxShown).
+std::string TrafficLine(std::string_view ADirection, std::string_view AData, size_t AMaxShown = SIZE_MAX);
 
 }  // namespace orvane

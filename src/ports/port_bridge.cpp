@@ -28,10 +28,6 @@ class TSoonest {
   int64_t FMs = -1;
 };
 
-std::string Traffic(const char* ADirection, const std::string& AData) {
-  return std::string(ADirection) + ": [" + std::to_string(AData.size()) + "] " + BytesToHex(AData);
-}
-
 }  // namespace
 
 std::optional<std::string> TDropTally::Add(size_t ACount, const std::string& AReason, uint32_t ANow,
@@ -143,6 +139,16 @@ void TPortBridge::OnRxData(const std::string& AData) {
   Wake();
 }
 
+void TPortBridge::LocalBytesArrived(int32_t ACount, const TLocalRead& ARead) {
+  std::string data(static_cast<size_t>(std::clamp(ACount, 0, MAX_LOCAL_READ)), '\0');
+  const int32_t read = data.empty() ? 0 : ARead(data.data(), static_cast<int32_t>(data.size()));
+  data.resize(static_cast<size_t>(std::clamp(read, 0, static_cast<int32_t>(data.size()))));
+  WriteLog("EVENT: RxChar, Received = " + std::to_string(data.size()), true);
+  if (data.empty()) return;
+  WriteLog(TrafficLine("IN", data), false);
+  OnRxData(data);
+}
+
 void TPortBridge::LocalWriteDropped(uint64_t ACount, int AError, const std::string& AQueueFullWhy) const {
   if (ACount == 0) return;
   // The port counts the episode itself; the prefix is fixed before the worker starts.
@@ -173,7 +179,6 @@ void TPortBridge::Process() {
     SendHello();
   }
   ReportState();
-  if (OnProcessEvent) OnProcessEvent();
 }
 
 TNextWait TPortBridge::NextWait() {
@@ -274,8 +279,9 @@ void TPortBridge::SendRxData() {
     if (ConnectServer()) sent = FCommServer->Send_String(data, 0, false);
   }
   if (sent) {
+    FBytesToNetwork += data.size();
     EndDrops(FToNetworkDrops);
-    WriteLog(ChannelPrefix() + Traffic("OUT", data), false);
+    WriteLog(ChannelPrefix() + TrafficLine("OUT", data), false);
   } else {
     // The channel has logged why.
     Dropped(FToNetworkDrops, data.size(), "send failed");
@@ -312,11 +318,12 @@ void TPortBridge::DoReceiveData(const std::string& AData) {
     Dropped(FToPortDrops, AData.size(), "port not active");
     return;
   }
-  WriteLog(ChannelPrefix() + Traffic("IN", AData), false);
+  WriteLog(ChannelPrefix() + TrafficLine("IN", AData), false);
   std::string why;
   const int32_t taken =
       std::clamp<int32_t>(FPort.WriteLocal(AData, why), 0, static_cast<int32_t>(AData.size()));
-  if (taken > 0) WriteLog(Traffic("OUT", AData.substr(0, static_cast<size_t>(taken))), false);
+  FBytesToPort += static_cast<uint64_t>(taken);
+  if (taken > 0) WriteLog(TrafficLine("OUT", AData.substr(0, static_cast<size_t>(taken))), false);
   if (static_cast<size_t>(taken) < AData.size()) {
     // An empty reason: the port tells this loss once its episode is over.
     if (!why.empty()) Dropped(FToPortDrops, AData.size() - static_cast<size_t>(taken), why);

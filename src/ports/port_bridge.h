@@ -18,14 +18,8 @@ namespace orvane {
 
 // A log line of a bridge: the text and whether it is a detail (debug) line.
 using TWriteLogEvent = std::function<void(const std::string& AMessage, bool ADebug)>;
-using TProcessEvent = std::function<void()>;
-
-// The log view of a port as the bridge keeps it for the window: a reference the
-// bridge never calls and does not own.
-class IPortLog {
- public:
-  virtual ~IPortLog() = default;
-};
+// Reads up to ACount bytes of the local port into ABuffer; returns how many it read.
+using TLocalRead = std::function<int32_t(char* ABuffer, int32_t ACount)>;
 
 // What the shared worker pass needs from the local port it serves.
 class IBridgeLocalPort {
@@ -78,7 +72,7 @@ class TDropTally {
 // main thread; Process and NextWait on the worker; IsActive, WriteLog and Wake
 // from either. FLock guards FRxData and FReceivePacket and is held only to append
 // or take. FIsCreated is atomic; every other field belongs to the worker once it
-// runs. OnWriteLogEvent and OnProcessEvent are set before the worker starts.
+// runs. OnWriteLogEvent is set before the worker starts.
 class TPortBridge {
  public:
   static constexpr uint32_t RECREATE_INTERVAL_MS = 10000;
@@ -115,6 +109,9 @@ class TPortBridge {
   // Bytes from the local application (main thread): collected until the
   // worker takes them after ReadPacketTimeout ms of silence.
   void OnRxData(const std::string& AData);
+  // Main thread: the local port announced ACount received bytes; reads them
+  // through ARead (at most MAX_LOCAL_READ), logs them and collects them.
+  void LocalBytesArrived(int32_t ACount, const TLocalRead& ARead);
   // Main thread: the local port dropped ACount bytes it had taken or refused
   // (its OnWriteDropped, once per episode). AError is ENOBUFS when its queue
   // was full, AQueueFullWhy then says why; otherwise the errno of the write.
@@ -128,14 +125,18 @@ class TPortBridge {
   void RequestStop() { FProcessThread->Terminate(); }
   // Passes run so far (tests and diagnostics).
   uint64_t PassCount() const { return FPassCount; }
+  // Bytes handed to the channel, and bytes the local port took from it.
+  uint64_t BytesToNetwork() const { return FBytesToNetwork; }
+  uint64_t BytesToPort() const { return FBytesToPort; }
 
   const TLumPortParams& PortParams() const { return FPortParams; }
   IServerInterface* TcpServer() const { return FCommServer.get(); }
   const TPortEnvironment& Environment() const { return FEnv; }
 
+  // More than this is never read for one received-characters event.
+  static constexpr int32_t MAX_LOCAL_READ = 65536;
+
   TWriteLogEvent OnWriteLogEvent;
-  TProcessEvent OnProcessEvent;
-  IPortLog* Log = nullptr;
 
  private:
   void Process();
@@ -184,6 +185,8 @@ class TPortBridge {
   TDropTally FToNetworkDrops;
   bool FShutDown = false;
   std::atomic<uint64_t> FPassCount{0};
+  std::atomic<uint64_t> FBytesToNetwork{0};
+  std::atomic<uint64_t> FBytesToPort{0};
 };
 
 }  // namespace orvane

@@ -299,7 +299,7 @@ TEST_F(ConfigFileTest, ValuesOfOneAttribute) {
       {R"(isRealPort="000")", [](auto&) {}},
       {R"(RealPortTunnelMode="True")", [](auto& p) { p.RealPortTunnelMode = true; }},
       {R"(Protocol="")", [](auto&) {}},
-      {R"(Protocol="mqtt")", [](auto& p) { p.Protocol = "mqtt"; }},  // any text is kept
+      {R"(Protocol="mqtt")", [](auto& p) { p.Protocol = "mqtt"; }},  // any text is kept, and told
       {R"(DirectMode="true")", [](auto& p) { p.Protocol = PROTOCOL_DIRECT; }},
       {R"(DirectMode="false")", [](auto&) {}},
       {R"(DirectMode="TRUE" Protocol="MQTT")", [](auto& p) { p.Protocol = PROTOCOL_DIRECT; }},
@@ -317,7 +317,8 @@ TEST_F(ConfigFileTest, ValuesOfOneAttribute) {
     WriteFile(Path(), "<Orvane><Port ComName=\"COM1\" IpAddress=\"h\" " +
                           std::string(hasPort ? "" : "PortNumber=\"1\" ") + c.Attributes + "/></Orvane>");
     ASSERT_TRUE(Load());
-    EXPECT_TRUE(FMessages.Shown.empty());
+    // A label the program does not know is told; the port loads all the same.
+    EXPECT_EQ(FMessages.Shown.size(), c.Attributes == R"(Protocol="mqtt")" ? 1u : 0u);
     ASSERT_EQ(FPorts.size(), 1u);
     TLumPortParams expected = FileDefaults("COM1", "h", 1);
     c.Expect(expected);
@@ -521,6 +522,30 @@ TEST_F(ConfigFileTest, EmptyListWritesTheRootOnly) {
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Orvane Description=\"Orvane config file\" />\n");
   EXPECT_TRUE(Load());
   EXPECT_TRUE(FPorts.empty());
+}
+
+// What a load left out follows the ports unchanged, also when no port is left.
+TEST_F(ConfigFileTest, LeftOutElementsFollowThePortsAsTheyStood) {
+  const std::string kept = "<Port ComName=\"K\" IpAddress=\"h\"   PortNumber=\"7\" isRealPort=\"yes\"/>";
+  for (const size_t ports : {size_t{0}, size_t{2}}) {
+    SCOPED_TRACE(ports);
+    std::vector<TLumPortParams> list = SamplePorts();
+    list.resize(std::min(list.size(), ports));
+    const std::string text = ConfigDocumentText(TPortParamsVectorView(list), {kept, "<!-- a note -->"});
+    EXPECT_NE(text.find(kept + "\n  <!-- a note -->\n</Orvane>"), std::string::npos) << text;
+    WriteFile(Path(), text);
+    std::vector<std::string> leftOut;
+    FPorts.clear();
+    EXPECT_FALSE(LoadConfigKeeping(
+        FDir.Str(),
+        [this](const TLumPortParams& APort) {
+          FPorts.push_back(APort);
+          return std::string();
+        },
+        FMessages, leftOut));
+    EXPECT_EQ(FPorts.size(), list.size());
+    EXPECT_EQ(leftOut, std::vector<std::string>{kept + "\n  <!-- a note -->"});
+  }
 }
 
 TEST_F(ConfigFileTest, SavedPortHasAllAttributesInTableOrder) {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/port_host.h"
 #include "log/port_log_lines.h"
 #include "platform/main_dispatcher.h"
 #include "ports/port_environment.h"
@@ -115,20 +116,22 @@ class TDeviceStandIn {
 };
 
 // Stands for the main window: a dispatcher served by the test thread, the
-// environment, the port list and each port's lines, which record what would be
-// written to the file and shown.
+// environment and a port host whose lines record what would be written to the
+// file and shown. Messages of the host are recorded too.
 // Threads: the test thread is the main thread; the recorded lines are guarded by FLock.
 class TPortsHarness {
  public:
   TPortsHarness();
   ~TPortsHarness();
 
-  // AddPort, the lines object stored in Log, then CreatePort: as the window adds a port.
+  // The host's Add without a save: as the window adds a port. None when refused.
   TPortManager* Add(const TLumPortParams& APortParams);
+  TLumPortList& List() const { return Host->List(); }
+  TPortLogLines& LinesOf(const TPortManager* APort) const { return *Host->LinesOf(APort); }
   // Serves the dispatcher until ACondition holds or the deadline passes.
   bool Pump(const std::function<bool()>& ACondition,
             std::chrono::milliseconds ADeadline = std::chrono::seconds(10));
-  // Destroys the list (then the lines), as the window does at its end.
+  // Shuts the host down (the ports, then the lines), as the window does at its end.
   void DestroyList();
 
   std::string LinkPath(const std::string& AName) const { return PortDir.Str() + "/" + AName; }
@@ -152,12 +155,22 @@ class TPortsHarness {
   TTestClock Clock;
   TMainDispatcher Dispatcher;
   TPortEnvironment Env;
-  std::unique_ptr<TLumPortList> List;
-  std::vector<std::unique_ptr<TPortLogLines>> Lines;
+  TTempDir DataDir;
+  // Every message of the host, "title: text".
+  struct TMessages : IUserMessages {
+    void Show(const std::string& ATitle, const std::string& AText, TMessageKind) override {
+      Shown.push_back(ATitle + ": " + AText);
+    }
+    std::vector<std::string> Shown;
+  } Messages;
+  std::unique_ptr<TPortHost> Host;
   std::atomic<int> StateChanges{0};
   // The states of every port seen at each state change (main thread).
   std::vector<std::vector<bool>> StatesSeen;
   std::atomic<bool> Ending{false};
+  // Besides the recording: the host's PortBuilt and ShowLine, for a test's own view.
+  std::function<void(TPortManager& APort, TPortLogLines& ALines)> OnBuilt;
+  std::function<void(const TPortManager& APort, const std::string& ALine)> OnShown;
 
  private:
   mutable std::mutex FLock;

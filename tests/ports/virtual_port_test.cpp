@@ -16,6 +16,7 @@
 #include "channels/ip485_frame.h"
 #include "channels/lum_tcp_server.h"
 #include "portkit/port_kit.h"
+#include "ports/lum_virtual_port.h"
 #include "support/fake_converter.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
