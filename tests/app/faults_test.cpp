@@ -31,6 +31,8 @@
 namespace orvane {
 namespace {
 
+using test::ProbeGetsThrough;
+using test::ReadAfterProbes;
 using test::TDeviceStandIn;
 using test::TFakeConverter;
 using test::TProcess;
@@ -60,35 +62,6 @@ std::vector<std::string> Start(const test::TTempDir& AData, const test::TTempDir
 template <class TReader>
 std::string ReadAll(TReader& AReader, size_t AWant) {
   return AReader.Read(AWant, 20000);
-}
-
-// A broker passes QoS 0 bytes on only once it has processed the receiver's
-// SUBSCRIBE, which no line of the program promises ("Connect - OK" comes
-// before it). So a probe byte goes from AFrom until ATo gets one; probes still
-// on their way arrive before anything sent later, and ReadAfterProbes skips them.
-constexpr char PROBE = '~';
-
-template <class TPort>
-::testing::AssertionResult ProbeGetsThrough(TPort& AFrom, TPort& ATo) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!AFrom.Write(std::string(1, PROBE))) return ::testing::AssertionFailure() << "probe not written";
-    if (ATo.Read(1, 200) == std::string(1, PROBE)) return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "no probe got through";
-}
-
-// AWant bytes after any probes still on their way.
-template <class TPort>
-std::string ReadAfterProbes(TPort& AReader, size_t AWant) {
-  std::string data;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (data.size() < AWant && std::chrono::steady_clock::now() < deadline) {
-    const std::string got = AReader.Read(1, 100);
-    if (data.empty() && got == std::string(1, PROBE)) continue;
-    data += got;
-  }
-  return data + AReader.Read(AWant - std::min(AWant, data.size()), 0);
 }
 
 // Ends the program as a service manager does: it exits cleanly, and a

@@ -28,6 +28,15 @@ bool LoadNothing(const std::string&, const TPortTaker&, IUserMessages&, std::vec
   return true;
 }
 
+// A service on AData with its ports in APorts.
+THeadlessOptions OptionsFor(const test::TTempDir& AData, const test::TTempDir& APorts) {
+  THeadlessOptions options;
+  options.DataDir = AData.Str();
+  options.PortDir = APorts.Str();
+  options.ExeFile = ORVANE_EXECUTABLE;
+  return options;
+}
+
 // What the service printed, line by line.
 struct TOutput {
   THeadlessOutput Sinks() {
@@ -71,10 +80,7 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
   test::TTempDir data;
   test::TTempDir ports;
   test::TEchoServer echo;
-  THeadlessOptions options;
-  options.DataDir = data.Str();
-  options.PortDir = ports.Str();
-  options.ExeFile = ORVANE_EXECUTABLE;
+  const THeadlessOptions options = OptionsFor(data, ports);
   WriteConfig(data.Str(), {PassThroughPort("COM70", echo.Port())});
   TService service(options, LoadConfigKeeping);
   ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "Ready"); }));
@@ -156,9 +162,7 @@ TEST(THeadless, ASecondPortOfARunningNameIsRefused) {
   test::TTempDir data;
   test::TTempDir ports;
   test::TEchoServer echo;
-  THeadlessOptions options;
-  options.DataDir = data.Str();
-  options.PortDir = ports.Str();
+  const THeadlessOptions options = OptionsFor(data, ports);
   WriteConfig(data.Str(), {PassThroughPort("COM71", echo.Port()), PassThroughPort("COM71", 1)});
   const std::string before = ReadFile(data.Str() + "/config.cfg");
   TService service(options, LoadConfigKeeping);

@@ -16,15 +16,11 @@
 namespace orvane {
 namespace {
 
+using test::LinkExists;
 using test::TEchoServer;
 using test::TPortsHarness;
 using test::TPtyClient;
 using test::VirtualParams;
-
-bool LinkExists(const std::string& APath) {
-  struct stat info {};
-  return ::lstat(APath.c_str(), &info) == 0;
-}
 
 std::string ReadText(const std::string& APath) {
   std::ifstream file(APath, std::ios::binary);
@@ -242,6 +238,18 @@ TEST(TPortHost, StatusTellsKindRemoteEndStateAndCounters) {
   EXPECT_EQ(down.RemoteEnd, mqtt->PortParams().MqttHost + " orvane/status");
   EXPECT_FALSE(down.Working);
   EXPECT_EQ(h.Host->Statuses().size(), 2u);
+}
+
+// A port number beyond 16 bits, as a hand-written file may give it, connects on its low bits.
+TEST(TPortHost, APortNumberBeyondSixteenBitsConnectsOnItsLowBits) {
+  TEchoServer echo;
+  TPortsHarness h;
+  TLumPortParams params = VirtualParams("COM109", PROTOCOL_DIRECT, echo.Port());
+  params.PortNumber = echo.Port() + 65536;
+  TPortManager* port = h.Add(params);
+  ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+  EXPECT_EQ(echo.Connections(), 1u);
+  EXPECT_EQ(h.Host->Status(*port).RemoteEnd, "127.0.0.1:" + std::to_string(params.PortNumber));
 }
 
 }  // namespace

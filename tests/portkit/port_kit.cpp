@@ -1,5 +1,7 @@
 #include "portkit/port_kit.h"
 
+#include <sys/stat.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -322,6 +324,11 @@ bool TPortsHarness::WaitFile(const std::string& ALine, size_t ATimes, std::chron
 void TPortsHarness::Jump(uint32_t AMs) {
   Clock.Jump(AMs);
   for (size_t i = 0; i < Host->Count(); ++i) Host->Port(i)->Wake();
+}
+
+bool LinkExists(const std::string& APath) {
+  struct stat info {};
+  return ::lstat(APath.c_str(), &info) == 0;
 }
 
 TLumPortParams VirtualParams(const std::string& AName, const std::string& AProtocol, uint16_t APort,

@@ -2,6 +2,9 @@
 
 #include <termios.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -150,6 +153,10 @@ class TPortsHarness {
                 std::chrono::milliseconds ADeadline = std::chrono::seconds(10));
   // Moves the clock on and lets every port look at it.
   void Jump(uint32_t AMs);
+  // Serves the main thread's hand-offs once (for ProbeGetsThrough and ReadAfterProbes).
+  std::function<void()> Serve() {
+    return [this] { Dispatcher.WaitAndProcess(0); };
+  }
 
   TTempDir PortDir;
   TTestClock Clock;
@@ -190,6 +197,44 @@ std::string ReadWhilePumping(TPortsHarness& AHarness, TReader& AReader, size_t A
   });
   return data;
 }
+
+// A broker passes QoS 0 bytes on only once it has processed the receiver's
+// SUBSCRIBE, which nothing the program shows promises ("Connect - OK" and a
+// working port come before it). So a probe byte goes from AFrom until ATo gets
+// one; probes still on their way arrive before anything sent later, and
+// ReadAfterProbes skips them. AServe runs between reads (a harness's main thread).
+inline constexpr char PROBE = '~';
+
+template <class TFrom, class TTo>
+::testing::AssertionResult ProbeGetsThrough(TFrom& AFrom, TTo& ATo,
+                                            const std::function<void()>& AServe = {}) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!AFrom.Write(std::string(1, PROBE))) return ::testing::AssertionFailure() << "probe not written";
+    for (int i = 0; i < 10; ++i) {
+      if (AServe) AServe();
+      if (ATo.Read(1, 20) == std::string(1, PROBE)) return ::testing::AssertionSuccess();
+    }
+  }
+  return ::testing::AssertionFailure() << "no probe got through";
+}
+
+// AWant bytes after any probes still on their way.
+template <class TPort>
+std::string ReadAfterProbes(TPort& AReader, size_t AWant, const std::function<void()>& AServe = {}) {
+  std::string data;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (data.size() < AWant && std::chrono::steady_clock::now() < deadline) {
+    if (AServe) AServe();
+    const std::string got = AReader.Read(1, 20);
+    if (data.empty() && got == std::string(1, PROBE)) continue;
+    data += got;
+  }
+  return data + AReader.Read(AWant - std::min(AWant, data.size()), 0);
+}
+
+// True when APath exists as a link or any other file (a port's link may point nowhere).
+bool LinkExists(const std::string& APath);
 
 // A record of a port for the tests.
 TLumPortParams VirtualParams(const std::string& AName, const std::string& AProtocol, uint16_t APort,

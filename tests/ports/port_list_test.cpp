@@ -22,6 +22,7 @@
 namespace orvane {
 namespace {
 
+using test::LinkExists;
 using test::TEchoServer;
 using test::TPortsHarness;
 using test::TPtyClient;
@@ -32,11 +33,6 @@ TLumPortParams Missing(const std::string& AName) {
   TLumPortParams p = VirtualParams(AName, PROTOCOL_DIRECT, test::UnusedLoopbackPort());
   p.isRealPort = true;
   return p;
-}
-
-bool LinkExists(const std::string& APath) {
-  struct stat info {};
-  return ::lstat(APath.c_str(), &info) == 0;
 }
 
 TEST(TLumPortList, FindsAndDeletesByExactNameInTheOrderOfAddition) {

@@ -159,23 +159,20 @@ TEST(TLumRealPort, SettingsAnnouncedOverMqttReconfigureThePortUnlessFixed) {
 
     TPtyClient app(h.LinkPath("COM_V"));
     ASSERT_TRUE(h.WaitShown("(COM_V) Open COM port"));
+    ASSERT_TRUE(test::ProbeGetsThrough(app, device, h.Serve())) << broker.Log();
+    ASSERT_TRUE(test::ProbeGetsThrough(device, app, h.Serve())) << broker.Log();
     ASSERT_TRUE(app.SetLine(B38400, true));
     ASSERT_TRUE(h.WaitShown("(COM_V) Baudrate = 38400"));
     ASSERT_TRUE(h.WaitFile("(COM_V) EVENT: StopBits = 2, Parity = 0, WordLength = 8"));
     ASSERT_TRUE(app.Write("cfg"));
-    EXPECT_EQ(ReadWhilePumping(h, device, 3), "cfg");
+    EXPECT_EQ(test::ReadAfterProbes(device, 3, h.Serve()), "cfg");
     const termios settings = device.Settings();
     EXPECT_EQ(cfgetospeed(&settings), fixed ? B19200 : B38400);
     EXPECT_EQ((settings.c_cflag & CSTOPB) != 0, !fixed);
 
     // And the device's bytes reach the application.
     ASSERT_TRUE(device.Write("back"));
-    std::string got;
-    ASSERT_TRUE(h.Pump([&] {
-      got += app.Read(4 - got.size(), 1);
-      return got.size() >= 4;
-    }));
-    EXPECT_EQ(got, "back");
+    EXPECT_EQ(test::ReadAfterProbes(app, 4, h.Serve()), "back");
   }
 }
 

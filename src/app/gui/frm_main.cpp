@@ -26,6 +26,7 @@
 #include "app/gui/gui_text.h"
 #include "app/gui/icons.h"
 #include "app/port_host.h"
+#include "app/security_key.h"
 #include "model/config_file.h"
 #include "ports/port_manager.h"
 
@@ -390,7 +391,8 @@ TPortManager* TfrmMain::SelectedPort() const {
 void TfrmMain::actAddPortExecute() {
   TLumPortParams params;
   params.Init();
-  TPortHost::FillMqttIdentity(params);
+  params.MqttSecurityKey = GenerateSecurityKey();
+  params.MqttTopic = GenerateTopic();
   // A refused name opens the editor again with what the user gave.
   while (ShowPortDialog(params, TfrmAddComPort::ACTION_ADD)) {
     TBusyCursor busy;
