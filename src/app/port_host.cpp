@@ -4,13 +4,15 @@
 #include <utility>
 
 #include "app/security_key.h"
+#include "platform/printable_text.h"
 
 namespace orvane {
 
 namespace {
 
+// The address is the configuration's text: escaped, so it cannot forge a line.
 std::string ChannelPrefix(const TLumPortParams& APortParams) {
-  return APortParams.IpAddress + ":" + std::to_string(APortParams.PortNumber) + " ";
+  return PrintableText(APortParams.IpAddress) + ":" + std::to_string(APortParams.PortNumber) + " ";
 }
 
 std::string NameTakenText(const std::string& AName) {

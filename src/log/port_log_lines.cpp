@@ -2,13 +2,16 @@
 
 #include <ctime>
 
+#include "platform/printable_text.h"
+
 namespace orvane {
 
 TPortLogLines::TPortLogLines(TMainDispatcher& ADispatcher, std::string AComName, std::string AChannelPrefix,
                              TLogLinesOutput AOutput)
     : FDispatcher(ADispatcher),
       FOutput(std::move(AOutput)),
-      FComName(std::move(AComName)),
+      // The name is the configuration's text: escaped, so it cannot forge a line.
+      FComName(PrintableText(AComName)),
       FChannelPrefix(std::move(AChannelPrefix)) {}
 
 std::string TPortLogLines::ShownLine(const std::string& ATimeOfDay, const std::string& ALine) {

@@ -37,7 +37,8 @@ class TPortLogLines {
   // Lines queued for the view beyond which a writer waits for the main thread.
   static constexpr size_t MAX_PENDING_LINES = 1024;
 
-  // AChannelPrefix goes in front of channel lines ("<IpAddress>:<PortNumber> ").
+  // AChannelPrefix goes in front of channel lines ("<IpAddress>:<PortNumber> ",
+  // the address already escaped).
   TPortLogLines(TMainDispatcher& ADispatcher, std::string AComName, std::string AChannelPrefix,
                 TLogLinesOutput AOutput);
   // Calls still queued for the main thread find the lines gone and do nothing.

@@ -36,7 +36,7 @@ void TLumRealPort::StopWorker() {
 bool TLumRealPort::CreatePort() {
   const bool open = Open();
   if (open) SetState();
-  FBridge.FinishCreatePort(open);
+  FBridge.FinishCreatePort(open, open ? std::string() : "COM port cannot be opened: " + LastError());
   return open;
 }
 
