@@ -219,10 +219,10 @@ void NoteUnknown(pugi::xml_node ANode, std::string_view AText, std::vector<std::
         std::end(KNOWN_ATTRIBUTES))
       ANotes.push_back(ElementName(ANode, AText) + ": unknown attribute " + std::string(name));
   }
-  const std::string_view protocol = ANode.attribute("Protocol").value();
+  const std::string protocol = ProtocolLabel(ANode.attribute("Protocol").value());
   if (!protocol.empty() && protocol != PROTOCOL_DIRECT && protocol != PROTOCOL_IP485 &&
       protocol != PROTOCOL_MQTT)
-    ANotes.push_back(ElementName(ANode, AText) + ": unknown Protocol \"" + std::string(protocol) + "\"");
+    ANotes.push_back(ElementName(ANode, AText) + ": unknown Protocol \"" + protocol + "\"");
 }
 
 // Where a child of the root starts in the text: its '<'.
