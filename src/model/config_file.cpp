@@ -36,7 +36,7 @@ constexpr const char* KNOWN_ATTRIBUTES[] = {
     "Comment",         "MqttHost",           "MqttTopic",           "MqttUserName",
     "MqttPassword",    "MqttSecurityKey",    "isRealPort",          "RealPortBaudRate",
     "RealPortBitData", "RealPortParityBits", "RealPortStopBits",    "RealPortTunnelMode",
-    "DirectMode"};
+    "MqttTls",         "MqttCaFile",         "MqttVerifyCert",      "DirectMode"};
 
 // Stands where the left-out elements go while the document is written.
 constexpr const char* LEFT_OUT_MARK = "orvane-left-out-elements";
@@ -206,6 +206,9 @@ std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AT
   reader.AssignLowBits("RealPortParityBits", p.RealPortParityBits);
   reader.AssignLowBits("RealPortStopBits", p.RealPortStopBits);
   reader.Assign("RealPortTunnelMode", p.RealPortTunnelMode);
+  reader.Assign("MqttTls", p.MqttTls);
+  reader.Assign("MqttCaFile", p.MqttCaFile);
+  reader.Assign("MqttVerifyCert", p.MqttVerifyCert);
   // An older layout marked pass-through ports this way; it wins over Protocol.
   if (reader.Boolean("DirectMode").value_or(false)) p.Protocol = PROTOCOL_DIRECT;
   return p;
@@ -398,6 +401,10 @@ std::string ConfigDocumentText(const IPortParamsView& APorts, const std::vector<
     number("RealPortParityBits", static_cast<uint8_t>(p.RealPortParityBits));
     number("RealPortStopBits", static_cast<uint8_t>(p.RealPortStopBits));
     boolean("RealPortTunnelMode", p.RealPortTunnelMode);
+    // Written only away from their defaults, so a file without TLS saves as older versions wrote it.
+    if (p.MqttTls) boolean("MqttTls", true);
+    if (!p.MqttCaFile.empty()) text("MqttCaFile", p.MqttCaFile);
+    if (!p.MqttVerifyCert) boolean("MqttVerifyCert", false);
   }
   if (!ALeftOut.empty()) root.append_child(pugi::node_comment).set_value(LEFT_OUT_MARK);
   TStringWriter writer;

@@ -17,6 +17,9 @@
 #include <vector>
 
 #include "app/port_host.h"
+
+#include <gtest/gtest.h>
+
 #include "log/port_log_lines.h"
 #include "platform/main_dispatcher.h"
 #include "ports/port_environment.h"
@@ -235,6 +238,11 @@ std::string ReadAfterProbes(TPort& AReader, size_t AWant, const std::function<vo
 
 // True when APath exists as a link or any other file (a port's link may point nowhere).
 bool LinkExists(const std::string& APath);
+
+// AToB written at A arrives whole at B, then AToA written at B arrives whole at A, and
+// nothing more comes to either (no byte twice).
+::testing::AssertionResult BytesCrossBothWays(TPortsHarness& AHarness, TPtyClient& AAppA, TPtyClient& AAppB,
+                                              const std::string& AToB, const std::string& AToA);
 
 // A record of a port for the tests.
 TLumPortParams VirtualParams(const std::string& AName, const std::string& AProtocol, uint16_t APort,
