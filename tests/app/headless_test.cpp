@@ -80,7 +80,8 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
   test::TTempDir data;
   test::TTempDir ports;
   test::TEchoServer echo;
-  const THeadlessOptions options = OptionsFor(data, ports);
+  THeadlessOptions options = OptionsFor(data, ports);
+  options.Format.Traffic = true;
   WriteConfig(data.Str(), {PassThroughPort("COM70", echo.Port())});
   TService service(options, LoadConfigKeeping);
   ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "Ready"); }));
@@ -189,7 +190,8 @@ TEST(THeadless, TheProgramSaysReadyStopsOnSignalsAndRefusesASecondStart) {
   test::TTempDir ports;
   test::TEchoServer echo;
   WriteConfig(data.Str(), {PassThroughPort("COM74", echo.Port())});
-  const std::vector<std::string> args = {"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()};
+  const std::vector<std::string> args = {"--headless", "--data-dir", data.Str(),
+                                         "--port-dir", ports.Str(),  "--traffic"};
   TProcess first(args);
   ASSERT_GT(first.Pid(), 0);
   ASSERT_TRUE(first.WaitOut("Ready\n"));
@@ -235,7 +237,8 @@ TEST(THeadless, StandardOutputThatIsNotReadNeverHoldsThePortsOrTheStop) {
   test::TTempDir ports;
   test::TEchoServer echo;
   WriteConfig(data.Str(), {PassThroughPort("COM75", echo.Port())});
-  TProcess service({"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()});
+  // The traffic lines are the flood that fills the pipe.
+  TProcess service({"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str(), "--traffic"});
   ASSERT_TRUE(service.WaitOut("Ready\n"));
   test::TPtyClient app(ports.Str() + "/COM75");
   ASSERT_TRUE(app.Valid());
