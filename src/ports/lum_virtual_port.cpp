@@ -133,10 +133,6 @@ bool TLumVirtualPort::CreatePort() {
     whyNot = "COM port cannot be created: " + createFault;
     if (attachFault != createFault) whyNot += "; attach: " + attachFault;
   }
-  // The reason once, not with every retry; a new reason is told again.
-  const std::string failure = exists ? std::string() : LastError();
-  if (!failure.empty() && failure != FToldFailure) WriteLog("COM port not available: " + failure, false);
-  FToldFailure = failure;
   // The record's 100 ms pause after a creation is left out: a pty is ready when made.
   if (exists) SetState(isNew);
   FBridge.FinishCreatePort(exists, whyNot);

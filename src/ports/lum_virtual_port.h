@@ -70,8 +70,6 @@ class TLumVirtualPort : public TVSPortAx, public ILocalPort, private IBridgeLoca
   std::string ParamsToString() const;
 
   TPortBridge FBridge;
-  // Why the port could not be made, as last logged; used by CreatePort only.
-  std::string FToldFailure;
 };
 
 }  // namespace orvane
