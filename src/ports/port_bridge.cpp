@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/errno_text.h"
+#include "platform/printable_text.h"
 #include "platform/serial_port_list.h"
 
 namespace orvane {
@@ -101,7 +102,7 @@ void TPortBridge::Shutdown() {
 }
 
 std::string TPortBridge::ChannelPrefix() const {
-  return FPortParams.IpAddress + ":" + std::to_string(FPortParams.PortNumber) + " ";
+  return PrintableText(FPortParams.IpAddress) + ":" + std::to_string(FPortParams.PortNumber) + " ";
 }
 
 void TPortBridge::WriteLog(const std::string& AMessage, bool ADebug) const {
@@ -120,11 +121,15 @@ bool TPortBridge::IsActive() const {
   return FIsCreated && FCommServer && FCommServer->GetActive();
 }
 
-void TPortBridge::FinishCreatePort(bool AExists) {
+void TPortBridge::FinishCreatePort(bool AExists, const std::string& AWhyNot) {
   // Only the slow attempts of a device that stayed away long are told when they succeed.
   if (AExists && FCountRecreate > MAX_RECREATE)
-    WriteLog("COM port reopened: " + StripRealPortSuffix(FPortParams.ComName), false);
+    WriteLog("COM port reopened: " + PrintableText(StripRealPortSuffix(FPortParams.ComName)), false);
   if (AExists) FCountRecreate = 0;
+  // The reason may carry the port's name (a device path), which is the configuration's text.
+  const std::string fault = AExists ? std::string() : PrintableText(AWhyNot);
+  if (!fault.empty() && fault != FCreateFault) WriteLog(fault, false);
+  FCreateFault = fault;
   FIsCreated = AExists;
   if (!FProcessThread->Started()) FProcessThread->Start();
 }
