@@ -93,6 +93,10 @@ bool TLumTcpServer::Connect(const std::string& IP, uint16_t Port, uint8_t Line) 
     LogError("Error Connect " + PrintableText(IP) + " wsaERROR=" + std::to_string(Socket_Handle.LastError()));
     return false;
   }
+  // Without it a converter that vanished (a cut cable) is never noticed while nothing is sent;
+  // the connection works without it, so a refusal is only a detail line.
+  if (!Socket_Handle.SetKeepAlive(KEEPALIVE_IDLE_S, KEEPALIVE_INTERVAL_S, KEEPALIVE_COUNT))
+    WriteLog("Keep-alive not set, errno=" + std::to_string(Socket_Handle.LastError()), true);
   // A new stream never continues the old one: a frame cut short by the previous connection
   // would swallow the first bytes of this one.
   IP_RS485_Incoming_Buffer.clear();

@@ -75,6 +75,11 @@ class TLumTcpServer : public IServerInterface {
   static constexpr uint16_t READ_MAX_COUNT = 250;
   // Consecutive send calls are at least this far apart, as converters have always seen them.
   static constexpr uint32_t SEND_GAP_MS = 10;
+  // Keep-alive on the converter's connection: a converter that is gone is noticed in about
+  // KEEPALIVE_IDLE_S + KEEPALIVE_COUNT * KEEPALIVE_INTERVAL_S seconds even while the port only receives.
+  static constexpr uint32_t KEEPALIVE_IDLE_S = 10;
+  static constexpr uint32_t KEEPALIVE_INTERVAL_S = 5;
+  static constexpr uint32_t KEEPALIVE_COUNT = 3;
   // The longest single wait, so a stop request is seen promptly.
   static constexpr uint32_t CANCEL_SLICE_MS = 50;
   // Bytes at the front of the IP485 receive buffer that begin no frame hold back everything

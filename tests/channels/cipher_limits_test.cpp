@@ -41,7 +41,6 @@ struct TPort {
     params.MqttTopic = TOPIC;
     params.MqttSecurityKey = PORT_KEY;
     TChannelOptions options;
-    options.Sleep = [](uint32_t) {};
     Channel = std::make_unique<TLumMqttServer>(
         params, [this](const std::string& AData) { Received += AData; }, std::move(options));
     Channel->SetOnParamPortChange([this](TTCP_Port_BaudRate ABaud, TTCP_Port_Parity AParity,

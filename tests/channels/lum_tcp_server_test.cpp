@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -14,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/fake_converter.h"
@@ -163,6 +166,15 @@ TEST_F(TTcpChannel, OpenAndCloseLogTheirSteps) {
   EXPECT_TRUE(converter.WaitForConnections(1));
   EXPECT_EQ(FRec.Texts(), (std::vector<std::string>{"Connecting to TCP...", "Connect - OK"}));
   EXPECT_EQ(channel->GetLastIpError(), "");
+  // Keep-alive, read back from the socket: a converter that vanishes is noticed while idle.
+  for (const auto& [level, option, value] :
+       {std::tuple{SOL_SOCKET, SO_KEEPALIVE, 1}, std::tuple{int(IPPROTO_TCP), TCP_KEEPIDLE, 10},
+        std::tuple{int(IPPROTO_TCP), TCP_KEEPINTVL, 5}, std::tuple{int(IPPROTO_TCP), TCP_KEEPCNT, 3}}) {
+    int got = -1;
+    socklen_t length = sizeof got;
+    ASSERT_EQ(::getsockopt(channel->ReadyHandle(), level, option, &got, &length), 0);
+    EXPECT_EQ(got, value) << option;
+  }
 
   // A second Open closes the first socket without a word about it.
   ASSERT_TRUE(channel->Open("localhost", converter.Port(), 1));

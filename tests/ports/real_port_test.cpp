@@ -119,6 +119,40 @@ TEST(TLumRealPort, EveryLossClosesThePortOnceAndTheRetriesStartAfresh) {
   EXPECT_EQ(h.CountShown(lost), 3u);
 }
 
+// A device that stays away past the fast attempts (an adapter plugged back after a long
+// break) is tried every minute for as long as the port exists, with a line at each turn.
+TEST(TLumRealPort, ADeviceBackAfterTheFastAttemptsIsOpenedOnTheMinuteSchedule) {
+  test::TTempDir devices;
+  TDeviceStandIn device(devices.Str() + "/ttyFAKE5");
+  device.Unplug();
+  TEchoServer echo;
+  TPortsHarness h;
+  h.Clock.Hold();
+  TPortManager* port = h.Add(RealParams(device.Link(), PROTOCOL_DIRECT, echo.Port()));
+  const std::string prefix = "(" + device.Link() + "(r)) ";
+  const std::string slow = prefix + "COM port not opened after 40 attempts, will keep trying every 60 s";
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() >= 1; }));  // the first retry, at once
+  for (int32_t retry = 2; retry <= TPortBridge::MAX_RECREATE; ++retry) {
+    EXPECT_EQ(h.CountShown(slow), 0u) << retry;
+    const uint64_t passes = port->PassCount();
+    h.Jump(TPortBridge::RECREATE_INTERVAL_MS);
+    ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+  }
+  ASSERT_TRUE(h.WaitShown(slow));
+  device.Plug();
+  const uint64_t passes = port->PassCount();
+  h.Jump(TPortBridge::RECONNECT_INTERVAL_MS - 1);
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+  EXPECT_FALSE(port->IsActive());
+  h.Jump(1);
+  ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+  EXPECT_TRUE(h.WaitShown(prefix + "COM port reopened: " + device.Link()));
+  h.Clock.Release();
+  ASSERT_TRUE(device.Write("x"));
+  EXPECT_EQ(ReadWhilePumping(h, device, 1), "x");
+  EXPECT_EQ(h.CountShown(slow), 1u);
+}
+
 TEST(TLumRealPort, APortHeldByAnotherProgramIsOpenedOnceItLetsGo) {
   test::TTempDir devices;
   TDeviceStandIn device(devices.Str() + "/ttyFAKE1");
