@@ -179,6 +179,7 @@ std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AT
   reader.AssignLowBits("RealPortParityBits", p.RealPortParityBits);
   reader.AssignLowBits("RealPortStopBits", p.RealPortStopBits);
   reader.Assign("RealPortTunnelMode", p.RealPortTunnelMode);
+  reader.AssignLowBits("SendPause", p.SendPause);
   // An older layout marked pass-through ports this way; it wins over Protocol.
   if (reader.Boolean("DirectMode").value_or(false)) p.Protocol = PROTOCOL_DIRECT;
   return p;
@@ -281,6 +282,8 @@ std::string ConfigDocumentText(const IPortParamsView& APorts) {
     number("RealPortParityBits", static_cast<uint8_t>(p.RealPortParityBits));
     number("RealPortStopBits", static_cast<uint8_t>(p.RealPortStopBits));
     boolean("RealPortTunnelMode", p.RealPortTunnelMode);
+    // Only when set otherwise, so a file of ports that keep the default stays as it was.
+    if (p.SendPause != SEND_PAUSE_DEFAULT_MS) number("SendPause", p.SendPause);
   }
   TStringWriter writer;
   doc.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
