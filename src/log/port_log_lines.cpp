@@ -155,12 +155,7 @@ void TPortLogLines::ConnectDriverEvents(TLumVirtualPort& APort) {
     AddLogLine("EVENT: StopBits = " + std::to_string(AStopBits) + ", Parity = " + std::to_string(AParity) +
                    ", WordLength = " + std::to_string(AWordLength),
                true);
-    auto& port = static_cast<TLumVirtualPort&>(ASender);
-    const TTCP_Port_Parity parity = TLumVirtualPort::ParityToParity(AParity);
-    const auto dataBits = static_cast<uint8_t>(AWordLength);
-    const auto stopBits = static_cast<TTCP_Port_StopBits>(AStopBits);
-    port.TcpServer()->SetSendParams(parity, dataBits, stopBits);
-    port.TcpServer()->SetReciveParams(parity, dataBits, stopBits);
+    static_cast<TLumVirtualPort&>(ASender).ApplicationLineControl(AStopBits, AParity, AWordLength);
   };
   APort.OnHandflow = [this](TVSPortAx&, int32_t AControlHandShake, int32_t AFlowReplace, int32_t AXOnLimit,
                             int32_t AXOffLimit) {
@@ -179,9 +174,7 @@ void TPortLogLines::ConnectDriverEvents(TLumVirtualPort& APort) {
   };
   APort.OnBaudRate = [this](TVSPortAx& ASender, int32_t ABaudrate) {
     AddLogLine("Baudrate = " + std::to_string(ABaudrate), false);
-    auto& port = static_cast<TLumVirtualPort&>(ASender);
-    port.TcpServer()->Set_Port_Send_Baud(ABaudrate);
-    port.TcpServer()->Set_Port_Recv_Baud(ABaudrate);
+    static_cast<TLumVirtualPort&>(ASender).ApplicationBaudRate(ABaudrate);
   };
   APort.OnEvent = [this](TVSPortAx&, int32_t AEvtMask) {
     AddLogLine("EVENT: EvtMask = " + std::to_string(AEvtMask), true);

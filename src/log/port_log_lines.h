@@ -29,7 +29,8 @@ struct TLogLinesOutput {
 // that are not debug lines are also shown unless "Остановить" is on. For a
 // virtual port it also reads the bytes the application wrote (OnRxChar) and
 // hands them to the bridge, and forwards the speed and line settings the
-// application sets to the channel: a virtual port moves data towards the
+// application sets to the port (which tells the channel unless its settings
+// are fixed): a virtual port moves data towards the
 // network only while its lines object exists.
 // It must outlive its port's bridge (it is not disconnected when destroyed).
 // Threads: construction and the driver events on the main thread; AddLogLine
