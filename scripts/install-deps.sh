@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project needs, only those missing.
+# --headless: only what the program without the window and the README's quick
+# start need (no Qt, no test or packaging tools).
 set -euo pipefail
 
-PACKAGES=(
+HEADLESS=(
   build-essential cmake g++ pkg-config
-  libgtest-dev googletest libbenchmark-dev
   libssl-dev openssl libpugixml-dev
-  mosquitto socat clang-format
-  qt6-base-dev qt6-svg-dev libgl-dev xvfb xauth
+  mosquitto socat
 )
+PACKAGES=(
+  "${HEADLESS[@]}"
+  libgtest-dev googletest libbenchmark-dev
+  clang-format clang python3
+  qt6-base-dev qt6-svg-dev libgl-dev xvfb xauth
+  dpkg-dev file lintian
+)
+[ "${1:-}" = --headless ] && PACKAGES=("${HEADLESS[@]}")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

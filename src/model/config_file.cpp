@@ -91,6 +91,15 @@ std::optional<bool> ParseBoolean(std::string_view AText) {
   return nonZero;
 }
 
+// Short names a hand-written file may use instead of the window's labels; the
+// record (and so the saved file) always carries the label.
+std::string ProtocolLabel(const std::string& AText) {
+  if (EqualsNoCase(AText, "passthrough")) return PROTOCOL_DIRECT;
+  if (EqualsNoCase(AText, "ip485")) return PROTOCOL_IP485;
+  if (EqualsNoCase(AText, "mqtt")) return PROTOCOL_MQTT;
+  return AText;
+}
+
 // Reads the attributes of one element; an error names the element by its line.
 class TPortReader {
  public:
@@ -164,6 +173,7 @@ std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AT
   reader.AssignLowBits("PortNumber", p.PortNumber);
   reader.AssignLowBits("LineNumber", p.LineNumber);
   reader.Assign("Protocol", p.Protocol);
+  p.Protocol = ProtocolLabel(p.Protocol);
   reader.AssignLowBits("ReadPacketTimeout", p.ReadPacketTimeout);
   reader.AssignLowBits("ReadIntervalTimeout", p.ReadIntervalTimeout);
   reader.Assign("Header", p.Header);

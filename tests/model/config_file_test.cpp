@@ -305,7 +305,19 @@ TEST_F(ConfigFileTest, ValuesOfOneAttribute) {
       {R"(SendPause="")", [](auto&) {}},  // missing: 10
       {R"(SendPause="65546")", [](auto& p) { p.SendPause = 10; }},
       {R"(Protocol="")", [](auto&) {}},
-      {R"(Protocol="mqtt")", [](auto& p) { p.Protocol = "mqtt"; }},  // any text is kept
+      // Short names, in any letter case, load as the labels; other texts are kept as they are.
+      {R"(Protocol="passthrough")", [](auto& p) { p.Protocol = PROTOCOL_DIRECT; }},
+      {R"(Protocol="PassThrough")", [](auto& p) { p.Protocol = PROTOCOL_DIRECT; }},
+      {R"(Protocol="ip485")", [](auto& p) { p.Protocol = PROTOCOL_IP485; }},
+      {R"(Protocol="iP485")", [](auto& p) { p.Protocol = PROTOCOL_IP485; }},
+      {R"(Protocol="mqtt")", [](auto& p) { p.Protocol = PROTOCOL_MQTT; }},
+      {R"(Protocol="Mqtt")", [](auto& p) { p.Protocol = PROTOCOL_MQTT; }},
+      {R"(Protocol="pass-through")", [](auto& p) { p.Protocol = "pass-through"; }},
+      {R"(Protocol=" mqtt")", [](auto& p) { p.Protocol = " mqtt"; }},
+      {R"(Protocol="ip4850")", [](auto& p) { p.Protocol = "ip4850"; }},
+      {R"(Protocol="сквозной режим")", [](auto& p) { p.Protocol = "сквозной режим"; }},
+      {R"(Protocol="passthrough" DirectMode="0")", [](auto& p) { p.Protocol = PROTOCOL_DIRECT; }},
+      {R"(Protocol="mqtt" DirectMode="1")", [](auto& p) { p.Protocol = PROTOCOL_DIRECT; }},
       {R"(DirectMode="true")", [](auto& p) { p.Protocol = PROTOCOL_DIRECT; }},
       {R"(DirectMode="false")", [](auto&) {}},
       {R"(DirectMode="TRUE" Protocol="MQTT")", [](auto& p) { p.Protocol = PROTOCOL_DIRECT; }},
@@ -596,6 +608,25 @@ TEST_F(ConfigFileTest, EveryFieldOfEveryProtocolRoundTrips) {
   const std::string first = ReadFile(Path());
   ASSERT_TRUE(Save(FPorts));
   EXPECT_EQ(ReadFile(Path()), first);
+}
+
+TEST_F(ConfigFileTest, ShortProtocolNamesAreSavedAsTheLabels) {
+  // The same three ports written by hand with short names and by the program with labels.
+  const auto file = [](const char* ADirect, const char* AIp485, const char* AMqtt) {
+    return std::string("<Orvane>") + "<Port ComName=\"A\" IpAddress=\"h\" PortNumber=\"1\" Protocol=\"" +
+           ADirect + "\"/><Port ComName=\"B\" IpAddress=\"h\" PortNumber=\"2\" Protocol=\"" + AIp485 +
+           "\"/><Port ComName=\"C\" IpAddress=\"h\" PortNumber=\"3\" Protocol=\"" + AMqtt + "\"/></Orvane>";
+  };
+  WriteFile(Path(), file(PROTOCOL_DIRECT, PROTOCOL_IP485, PROTOCOL_MQTT));
+  ASSERT_TRUE(Load());
+  ASSERT_TRUE(Save(FPorts));
+  const std::string fromLabels = ReadFile(Path());
+
+  WriteFile(Path(), file("PASSTHROUGH", "Ip485", "mqtt"));
+  ASSERT_TRUE(Load());
+  ASSERT_TRUE(Save(FPorts));
+  EXPECT_EQ(ReadFile(Path()), fromLabels);
+  EXPECT_NE(fromLabels.find(std::string("Protocol=\"") + PROTOCOL_DIRECT + "\""), std::string::npos);
 }
 
 TEST_F(ConfigFileTest, NewFileIsOwnerOnlyAndAnExistingOneKeepsModeAndOwner) {

@@ -14,7 +14,8 @@
 
 namespace orvane::test {
 
-TFakeConverter::TFakeConverter(TMode AMode) : FMode(AMode), FPort(FListener.Port()) {
+TFakeConverter::TFakeConverter(TMode AMode, uint16_t APort)
+    : FMode(AMode), FListener(16, APort), FPort(FListener.Port()) {
   FThread = std::thread([this] { Run(); });
 }
 

@@ -24,7 +24,8 @@ class TFakeConverter {
  public:
   enum class TMode { PassThrough, Frames };
 
-  explicit TFakeConverter(TMode AMode);
+  // On APort of 127.0.0.1, or on a port the kernel picks when it is 0.
+  explicit TFakeConverter(TMode AMode, uint16_t APort = 0);
   ~TFakeConverter();
   TFakeConverter(const TFakeConverter&) = delete;
   TFakeConverter& operator=(const TFakeConverter&) = delete;

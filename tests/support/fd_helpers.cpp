@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -40,7 +41,7 @@ TTestFd BoundLoopbackSocket(uint16_t& APort, bool AReuse) {
   socklen_t len = sizeof addr;
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    throw std::runtime_error("bind failed");
+    throw std::runtime_error(std::string("bind failed: ") + std::strerror(errno));
   APort = ntohs(addr.sin_port);
   return fd;
 }
