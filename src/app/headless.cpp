@@ -66,7 +66,7 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
     return code;
   }
 
-  TLumLog log(AOptions.DataDir, VersionOf(AOptions.ExeFile), AOptions.ExeFile);
+  TLumLog log(AOptions.DataDir, VersionOf(AOptions.ExeFile), AOptions.ExeFile, AOutput.Err);
   TMainDispatcher dispatcher;
   TPortEnvironment env(dispatcher);
   env.PortDir = AOptions.PortDir;

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -8,6 +10,7 @@
 #include "app/headless.h"
 #include "app/ver_info_res.h"
 #include "model/config_file.h"
+#include "platform/output_sink.h"
 #include "platform/pty_port.h"
 #include "platform/stop_signals.h"
 
@@ -20,9 +23,23 @@ namespace {
 
 constexpr const char* SELF_EXE = "/proc/self/exe";
 
+// Lines for standard output or error that never hold the program; none when
+// the stream is closed.
+std::unique_ptr<orvane::TOutputSink> StreamSink(int AFd, const char* AName) {
+  try {
+    return std::make_unique<orvane::TOutputSink>(AFd, AName);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
 int RunService(const orvane::TCommandLine& ACommand) {
   // Before any thread exists, so that every thread inherits the signals blocked.
   orvane::TStopSignals signals;
+  orvane::IgnoreBrokenPipes();
+  // A reader that does not read, or went away, costs lines, never the ports or the stop.
+  const auto out = StreamSink(STDOUT_FILENO, "Standard output");
+  const auto err = StreamSink(STDERR_FILENO, "Standard error");
   orvane::THeadlessOptions options;
   options.DataDir = orvane::DataDirectory(ACommand, SELF_EXE);
   options.PortDir = ACommand.PortDir.empty() ? orvane::DefaultPortDirectory() : ACommand.PortDir;
@@ -30,8 +47,12 @@ int RunService(const orvane::TCommandLine& ACommand) {
   options.DebugWindow = ACommand.DebugWindow;
   options.SkipInstanceGuard = ACommand.SkipInstanceGuard;
   orvane::THeadlessOutput output;
-  output.Out = [](const std::string& ALine) { std::cout << ALine << std::endl; };
-  output.Err = [](const std::string& ALine) { std::cerr << ALine << std::endl; };
+  output.Out = [&out](const std::string& ALine) {
+    if (out) out->Add(ALine);
+  };
+  output.Err = [&err](const std::string& ALine) {
+    if (err) err->Add(ALine);
+  };
   return orvane::RunHeadless(options, orvane::LoadConfig, signals.Fd(), output);
 }
 

@@ -6,6 +6,7 @@
 
 #include "channels/ip485_frame.h"
 #include "platform/deadline.h"
+#include "platform/printable_text.h"
 
 namespace orvane {
 
@@ -83,18 +84,18 @@ bool TLumTcpServer::Connect(const std::string& IP, uint16_t Port, uint8_t Line) 
     // A resolver that does not answer, or a stop request, ends like a name that is unknown.
     if (!ResolveIPv4Bounded(host, address, RESOLVE_TIMEOUT_MS, FOptions.CancelCheck, nullptr, nullptr,
                             FOptions.Resolve)) {
-      LogError("DNS address not resolved=" + host);
+      LogError("DNS address not resolved=" + PrintableText(host));
       return false;
     }
     const auto& b = address.Bytes;
-    WriteLog("DNS name resolved - OK, Name=" + host + ", IP=" + std::to_string(b[0]) + "." +
+    WriteLog("DNS name resolved - OK, Name=" + PrintableText(host) + ", IP=" + std::to_string(b[0]) + "." +
                  std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]),
              false);
   }
   Last_IP_Error.clear();
 
   if (!Socket_Handle.Connect(address, Port, CONNECT_TIMEOUT_MS, FOptions.CancelCheck)) {
-    LogError("Error Connect " + IP + " wsaERROR=" + std::to_string(Socket_Handle.LastError()));
+    LogError("Error Connect " + PrintableText(IP) + " wsaERROR=" + std::to_string(Socket_Handle.LastError()));
     return false;
   }
   // Nagle off: a request sent right after an answer must not wait for the acknowledgement of

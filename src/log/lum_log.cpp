@@ -10,6 +10,8 @@ namespace orvane {
 namespace {
 
 constexpr const char* LOG_NAME = "log.txt";
+const std::string CANNOT_OPEN = "Файл журнала не открывается, журнал не ведётся: ";
+const std::string CANNOT_WRITE = "Строки журнала не записываются: ";
 
 // "hh:nn:ss.zzz" in local time.
 std::string TimeStamp() {
@@ -32,12 +34,16 @@ std::string FileDateText(const std::string& AFileName) {
 
 }  // namespace
 
-TLumLog::TLumLog(const std::string& ADataDir, const std::string& AVersion, const std::string& AExeFileName)
-    : FDataDir(ADataDir) {
+TLumLog::TLumLog(const std::string& ADataDir, const std::string& AVersion, const std::string& AExeFileName,
+                 TFailureSink AOnFailure)
+    : FDataDir(ADataDir), FOnFailure(std::move(AOnFailure)) {
+  std::string failure;
   {
     std::lock_guard<std::mutex> guard(FLock);
     OpenLogFile();
+    if (!FFile.IsOpen()) failure = Failing(CANNOT_OPEN + FFile.LastError());
   }
+  TellFailure(failure);
   WriteLine(" ");
   WriteLine("****** Start program, Version=" + AVersion + ", Date=" + FileDateText(AExeFileName) + " ******");
 }
@@ -76,25 +82,42 @@ std::string TLumLog::GetOldFileName() const {
   return FFileName.substr(0, dot) + "_old" + FFileName.substr(dot);
 }
 
+std::string TLumLog::Failing(const std::string& AMessage) {
+  if (FFailing) return {};
+  FFailing = true;
+  return AMessage;
+}
+
+void TLumLog::TellFailure(const std::string& AMessage) const {
+  if (!AMessage.empty() && FOnFailure) FOnFailure(AMessage);
+}
+
 void TLumLog::WriteLine(const std::string& AText) {
-  std::lock_guard<std::mutex> guard(FLock);
-  if (!FFile.IsOpen()) return;
+  std::string failure;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (!FFile.IsOpen()) return;
 
-  std::string line = TimeStamp();
-  line += " [" + std::to_string(CurrentThreadId()) + "] ";
-  line += AText;
-  line += "\r\n";
-  // One write per line: the line reaches the kernel before the call returns.
-  // A failed write loses the line, nothing more.
-  FFile.Append(line);
-
-  uint64_t size = 0;
-  if (!FFile.Size(size) || size < MAX_FILE_SIZE) return;
-  // The line that crossed the limit stays the last line of the old file. The
-  // fresh file is opened before the full one is closed, so no other writer can
-  // take the name in between. A failed rename leaves writing in the same file,
-  // and the next line tries again.
-  FFile.Rotate(GetOldFileName());
+    std::string line = TimeStamp();
+    line += " [" + std::to_string(CurrentThreadId()) + "] ";
+    line += AText;
+    line += "\r\n";
+    // One write per line: the line reaches the kernel before the call returns.
+    // A failed write loses the line, nothing more (none of it stays).
+    if (!FFile.Append(line)) {
+      failure = Failing(CANNOT_WRITE + FFile.LastError());
+    } else {
+      FFailing = false;
+      uint64_t size = 0;
+      // The line that crossed the limit stays the last line of the old file.
+      // The fresh file is opened before the full one is closed, so no other
+      // writer can take the name in between. A failed rename leaves writing in
+      // the same file, and the next line tries again.
+      if (FFile.Size(size) && size >= MAX_FILE_SIZE && FFile.Rotate(GetOldFileName()) && !FFile.IsOpen())
+        failure = Failing(CANNOT_OPEN + FFile.LastError());
+    }
+  }
+  TellFailure(failure);
 }
 
 }  // namespace orvane

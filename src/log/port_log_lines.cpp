@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <ctime>
 
+#include "platform/printable_text.h"
+
 namespace orvane {
 
 namespace {
@@ -21,9 +23,10 @@ TPortLogLines::TPortLogLines(TPortManager& APort, TLogLinesOutput AOutput)
       FRealPort(APort.GetRealPort()),
       FDispatcher(FRealPort ? FRealPort->Dispatcher() : FVirtualPort->Dispatcher()),
       FOutput(std::move(AOutput)),
-      FComName(APort.PortParams().ComName),
-      FChannelPrefix(APort.PortParams().IpAddress + ":" + std::to_string(APort.PortParams().PortNumber) +
-                     " ") {
+      // Texts of the configuration go into every line: escaped, so none can forge a line.
+      FComName(PrintableText(APort.PortParams().ComName)),
+      FChannelPrefix(PrintableText(APort.PortParams().IpAddress) + ":" +
+                     std::to_string(APort.PortParams().PortNumber) + " ") {
   APort.TcpServer()->SetOnWriteLog(
       [this](const std::string& AMessage, bool ADebug) { AddChannelLine(AMessage, ADebug); });
   const TWriteLogEvent toLines = [this](const std::string& AMessage, bool ADebug) {

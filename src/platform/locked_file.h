@@ -19,13 +19,14 @@ class TLockedFile {
 
   // Opens (or creates) APath for appending and takes the lock without waiting.
   // False when either fails, or when APath is a symbolic link or anything but
-  // a regular file; nothing stays open then.
+  // a regular file; nothing stays open then, and LastError says why.
   bool Open(const std::string& APath);
   void Close() { FFd.Reset(); }
   bool IsOpen() const { return FFd.Valid(); }
 
-  // Writes all of AData at the end of the file; false when a write fails
-  // (what was written stays).
+  // Writes all of AData at the end of the file, or nothing: when a write fails
+  // part way (a full disk), the part written is cut off again, so the next
+  // data does not follow a torso. False with LastError when it fails.
   bool Append(const std::string& AData);
   // The size of the file; false when it cannot be told.
   bool Size(uint64_t& ASize) const;
@@ -36,8 +37,14 @@ class TLockedFile {
   // fresh file cannot be opened, the object is left closed.
   bool Rotate(const std::string& AOldPath);
 
+  // Why the last Open or Append failed, with the path.
+  const std::string& LastError() const { return FLastError; }
+
  private:
+  bool Fail(const std::string& AText);
+
   std::string FPath;
+  std::string FLastError;
   TUniqueFd FFd;
 };
 

@@ -16,6 +16,7 @@
 #include "platform/deadline.h"
 #include "platform/errno_text.h"
 #include "platform/fd_watcher.h"
+#include "platform/printable_text.h"
 #include "platform/serial_port_list.h"
 #include "platform/serial_speed.h"
 #include "platform/serial_termios.h"
@@ -28,35 +29,18 @@ namespace {
 // the port (and, without inotify, whether one has opened it).
 constexpr int WATCH_PERIOD_MS = 100;
 
-// A name printable in a message: control bytes as \xNN.
-std::string Printable(const std::string& AName) {
-  std::string out;
-  for (const char c : AName) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      static constexpr char HEX[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += HEX[byte >> 4];
-      out += HEX[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 // Why APortName cannot name a link, empty when it can. A link name is one
 // path component, nothing may escape the port directory, names beginning
 // with a dot are our temporary ones (and hidden from listings), and a line
 // break would forge lines in the log and the port list.
 std::string PortNameFault(const std::string& AName) {
   if (AName.empty()) return "empty port name";
-  if (AName.find('/') != std::string::npos) return "port name with '/': " + Printable(AName);
-  if (AName.front() == '.') return "port name beginning with a dot: " + Printable(AName);
+  if (AName.find('/') != std::string::npos) return "port name with '/': " + PrintableText(AName);
+  if (AName.front() == '.') return "port name beginning with a dot: " + PrintableText(AName);
   for (const char c : AName) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F)
-      return "port name with a line break or another control character: " + Printable(AName);
+      return "port name with a line break or another control character: " + PrintableText(AName);
   }
   return {};
 }

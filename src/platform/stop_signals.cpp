@@ -42,6 +42,10 @@ TStopSignals::~TStopSignals() {
   ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+void IgnoreBrokenPipes() {
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
 int TStopSignals::Take() {
   signalfd_siginfo info{};
   const ssize_t n = ::read(FFd.Get(), &info, sizeof info);

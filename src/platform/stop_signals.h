@@ -25,4 +25,8 @@ class TStopSignals {
   TUniqueFd FFd;
 };
 
+// A write into a pipe or socket whose reader went away fails with EPIPE
+// instead of ending the process: the service ends in its own order.
+void IgnoreBrokenPipes();
+
 }  // namespace orvane

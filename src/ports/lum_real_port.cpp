@@ -39,7 +39,7 @@ TLumRealPort::~TLumRealPort() {
 bool TLumRealPort::CreatePort() {
   const bool open = Open();
   if (open) SetState();
-  FBridge.FinishCreatePort(open);
+  FBridge.FinishCreatePort(open, open ? std::string() : "COM port cannot be opened: " + LastError());
   return open;
 }
 

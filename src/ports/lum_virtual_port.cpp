@@ -1,5 +1,7 @@
 #include "ports/lum_virtual_port.h"
 
+#include "platform/printable_text.h"
+
 namespace orvane {
 
 TLumVirtualPort::TLumVirtualPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
@@ -29,9 +31,10 @@ TLumVirtualPort::~TLumVirtualPort() {
 
 std::string TLumVirtualPort::ParamsToString() const {
   const TLumPortParams& p = PortParams();
-  return "ComName=" + p.ComName + ", IpAddress=" + p.IpAddress +
+  return "ComName=" + PrintableText(p.ComName) + ", IpAddress=" + PrintableText(p.IpAddress) +
          ", PortNumber=" + std::to_string(p.PortNumber) + ", LineNumber=" + std::to_string(p.LineNumber) +
-         ", Protocol=" + p.Protocol + ", ReadPacketTimeout=" + std::to_string(p.ReadPacketTimeout) +
+         ", Protocol=" + PrintableText(p.Protocol) +
+         ", ReadPacketTimeout=" + std::to_string(p.ReadPacketTimeout) +
          ", ReadIntervalTimeout=" + std::to_string(p.ReadIntervalTimeout);
 }
 
@@ -40,16 +43,23 @@ bool TLumVirtualPort::CreatePort() {
   const std::string& name = PortParams().ComName;
   const bool isNew = TVSPortAx::CreatePort(name);
   bool exists = isNew;
+  std::string whyNot;
   if (isNew) {
     WriteLog("Create COM port - OK, " + params, false);
   } else {
     WriteLog("Error on create COM port, " + params, false);
+    const std::string createFault = LastError();
     exists = Attach(name);
     WriteLog((exists ? "Attach to COM port - OK, " : "Error on attach COM port, ") + params, false);
+    // Both reasons: the creation's tells a bad name or directory, the attach's
+    // what stands under the name when it is taken.
+    const std::string attachFault = LastError();
+    whyNot = "COM port cannot be created: " + createFault;
+    if (attachFault != createFault) whyNot += "; attach: " + attachFault;
   }
   // The record's 100 ms pause after a creation is left out: a pty is ready when made.
   if (exists) SetState(isNew);
-  FBridge.FinishCreatePort(exists);
+  FBridge.FinishCreatePort(exists, whyNot);
   return exists;
 }
 

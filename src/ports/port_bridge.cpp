@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "platform/errno_text.h"
+#include "platform/printable_text.h"
 
 namespace orvane {
 
@@ -98,7 +99,7 @@ void TPortBridge::Shutdown() {
 }
 
 std::string TPortBridge::ChannelPrefix() const {
-  return FPortParams.IpAddress + ":" + std::to_string(FPortParams.PortNumber) + " ";
+  return PrintableText(FPortParams.IpAddress) + ":" + std::to_string(FPortParams.PortNumber) + " ";
 }
 
 void TPortBridge::WriteLog(const std::string& AMessage, bool ADebug) const {
@@ -117,8 +118,12 @@ bool TPortBridge::IsActive() const {
   return FIsCreated && FCommServer && FCommServer->GetActive();
 }
 
-void TPortBridge::FinishCreatePort(bool AExists) {
+void TPortBridge::FinishCreatePort(bool AExists, const std::string& AWhyNot) {
   if (AExists) FCountRecreate = 0;
+  // The reason may carry the port's name (a device path), which is the configuration's text.
+  const std::string fault = AExists ? std::string() : PrintableText(AWhyNot);
+  if (!fault.empty() && fault != FCreateFault) WriteLog(fault, false);
+  FCreateFault = fault;
   FIsCreated = AExists;
   if (!FProcessThread->Started()) FProcessThread->Start();
 }

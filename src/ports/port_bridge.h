@@ -105,7 +105,9 @@ class TPortBridge {
 
   // The end of every CreatePort: when the port exists the retry count starts
   // afresh; the worker is started on the first call whatever the outcome.
-  void FinishCreatePort(bool AExists);
+  // AWhyNot, the reason of a failure, is logged when it differs from the last
+  // failure's (the retries would repeat it up to MAX_RECREATE times).
+  void FinishCreatePort(bool AExists, const std::string& AWhyNot = {});
   // Hands the channel the line settings of the local port and logs them.
   void SetState(int32_t ABaudRate, TTCP_Port_Parity AParityCode, uint8_t ADataBits,
                 TTCP_Port_StopBits AStopBits, int32_t AReportedParity);
@@ -177,6 +179,7 @@ class TPortBridge {
   std::atomic<bool> FIsCreated{false};
   bool FIsActive = false;
   int32_t FCountRecreate = 0;
+  std::string FCreateFault;  // the reason last logged for a failed creation
   std::optional<uint32_t> FLastHello;
   bool FChannelUp = false;
   uint32_t FReconnectSpacing = RECONNECT_INTERVAL_MS;

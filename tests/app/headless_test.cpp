@@ -196,5 +196,88 @@ TEST(THeadless, TheProgramSaysReadyStopsOnSignalsAndRefusesASecondStart) {
   EXPECT_EQ(next.Wait(), 0);
 }
 
+// Standard output nobody reads, then nobody at all: the port goes on, shown
+// lines are dropped and counted, and a stop ends the program in its order.
+TEST(THeadless, StandardOutputThatIsNotReadNeverHoldsThePortsOrTheStop) {
+  test::TTempDir data;
+  test::TTempDir ports;
+  test::TEchoServer echo;
+  WriteConfig(data.Str(), {PassThroughPort("COM75", echo.Port())});
+  TProcess service({"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()});
+  ASSERT_TRUE(service.WaitOut("Ready\n"));
+  test::TPtyClient app(ports.Str() + "/COM75");
+  ASSERT_TRUE(app.Valid());
+  ASSERT_TRUE(test::WaitFor([&] { return echo.Connections() == 1; }));
+  // Each round trip shows two lines of some 330 bytes: 600 of them are three
+  // times what the pipe and the program's buffer hold together.
+  const std::string chunk(100, 'a');
+  for (int i = 0; i < 600; ++i) {
+    ASSERT_TRUE(app.Write(chunk));
+    ASSERT_EQ(app.Read(chunk.size()), chunk) << "round trip " << i;
+  }
+  // Read again, the output tells how many lines it dropped, and goes on.
+  ASSERT_TRUE(service.WaitOut("Standard output: dropped ["));
+  ASSERT_TRUE(app.Write("ping"));
+  ASSERT_EQ(app.Read(4), "ping");
+  ASSERT_TRUE(service.WaitOut("] (COM75) OUT: [4] 70 69 6E 67\n"));
+  const size_t count = service.OutText.find("Standard output: dropped [");
+  EXPECT_LT(count, service.OutText.find("] (COM75) OUT: [4] 70 69 6E 67\n"));
+  EXPECT_GT(std::stoul(service.OutText.substr(count + 26)), 0u);
+
+  // The reader goes away: no SIGPIPE, the port goes on and the stop is served.
+  service.CloseOut();
+  ASSERT_TRUE(app.Write("pong"));
+  ASSERT_EQ(app.Read(4), "pong");
+  ::kill(service.Pid(), SIGTERM);
+  EXPECT_EQ(service.Wait(), 0);
+  const std::string log = ReadFile(data.Str() + "/log.txt");
+  EXPECT_EQ(log.rfind("****** Stop program ******\r\n"), log.size() - 28);
+}
+
+// Configuration texts with a line break in them reach log lines escaped: no
+// line of the file or of standard output can be forged through them.
+TEST(THeadless, LineBreaksInConfigurationTextsCannotForgeLogLines) {
+  test::TTempDir data;
+  test::TTempDir ports;
+  const std::string forged = "&#13;&#10;FORGED LINE";
+  WriteConfig(data.Str(), {"<Port ComName=\"COM76\" IpAddress=\"127.0.0.1" + forged + "\" PortNumber=\"" +
+                               std::to_string(test::UnusedLoopbackPort()) +
+                               "\" Protocol=\"Сквозной режим\" Header=\"h" + forged + "\"/>",
+                           "<Port ComName=\"COM77\" IpAddress=\"127.0.0.1" + forged +
+                               "\" PortNumber=\"1\" Protocol=\"MQTT\"" + " MqttHost=\"127.0.0.1" + forged +
+                               "\" MqttTopic=\"/t" + forged + "\" Header=\"h" + forged + "\"/>"});
+  TProcess service({"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()});
+  ASSERT_TRUE(service.WaitOut("Ready\n"));
+  ASSERT_TRUE(service.WaitOut("(COM76) 127.0.0.1\\r\\nFORGED LINE:"));
+  ASSERT_TRUE(service.WaitOut("(COM77) 127.0.0.1\\r\\nFORGED LINE:"));
+  ::kill(service.Pid(), SIGTERM);
+  ASSERT_EQ(service.Wait(), 0);
+  const std::string log = ReadFile(data.Str() + "/log.txt");
+  EXPECT_NE(log.find("IpAddress=127.0.0.1\\r\\nFORGED LINE"), std::string::npos) << log;
+  for (const std::string* text : {&log, static_cast<const std::string*>(&service.OutText)}) {
+    EXPECT_EQ(text->find("\nFORGED"), std::string::npos) << *text;
+    EXPECT_EQ(text->find("\rFORGED"), std::string::npos) << *text;
+  }
+}
+
+// A log file that cannot be had is said once on standard error; the ports run.
+TEST(THeadless, ALogFileThatCannotBeOpenedIsSaidOnceOnStandardError) {
+  test::TTempDir data;
+  test::TTempDir ports;
+  test::TEchoServer echo;
+  ASSERT_EQ(::mkdir((data.Str() + "/log.txt").c_str(), 0700), 0);
+  WriteConfig(data.Str(), {PassThroughPort("COM78", echo.Port())});
+  TProcess service({"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()});
+  ASSERT_TRUE(service.WaitOut("Ready\n"));
+  test::TPtyClient app(ports.Str() + "/COM78");
+  ASSERT_TRUE(app.Valid());
+  ASSERT_TRUE(app.Write("x"));
+  EXPECT_EQ(app.Read(1), "x");
+  ::kill(service.Pid(), SIGTERM);
+  ASSERT_EQ(service.Wait(), 0);
+  EXPECT_EQ(service.ErrText, "Файл журнала не открывается, журнал не ведётся: open " + data.Str() +
+                                 "/log.txt: Is a directory\n");
+}
+
 }  // namespace
 }  // namespace orvane

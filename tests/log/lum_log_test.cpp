@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +13,10 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -270,13 +276,141 @@ TEST(TLumLog, LinksAndSpecialFilesInPlaceOfTheLogAreNeitherFollowedNorWaitedOn) 
   EXPECT_EQ(Texts(data / "log_old.txt").front(), " ");
 }
 
-TEST(TLumLog, UnwritableFolderLosesLinesSilently) {
+// The messages a log gave its failure sink; from any thread.
+struct TFailures {
+  TLumLog::TFailureSink Sink() {
+    return [this](const std::string& AMessage) {
+      std::lock_guard<std::mutex> guard(Lock);
+      Messages.push_back(AMessage);
+    };
+  }
+  std::vector<std::string> Taken() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return Messages;
+  }
+  std::mutex Lock;
+  std::vector<std::string> Messages;
+};
+
+// Accesses files as another user on this thread only (the file-system uid), so
+// permission bits hold even for root; nothing for a test not run by root.
+class TActAsNobody {
+ public:
+  TActAsNobody() {
+    if (::geteuid() == 0) FOld = static_cast<int>(::setfsuid(65534));
+  }
+  ~TActAsNobody() {
+    if (FOld >= 0) ::setfsuid(static_cast<uid_t>(FOld));
+  }
+  TActAsNobody(const TActAsNobody&) = delete;
+  TActAsNobody& operator=(const TActAsNobody&) = delete;
+
+ private:
+  int FOld = -1;
+};
+
+// Whatever keeps the file from being opened is told once, with the reason,
+// however many lines are lost after it.
+TEST(TLumLog, ALogThatCannotBeOpenedSaysWhyOnce) {
+  struct TCase {
+    const char* What;
+    std::function<void(const fs::path& AData)> Prepare;
+    std::string Reason;  // after the path of log.txt
+    bool AsNobody = false;
+  };
+  const std::vector<TCase> cases = {
+      {"a link", [](const fs::path& AData) { fs::create_symlink(AData / "elsewhere", AData / "log.txt"); },
+       " is a symbolic link"},
+      {"a FIFO", [](const fs::path& AData) { ASSERT_EQ(::mkfifo((AData / "log.txt").c_str(), 0600), 0); },
+       " is not a regular file"},
+      {"a directory", [](const fs::path& AData) { fs::create_directory(AData / "log.txt"); },
+       ": Is a directory"},
+      {"an unwritable data directory",
+       [](const fs::path& AData) {
+         fs::permissions(AData, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+       },
+       ": Permission denied", true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    test::TTempDir dir;
+    fs::permissions(dir.Path(), fs::perms::others_exec, fs::perm_options::add);
+    const fs::path data = dir.Path() / "data";
+    fs::create_directory(data);
+    c.Prepare(data);
+    TFailures failures;
+    {
+      std::optional<TActAsNobody> nobody;
+      if (c.AsNobody) nobody.emplace();
+      TLumLog log(data.string(), "1.0.0.0", "", failures.Sink());
+      EXPECT_FALSE(log.IsOpen());
+      for (int i = 0; i < 3; ++i) log.WriteLine("lost");
+    }
+    const std::string path = (data / "log.txt").string();
+    const std::string open = c.Reason.front() == ':' ? "open " + path : path;
+    EXPECT_EQ(failures.Taken(),
+              std::vector<std::string>{"Файл журнала не открывается, журнал не ведётся: " + open + c.Reason});
+    fs::permissions(data, fs::perms::owner_all);
+  }
+}
+
+// A full disk (here a file size limit, which the kernel enforces the same
+// way: part of a write, then an error) never leaves part of a line in the file,
+// and the next line that fits starts on a line of its own.
+TEST(TLumLog, AFullDiskLeavesNoPartOfALineAndIsToldOncePerEpisode) {
+  test::TTempDir dir;
+  TFailures failures;
+  TLumLog log(dir.Str(), "1.0.0.0", "", failures.Sink());
+  ASSERT_TRUE(log.IsOpen());
+  log.WriteLine("before");
+  const std::string before = ReadFile(dir.Path() / "log.txt");
+
+  // Past the limit the kernel signals SIGXFSZ, whose default would end the test.
+  struct sigaction ignore {};
+  struct sigaction old {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old), 0);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto limitAt = [&](rlim_t ASize) {
+    rlimit lower = saved;
+    lower.rlim_cur = ASize;
+    return ::setrlimit(RLIMIT_FSIZE, &lower) == 0;
+  };
+  ASSERT_TRUE(limitAt(before.size() + 40));
+  for (int i = 0; i < 3; ++i) log.WriteLine("full " + std::string(100, 'f'));
+  const std::string afterFull = ReadFile(dir.Path() / "log.txt");
+  ASSERT_TRUE(limitAt(saved.rlim_cur));
+  log.WriteLine("room again");
+  ASSERT_TRUE(limitAt(before.size()));
+  log.WriteLine("full again");
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  ASSERT_EQ(::sigaction(SIGXFSZ, &old, nullptr), 0);
+  log.WriteLine("last");
+
+  EXPECT_EQ(afterFull, before);
+  std::vector<std::string> texts;
+  for (const std::string& line : Lines(ReadFile(dir.Path() / "log.txt"))) {
+    const TParsedLine parsed = Parse(line);
+    ASSERT_TRUE(parsed.Valid) << line;
+    texts.push_back(parsed.Text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{" ", "****** Start program, Version=1.0.0.0, Date= ******",
+                                             "before", "room again", "last"}));
+  const std::string path = (dir.Path() / "log.txt").string();
+  EXPECT_EQ(failures.Taken(), (std::vector<std::string>(
+                                  2, "Строки журнала не записываются: write " + path + ": File too large")));
+}
+
+TEST(TLumLog, UnwritableFolderLosesLinesAndSaysSoOnce) {
   test::TTempDir dir;
   // Root ignores permission bits, but nobody can create a folder under a file.
   std::ofstream(dir.Path() / "plain") << "x";
   const std::string dataDir = (dir.Path() / "plain" / "data").string();
+  TFailures failures;
   {
-    TLumLog log(dataDir, "1.0.0.0", "");
+    TLumLog log(dataDir, "1.0.0.0", "", failures.Sink());
     EXPECT_FALSE(log.IsOpen());
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)
@@ -287,6 +421,9 @@ TEST(TLumLog, UnwritableFolderLosesLinesSilently) {
   }
   EXPECT_EQ(ReadFile(dir.Path() / "plain"), "x");
   EXPECT_FALSE(fs::exists(dir.Path() / "log.txt"));
+  EXPECT_EQ(failures.Taken(),
+            std::vector<std::string>{"Файл журнала не открывается, журнал не ведётся: open " + dataDir +
+                                     "/log.txt: Not a directory"});
 }
 
 TEST(TLumLog, LinesFromSeveralThreadsNeverInterleave) {

@@ -63,7 +63,9 @@ TEST(TLumPortList, FindsAndDeletesByExactNameInTheOrderOfAddition) {
   ASSERT_EQ(list.Count(), 2u);
   EXPECT_EQ(list.GetPort(0), second);
   EXPECT_EQ(list.GetPort(1), other);
-  EXPECT_TRUE(h.ShownLines().empty());
+  // Nothing but why the devices cannot be opened.
+  for (const std::string& line : h.ShownLines())
+    EXPECT_NE(line.find(") COM port cannot be opened: open /nonexistent/tty"), std::string::npos) << line;
 }
 
 TEST(TLumPortList, AFailedBuildAddsNothing) {

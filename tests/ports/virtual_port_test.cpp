@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -273,10 +274,81 @@ TEST(TLumVirtualPort, CreationIsRetriedEveryTenSecondsFortyTimes) {
   h.Jump(10000);
   ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
   EXPECT_EQ(attempts(), 41u);
+  // The reason, the same every time, was said once.
+  EXPECT_EQ(h.CountShownContaining("(COM9) COM port cannot be created: "), 1u);
   h.Clock.Release();
   EXPECT_FALSE(port->IsActive());
   EXPECT_EQ(h.StateChanges, 0);
   EXPECT_EQ(h.CountShownContaining("Connecting"), 0u);  // the channel is never opened
+}
+
+// Each cause gives its own reason, said once however often the worker retries;
+// a new cause is said again.
+TEST(TLumVirtualPort, APortThatCannotBeCreatedSaysWhyOncePerReason) {
+  struct TCase {
+    const char* What;
+    std::string Name;
+    std::function<void(TPortsHarness&, const std::string& ALink)> Prepare;
+    std::function<std::string(const std::string& ALink)> Reason;
+  };
+  const std::vector<TCase> cases = {
+      {"a name with a slash", "COM/1", [](TPortsHarness&, const std::string&) {},
+       [](const std::string&) { return "port name with '/': COM/1"; }},
+      {"a name with a line break", "COM\r\n1", [](TPortsHarness&, const std::string&) {},
+       [](const std::string&) {
+         return "port name with a line break or another control character: COM\\r\\n1";
+       }},
+      {"a name too long", "COM" + std::string(300, '1'), [](TPortsHarness&, const std::string&) {},
+       [](const std::string& ALink) {
+         return "symlink " + ALink + ": File name too long; attach: " + ALink + " does not exist";
+       }},
+      {"a missing port directory", "COM12",
+       [](TPortsHarness& AHarness, const std::string&) { AHarness.Env.PortDir += "/missing"; },
+       [](const std::string& ALink) {
+         return "symlink " + ALink + ": No such file or directory; attach: " + ALink + " does not exist";
+       }},
+      {"a name taken by a file", "COM13",
+       [](TPortsHarness&, const std::string& ALink) { std::ofstream(ALink) << "not a port"; },
+       [](const std::string& ALink) {
+         return ALink + " exists; attach: " + ALink + " is not a virtual port link";
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    TPortsHarness h;
+    h.Clock.Hold();
+    c.Prepare(h, h.Env.PortDir + "/" + c.Name);
+    const std::string link = h.Env.PortDir + "/" + c.Name;
+    TPortManager* port = h.Add(VirtualParams(c.Name, PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
+    // The first attempt and the worker's first retry.
+    ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining("Error on attach COM port, ") == 2; }));
+    // One more pass: the second attempt has ended.
+    const uint64_t passes = port->PassCount();
+    h.Jump(1);
+    ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+    const std::vector<std::string> lines = h.ShownLines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[2].substr(lines[2].find(") ") + 2), "COM port cannot be created: " + c.Reason(link));
+    EXPECT_EQ(h.CountShownContaining("COM port cannot be created: "), 1u);
+  }
+
+  // Another cause makes another reason: the port directory turns into a file.
+  TPortsHarness h;
+  h.Clock.Hold();
+  const std::string dir = h.Env.PortDir + "/ports";
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  h.Env.PortDir = dir;
+  std::ofstream(dir + "/COM14") << "not a port";
+  h.Add(VirtualParams("COM14", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
+  ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining("Error on attach COM port, ") == 2; }));
+  EXPECT_EQ(h.CountShownContaining("COM port cannot be created: "), 1u);
+  ASSERT_EQ(::unlink((dir + "/COM14").c_str()), 0);
+  ASSERT_EQ(::rmdir(dir.c_str()), 0);
+  std::ofstream(dir) << "not a directory";
+  h.Jump(TPortBridge::RECREATE_INTERVAL_MS);
+  ASSERT_TRUE(h.WaitShown("(COM14) COM port cannot be created: symlink " + dir +
+                          "/COM14: Not a directory; attach: " + dir + "/COM14 does not exist"));
+  EXPECT_EQ(h.CountShownContaining("COM port cannot be created: "), 2u);
 }
 
 TEST(TLumVirtualPort, ReconnectsOnScheduleAndNothingIsLostOrSentTwice) {

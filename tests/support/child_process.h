@@ -36,6 +36,8 @@ class TChildProcess {
   int Err() const { return FErr.Get(); }
   // The child sees the end of its input.
   void CloseIn() { FIn.Reset(); }
+  // The child's output has no reader any more.
+  void CloseOut() { FOut.Reset(); }
 
   // Whether the child has ended, without waiting; its status is kept.
   bool Ended();

@@ -107,7 +107,14 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd) 
   }
   const std::string portDir = ACommand.PortDir.empty() ? DefaultPortDirectory() : ACommand.PortDir;
 
-  auto log = std::make_unique<TLumLog>(dataDir, version->FileVersion(), SELF_EXE);
+  // A failing log file is told on standard error and, from the main thread, in a message box.
+  const auto logFailed = [&app, &messages](const std::string& AMessage) {
+    std::cerr << AMessage << std::endl;
+    QMetaObject::invokeMethod(
+        &app, [&messages, AMessage] { messages.Show("", AMessage, TMessageKind::Warning); },
+        Qt::QueuedConnection);
+  };
+  auto log = std::make_unique<TLumLog>(dataDir, version->FileVersion(), SELF_EXE, logFailed);
   auto editor =
       std::make_unique<TfrmAddComPort>([portDir] { return InstalledSerialPorts(portDir); }, messages);
   SelectLightStyle(app);

@@ -225,5 +225,20 @@ TEST_F(SingleInstanceProcessTest, AServiceOnTheDataOfARunningWindowIsRefusedUnle
   EXPECT_FALSE(window.Ended()) << window.ErrText;
 }
 
+// A window without its log says so on standard error (and in a box nobody
+// here answers, which the stop signal closes); its ports run all the same.
+TEST_F(SingleInstanceProcessTest, AWindowWhoseLogCannotBeOpenedSaysSoAndRunsItsPorts) {
+  test::WriteConfig(Data.Str(), {test::PassThroughPort("COM21", Converter.Port())});
+  std::filesystem::create_directory(Data.Path() / "log.txt");
+  test::TProcess window(Args());
+  ASSERT_TRUE(window.WaitErr("Файл журнала не открывается, журнал не ведётся: open " + Data.Str() +
+                             "/log.txt: Is a directory\n"))
+      << window.ErrText;
+  ASSERT_TRUE(test::WaitFor([&] { return Converter.Connections() == 1; }));
+  ::kill(window.Pid(), SIGTERM);
+  EXPECT_EQ(window.Wait(), 0) << window.ErrText;
+  EXPECT_EQ(window.ErrText.find("Файл журнала"), window.ErrText.rfind("Файл журнала"));
+}
+
 }  // namespace
 }  // namespace orvane
