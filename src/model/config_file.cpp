@@ -190,6 +190,9 @@ std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AT
   reader.AssignLowBits("RealPortStopBits", p.RealPortStopBits);
   reader.Assign("RealPortTunnelMode", p.RealPortTunnelMode);
   reader.AssignLowBits("SendPause", p.SendPause);
+  reader.Assign("MqttTls", p.MqttTls);
+  reader.Assign("MqttCaFile", p.MqttCaFile);
+  reader.Assign("MqttVerifyCert", p.MqttVerifyCert);
   // An older layout marked pass-through ports this way; it wins over Protocol.
   if (reader.Boolean("DirectMode").value_or(false)) p.Protocol = PROTOCOL_DIRECT;
   return p;
@@ -294,6 +297,10 @@ std::string ConfigDocumentText(const IPortParamsView& APorts) {
     boolean("RealPortTunnelMode", p.RealPortTunnelMode);
     // Only when set otherwise, so a file of ports that keep the default stays as it was.
     if (p.SendPause != SEND_PAUSE_DEFAULT_MS) number("SendPause", p.SendPause);
+    // Written only away from their defaults, so a file without TLS saves as older versions wrote it.
+    if (p.MqttTls) boolean("MqttTls", true);
+    if (!p.MqttCaFile.empty()) text("MqttCaFile", p.MqttCaFile);
+    if (!p.MqttVerifyCert) boolean("MqttVerifyCert", false);
   }
   TStringWriter writer;
   doc.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);

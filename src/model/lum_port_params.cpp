@@ -23,6 +23,9 @@ void TLumPortParams::Init() {
   MqttPassword.clear();
   MqttSecurityKey = 0;
   SendPause = SEND_PAUSE_DEFAULT_MS;
+  MqttTls = false;
+  MqttCaFile.clear();
+  MqttVerifyCert = true;
 }
 
 std::string ConvertLineBreaks(uint8_t ADirection, const std::string& AText) {

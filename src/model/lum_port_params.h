@@ -20,6 +20,10 @@ inline constexpr const char* PROTOCOL_MQTT = "MQTT";
 inline constexpr uint16_t SEND_PAUSE_DEFAULT_MS = 10;
 inline constexpr uint16_t SEND_PAUSE_MAX_MS = 1000;
 
+// Broker ports used when MqttHost names none: plain MQTT, and MQTT over TLS.
+inline constexpr uint16_t MQTT_DEFAULT_PORT = 1883;
+inline constexpr uint16_t MQTTS_DEFAULT_PORT = 8883;
+
 // Every setting of one port bridge; a plain value that each owner copies.
 // Texts are byte strings (UTF-8 for labels and captions); serial data and
 // ComName are never re-encoded.
@@ -49,6 +53,11 @@ struct TLumPortParams {
   uint32_t MqttSecurityKey = 0;
   // Milliseconds between two sends to a converter (0 to SEND_PAUSE_MAX_MS).
   uint16_t SendPause = SEND_PAUSE_DEFAULT_MS;
+  // TLS to the broker; the CA file (empty: the system's store) and the check of the
+  // broker's certificate, which only an explicit choice switches off.
+  bool MqttTls = false;
+  std::string MqttCaFile;
+  bool MqttVerifyCert = true;
 
   // Defaults of a port the user starts to add; RealPortTunnelMode is left as is.
   void Init();
