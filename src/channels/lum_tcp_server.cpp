@@ -42,6 +42,7 @@ TLumTcpServer::TLumTcpServer(const TLumPortParams& APortParams, TOnReceiveDataEv
       FPortParams(APortParams),
       FOnReceiveData(std::move(AOnReceiveData)),
       FNewMode(APortParams.PortNumber != IP485_LEGACY_PORT),
+      FSendGap(std::min(APortParams.SendPause, SEND_PAUSE_MAX_MS)),
       FReceiveArea(65535) {}
 
 // The socket closes itself, without a log line.
@@ -97,6 +98,9 @@ bool TLumTcpServer::Connect(const std::string& IP, uint16_t Port, uint8_t Line) 
   // the connection works without it, so a refusal is only a detail line.
   if (!Socket_Handle.SetKeepAlive(KEEPALIVE_IDLE_S, KEEPALIVE_INTERVAL_S, KEEPALIVE_COUNT))
     WriteLog("Keep-alive not set, errno=" + std::to_string(Socket_Handle.LastError()), true);
+  // Nagle off: a request sent right after an answer must not wait for the acknowledgement of
+  // the previous segment. Without it the connection still works, only slower.
+  Socket_Handle.SetNoDelay(true);
   // A new stream never continues the old one: a frame cut short by the previous connection
   // would swallow the first bytes of this one.
   IP_RS485_Incoming_Buffer.clear();
@@ -230,10 +234,10 @@ void TLumTcpServer::ReadAndDeliver(uint32_t AWaitMs) {
 }
 
 uint32_t TLumTcpServer::SendPauseMs() const {
-  if (!FSent) return 0;
-  // Ticks count whole milliseconds: one more keeps the real pause at SEND_GAP_MS or above.
+  if (!FSent || FSendGap == 0) return 0;
+  // Ticks count whole milliseconds: one more keeps the real pause at FSendGap or above.
   const uint32_t since = FTicks() - FLastSendTick;
-  return since <= SEND_GAP_MS ? SEND_GAP_MS + 1 - since : 0;
+  return since <= FSendGap ? FSendGap + 1 - since : 0;
 }
 
 void TLumTcpServer::WaitSendGap() {

@@ -36,7 +36,8 @@ constexpr const char* KNOWN_ATTRIBUTES[] = {
     "Comment",         "MqttHost",           "MqttTopic",           "MqttUserName",
     "MqttPassword",    "MqttSecurityKey",    "isRealPort",          "RealPortBaudRate",
     "RealPortBitData", "RealPortParityBits", "RealPortStopBits",    "RealPortTunnelMode",
-    "MqttTls",         "MqttCaFile",         "MqttVerifyCert",      "DirectMode"};
+    "MqttTls",         "MqttCaFile",         "MqttVerifyCert",      "DirectMode",
+    "SendPause"};
 
 // Stands where the left-out elements go while the document is written.
 constexpr const char* LEFT_OUT_MARK = "orvane-left-out-elements";
@@ -206,6 +207,7 @@ std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AT
   reader.AssignLowBits("RealPortParityBits", p.RealPortParityBits);
   reader.AssignLowBits("RealPortStopBits", p.RealPortStopBits);
   reader.Assign("RealPortTunnelMode", p.RealPortTunnelMode);
+  reader.AssignLowBits("SendPause", p.SendPause);
   reader.Assign("MqttTls", p.MqttTls);
   reader.Assign("MqttCaFile", p.MqttCaFile);
   reader.Assign("MqttVerifyCert", p.MqttVerifyCert);
@@ -401,6 +403,8 @@ std::string ConfigDocumentText(const IPortParamsView& APorts, const std::vector<
     number("RealPortParityBits", static_cast<uint8_t>(p.RealPortParityBits));
     number("RealPortStopBits", static_cast<uint8_t>(p.RealPortStopBits));
     boolean("RealPortTunnelMode", p.RealPortTunnelMode);
+    // Only when set otherwise, so a file of ports that keep the default stays as it was.
+    if (p.SendPause != SEND_PAUSE_DEFAULT_MS) number("SendPause", p.SendPause);
     // Written only away from their defaults, so a file without TLS saves as older versions wrote it.
     if (p.MqttTls) boolean("MqttTls", true);
     if (!p.MqttCaFile.empty()) text("MqttCaFile", p.MqttCaFile);

@@ -22,6 +22,7 @@ void TLumPortParams::Init() {
   MqttUserName = "user";
   MqttPassword.clear();
   MqttSecurityKey = 0;
+  SendPause = SEND_PAUSE_DEFAULT_MS;
   MqttTls = false;
   MqttCaFile.clear();
   MqttVerifyCert = true;

@@ -71,11 +71,7 @@ void TLumVirtualPort::ConnectDriverEvents() {
     WriteLog("EVENT: StopBits = " + std::to_string(AStopBits) + ", Parity = " + std::to_string(AParity) +
                  ", WordLength = " + std::to_string(AWordLength),
              true);
-    const TTCP_Port_Parity parity = ParityToParity(AParity);
-    const auto dataBits = static_cast<uint8_t>(AWordLength);
-    const auto stopBits = static_cast<TTCP_Port_StopBits>(AStopBits);
-    TcpServer()->SetSendParams(parity, dataBits, stopBits);
-    TcpServer()->SetReciveParams(parity, dataBits, stopBits);
+    ApplicationLineControl(AStopBits, AParity, AWordLength);
   };
   OnHandflow = [this](TVSPortAx&, int32_t AControlHandShake, int32_t AFlowReplace, int32_t AXOnLimit,
                       int32_t AXOffLimit) {
@@ -94,8 +90,7 @@ void TLumVirtualPort::ConnectDriverEvents() {
   };
   OnBaudRate = [this](TVSPortAx&, int32_t ABaudrate) {
     WriteLog("Baudrate = " + std::to_string(ABaudrate), false);
-    TcpServer()->Set_Port_Send_Baud(ABaudrate);
-    TcpServer()->Set_Port_Recv_Baud(ABaudrate);
+    ApplicationBaudRate(ABaudrate);
   };
   OnEvent = [this](TVSPortAx&, int32_t AEvtMask) {
     WriteLog("EVENT: EvtMask = " + std::to_string(AEvtMask), true);
@@ -140,11 +135,34 @@ bool TLumVirtualPort::CreatePort() {
 }
 
 void TLumVirtualPort::SetState(bool AIsNew) {
+  if (FixedLineSettings()) {
+    const TLumPortParams& p = PortParams();
+    // An ordinal beyond the lists (a damaged record) gives 8 data bits, as a pty has.
+    const uint8_t dataBits = p.RealPortBitData <= dbEight ? DataBitsCount(p.RealPortBitData) : 8;
+    FBridge.SetState(static_cast<int32_t>(BaudRateOf(p.RealPortBaudRate)), ParityToTcp(p.RealPortParityBits),
+                     dataBits, StopBitsToTcp(p.RealPortStopBits), static_cast<int32_t>(p.RealPortParityBits));
+    return;
+  }
   const int32_t baud = AIsNew ? 9600 : Baudrate();
   const int32_t parity = AIsNew ? 0 : Parity();
   const int32_t stopBits = AIsNew ? 0 : StopBits();
   // The data bits are always given as 8 here.
   FBridge.SetState(baud, ParityToParity(parity), 8, static_cast<TTCP_Port_StopBits>(stopBits), parity);
+}
+
+void TLumVirtualPort::ApplicationBaudRate(int32_t ABaudrate) {
+  if (FixedLineSettings()) return;
+  TcpServer()->Set_Port_Send_Baud(ABaudrate);
+  TcpServer()->Set_Port_Recv_Baud(ABaudrate);
+}
+
+void TLumVirtualPort::ApplicationLineControl(int32_t AStopBits, int32_t AParity, int32_t AWordLength) {
+  if (FixedLineSettings()) return;
+  const TTCP_Port_Parity parity = ParityToParity(AParity);
+  const auto dataBits = static_cast<uint8_t>(AWordLength);
+  const auto stopBits = static_cast<TTCP_Port_StopBits>(AStopBits);
+  TcpServer()->SetSendParams(parity, dataBits, stopBits);
+  TcpServer()->SetReciveParams(parity, dataBits, stopBits);
 }
 
 int32_t TLumVirtualPort::WriteLocal(const std::string& AData, std::string& AWhyNot) {

@@ -45,6 +45,14 @@ class TLumVirtualPort : public TVSPortAx, public ILocalPort, private IBridgeLoca
   void OnRxData(const std::string& AData) { FBridge.OnRxData(AData); }
   // Driver parity (0 none, 1 odd, 2 even, 3 mark, 4 space) to the channel's code.
   static TTCP_Port_Parity ParityToParity(int32_t AParity) { return ParityToTcp(AParity); }
+  // The speed and the line control the application set (the driver's OnBaudRate and
+  // OnLineControl, main thread): told to the channel unless the port's line settings are
+  // fixed, in which case the channel keeps the configured ones.
+  void ApplicationBaudRate(int32_t ABaudrate);
+  void ApplicationLineControl(int32_t AStopBits, int32_t AParity, int32_t AWordLength);
+  // "Фиксированные настройки": the record's four line settings stand for the application's
+  // (a pty cannot show even parity or the word length).
+  bool FixedLineSettings() const { return PortParams().RealPortTunnelMode; }
   void Synchronize(const std::function<void()>& AMethod) { FBridge.Synchronize(AMethod); }
   // Runs the worker's next pass now.
   void Wake() { FBridge.Wake(); }

@@ -14,6 +14,7 @@
 #include "channels/crypt_tool.h"
 #include "channels/lum_mqtt_server.h"
 #include "mqtt/mqtt_client.h"
+#include "support/local_client_params.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
 
@@ -56,15 +57,7 @@ struct TOutsider {
   std::vector<TBytes> Heard;
   TMQTTClient Client;
 
-  explicit TOutsider(uint16_t ABrokerPort)
-      : Client([&] {
-          TClientParams p;
-          p.HostName = "127.0.0.1";
-          p.Port = ABrokerPort;
-          p.ClientID = "outsider";
-          p.KeepAlive = 30;
-          return p;
-        }()) {
+  explicit TOutsider(uint16_t ABrokerPort) : Client(test::LocalClientParams(ABrokerPort, "outsider")) {
     Client.OnPublishData = [this](TMQTTClient*, uint16_t, TQualityOfService, const std::string&,
                                   const TBytes& APayload) { Heard.push_back(APayload); };
   }

@@ -22,6 +22,7 @@
 #include "support/fake_converter.h"
 #include "support/fd_helpers.h"
 #include "support/hex.h"
+#include "support/local_client_params.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
 
@@ -275,15 +276,7 @@ TEST(LumMqttServerTest, TwoEndsThroughRealBroker) {
 struct TProbe {
   TMQTTClient Client;
   std::vector<TBytes> Payloads;
-  explicit TProbe(uint16_t APort)
-      : Client([&] {
-          TClientParams p;
-          p.HostName = "127.0.0.1";
-          p.Port = APort;
-          p.ClientID = "probe";
-          p.KeepAlive = 30;
-          return p;
-        }()) {
+  explicit TProbe(uint16_t APort) : Client(test::LocalClientParams(APort, "probe")) {
     Client.OnPublishData = [this](TMQTTClient*, uint16_t, TQualityOfService, const std::string&,
                                   const TBytes& APayload) { Payloads.push_back(APayload); };
   }

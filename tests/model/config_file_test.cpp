@@ -94,6 +94,7 @@ void ExpectSameParams(const TLumPortParams& AActual, const TLumPortParams& AExpe
   EXPECT_EQ(AActual.MqttUserName, AExpected.MqttUserName);
   EXPECT_EQ(AActual.MqttPassword, AExpected.MqttPassword);
   EXPECT_EQ(AActual.MqttSecurityKey, AExpected.MqttSecurityKey);
+  EXPECT_EQ(AActual.SendPause, AExpected.SendPause);
   EXPECT_EQ(AActual.MqttTls, AExpected.MqttTls);
   EXPECT_EQ(AActual.MqttCaFile, AExpected.MqttCaFile);
   EXPECT_EQ(AActual.MqttVerifyCert, AExpected.MqttVerifyCert);
@@ -166,6 +167,7 @@ std::vector<TLumPortParams> SamplePorts() {
   ip485.MqttUserName = "u1";
   ip485.MqttPassword = "p&ss<w>\"rd'";
   ip485.MqttSecurityKey = 1;
+  ip485.SendPause = 0;
 
   TLumPortParams direct;
   direct.ComName = "COM3(r)";
@@ -210,6 +212,7 @@ std::vector<TLumPortParams> SamplePorts() {
   mqtt.MqttUserName = "оператор";
   mqtt.MqttPassword = "пароль & <секрет> \"кавычки\"";
   mqtt.MqttSecurityKey = 4294967295u;
+  mqtt.SendPause = SEND_PAUSE_MAX_MS;
   mqtt.MqttTls = true;
   mqtt.MqttCaFile = "/etc/orvane/ca & \"брокер\".pem";
   mqtt.MqttVerifyCert = false;
@@ -304,6 +307,9 @@ TEST_F(ConfigFileTest, ValuesOfOneAttribute) {
       {R"(isRealPort="-7")", [](auto& p) { p.isRealPort = true; }},
       {R"(isRealPort="000")", [](auto&) {}},
       {R"(RealPortTunnelMode="True")", [](auto& p) { p.RealPortTunnelMode = true; }},
+      {R"(SendPause="0")", [](auto& p) { p.SendPause = 0; }},
+      {R"(SendPause="")", [](auto&) {}},  // missing: 10
+      {R"(SendPause="65546")", [](auto& p) { p.SendPause = 10; }},
       {R"(Protocol="")", [](auto&) {}},
       // Short names, in any letter case, load as the labels; other texts are kept as they are.
       {R"(Protocol="passthrough")", [](auto& p) { p.Protocol = PROTOCOL_DIRECT; }},
@@ -588,6 +594,40 @@ TEST_F(ConfigFileTest, SavedPortHasAllAttributesInTableOrder) {
             "RealPortBaudRate=\"0\" RealPortBitData=\"0\" RealPortParityBits=\"0\" RealPortStopBits=\"0\" "
             "RealPortTunnelMode=\"false\" />\n"
             "</Orvane>\n");
+}
+
+// A file from before the send pause existed, with a virtual port whose line settings are
+// fixed: nothing is added or changed on the way through; a pause set otherwise is written last.
+TEST_F(ConfigFileTest, AnOlderFileSavesByteForByteAndOnlyAnotherPauseIsWritten) {
+  const std::string port =
+      "  <Port ComName=\"COM9\" IpAddress=\"10.0.0.9\" PortNumber=\"4001\" LineNumber=\"1\" "
+      "Protocol=\"IP485(MX40L/R510/R52)\" ReadPacketTimeout=\"0\" ReadIntervalTimeout=\"4\" Header=\"\" "
+      "Comment=\"\" MqttHost=\"\" MqttTopic=\"/t\" MqttUserName=\"\" MqttPassword=\"\" "
+      "MqttSecurityKey=\"7\" isRealPort=\"false\" RealPortBaudRate=\"9\" RealPortBitData=\"3\" "
+      "RealPortParityBits=\"2\" RealPortStopBits=\"0\" RealPortTunnelMode=\"true\"";
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Orvane Description=\"Orvane config file\">\n";
+  const std::string older = head + port + " />\n</Orvane>\n";
+  WriteFile(Path(), older);
+  ASSERT_TRUE(Load());
+  ASSERT_EQ(FPorts.size(), 1u);
+  EXPECT_FALSE(FPorts[0].isRealPort);
+  EXPECT_TRUE(FPorts[0].RealPortTunnelMode);
+  EXPECT_EQ(+FPorts[0].RealPortBaudRate, +br19200);
+  EXPECT_EQ(FPorts[0].RealPortParityBits, TParityBits::Even);
+  EXPECT_EQ(FPorts[0].SendPause, SEND_PAUSE_DEFAULT_MS);
+  ASSERT_TRUE(Save(FPorts));
+  EXPECT_EQ(ReadFile(Path()), older);
+
+  std::vector<TLumPortParams> ports = FPorts;
+  for (const uint16_t pause : {uint16_t{0}, uint16_t{250}}) {
+    ports[0].SendPause = pause;
+    ASSERT_TRUE(Save(ports));
+    EXPECT_EQ(ReadFile(Path()), head + port + " SendPause=\"" + std::to_string(pause) + "\" />\n</Orvane>\n");
+    ASSERT_TRUE(Load());
+    ASSERT_EQ(FPorts.size(), 1u);
+    EXPECT_EQ(FPorts[0].SendPause, pause);
+  }
 }
 
 // TLS settings are written after the others, and only those away from their defaults.

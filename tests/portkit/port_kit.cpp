@@ -170,6 +170,16 @@ bool TPtyClient::SetLine(speed_t ASpeed, bool ATwoStopBits) {
   return ::tcsetattr(FFd.Get(), TCSANOW, &tio) == 0;
 }
 
+bool TPtyClient::SetLineControl(speed_t ASpeed, tcflag_t ABits) {
+  termios tio{};
+  if (::tcgetattr(FFd.Get(), &tio) != 0) return false;
+  ::cfsetispeed(&tio, ASpeed);
+  ::cfsetospeed(&tio, ASpeed);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  tio.c_cflag |= ABits;
+  return ::tcsetattr(FFd.Get(), TCSANOW, &tio) == 0;
+}
+
 // ---- TDeviceStandIn ----
 
 TDeviceStandIn::TDeviceStandIn(std::string ALink) : FLink(std::move(ALink)) {

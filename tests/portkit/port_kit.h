@@ -94,6 +94,9 @@ class TPtyClient {
   std::string Read(size_t AWant, int ATimeoutMs = 10000);
   // Speed and stop bits, as an application sets them with tcsetattr.
   bool SetLine(speed_t ASpeed, bool ATwoStopBits);
+  // Speed, word length, parity and stop bits at once, as a serial library sets them:
+  // ABits holds the CSIZE, PARENB, PARODD, CMSPAR and CSTOPB bits wanted.
+  bool SetLineControl(speed_t ASpeed, tcflag_t ABits);
   void Close() { FFd.Reset(); }
 
  private:
