@@ -29,6 +29,7 @@ TEST(PriorityOf, LinesOfPortsAndChannels) {
       {"(COM5) COM port cannot be created: /tmp/ports/COM5 exists; attach: /tmp/ports/COM5 belongs to "
        "another user",
        TLinePriority::Error},
+      {"(COM5) COM port cannot be opened: /dev/ttyUSB0: No such file or directory", TLinePriority::Error},
       {"(COM5) 10.0.0.7:4001 ERROR=Connection refused", TLinePriority::Error},
       {"(COM5) 10.0.0.7:4001 Connect fail : timed out", TLinePriority::Error},
       {"(COM5) 10.0.0.7:4001 Connect - Fail", TLinePriority::Error},
