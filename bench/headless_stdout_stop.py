@@ -91,7 +91,11 @@ def run(program, rounds, close_reader):
             service.stdout.close()
         start = time.monotonic()
         service.send_signal(signal.SIGTERM)
-        code = service.wait(timeout=30)
+        try:
+            code = service.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            service.kill()
+            code = service.wait()
         took = time.monotonic() - start
         os.close(app)
         with open(os.path.join(data, "log.txt"), "rb") as log:

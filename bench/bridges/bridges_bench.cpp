@@ -4,7 +4,8 @@
 //                  bridging a pty to the same kind of server; through an IP485 port to a
 //                  converter that acknowledges and echoes; through two MQTT ports on one
 //                  topic (the application on the second port echoes), against two bare
-//                  MQTT sessions on the same broker;
+//                  MQTT sessions on the same broker; the same two ports on two brokers
+//                  joined by a mosquitto bridge, and on the TLS listener;
 //   throughput   - bytes through the pass-through port to the echo server and back, every
 //                  byte checked in order, against socat;
 //   idle cost    - 1, 10 and 100 ports, half TCP connected to a silent server, half MQTT
@@ -15,9 +16,7 @@
 // Usage: bridges_bench [rounds, default 300] [KiB to echo, default 4096] [idle seconds, default 5]
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,8 +31,10 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "common/port_apps.h"
 #include "common/round_trips.h"
 #include "mqtt/mqtt_client.h"
 #include "portkit/port_kit.h"
@@ -42,63 +43,22 @@
 #include "support/mosquitto_fixture.h"
 #include "support/temp_dir.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace orvane;
 using namespace orvane::test;
 using TClock = std::chrono::steady_clock;
+using bench::OpenApp;
+using bench::ServeUntil;
+using bench::SocatPtyToTcp;
+using bench::TSocat;
+using bench::WhileServing;
 
 const std::string PAYLOAD = "0123456789ABCDEF";
 constexpr int IO_TIMEOUT_MS = 2000;
 
 double Seconds(TClock::duration ADuration) {
   return std::chrono::duration<double>(ADuration).count();
-}
-
-// ---- the application on a port ----
-
-// Opens the link as a serial program does, once it exists, and makes the line raw.
-TTestFd OpenApp(const std::string& ALink) {
-  const auto giveUp = TClock::now() + std::chrono::seconds(10);
-  for (;;) {
-    TTestFd fd(::open(ALink.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.Valid()) {
-      termios tio{};
-      ::tcgetattr(fd.Get(), &tio);
-      ::cfmakeraw(&tio);
-      ::tcsetattr(fd.Get(), TCSANOW, &tio);
-      return fd;
-    }
-    if (TClock::now() > giveUp) return TTestFd();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-// Runs AWork on a thread of its own while this thread serves the dispatcher.
-template <typename TResult>
-TResult WhileServing(TMainDispatcher& ADispatcher, const std::function<TResult()>& AWork) {
-  std::atomic<bool> done{false};
-  TResult result{};
-  std::thread worker([&] {
-    result = AWork();
-    done = true;
-  });
-  while (!done) ADispatcher.WaitAndProcess(20);
-  worker.join();
-  return result;
-}
-
-// Serves the dispatcher until ACondition holds or the deadline passes.
-bool ServeUntil(TMainDispatcher& ADispatcher, const std::function<bool()>& ACondition,
-                std::chrono::seconds ADeadline = std::chrono::seconds(20)) {
-  const auto giveUp = TClock::now() + ADeadline;
-  while (!ACondition()) {
-    if (TClock::now() > giveUp) return false;
-    ADispatcher.WaitAndProcess(5);
-  }
-  return true;
 }
 
 // ---- round trips ----
@@ -118,33 +78,6 @@ TSamples EchoRounds(int AFd, int ARounds) {
   };
   if (!round()) return {};
   return Measure(ARounds, round);
-}
-
-// A socat process, ended when this goes.
-class TSocat {
- public:
-  explicit TSocat(std::vector<std::string> AArgs) {
-    std::vector<char*> argv;
-    for (auto& arg : AArgs) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (::posix_spawnp(&FPid, "socat", nullptr, nullptr, argv.data(), environ) != 0) FPid = -1;
-  }
-  ~TSocat() {
-    if (FPid <= 0) return;
-    ::kill(FPid, SIGTERM);
-    ::waitpid(FPid, nullptr, 0);
-  }
-  TSocat(const TSocat&) = delete;
-  TSocat& operator=(const TSocat&) = delete;
-  bool Started() const { return FPid > 0; }
-
- private:
-  pid_t FPid = -1;
-};
-
-TSocat SocatPtyToTcp(const std::string& ALink, uint16_t APort) {
-  return TSocat(
-      {"socat", "PTY,link=" + ALink + ",raw,echo=0", "TCP:127.0.0.1:" + std::to_string(APort) + ",nodelay"});
 }
 
 TSamples SocatRoundTrips(const TTempDir& ADir, int ARounds) {
@@ -168,13 +101,13 @@ TSamples PortRoundTrips(const char* AProtocol, uint16_t APeerPort, int ARounds) 
 }
 
 // The application on port A writes, the one on port B echoes what came, A reads it back.
-TSamples MqttPortRoundTrips(TMosquitto& ABroker, int ARounds) {
+TSamples MqttPortRoundTrips(const TLumPortParams& AParamsA, const TLumPortParams& AParamsB, int ARounds) {
   TPortsHarness h;
-  TPortManager* a = h.Add(MqttParams("MQ_A", ABroker.Port(), "bench/ports"));
-  TPortManager* b = h.Add(MqttParams("MQ_B", ABroker.Port(), "bench/ports"));
+  TPortManager* a = h.Add(AParamsA);
+  TPortManager* b = h.Add(AParamsB);
   if (!ServeUntil(h.Dispatcher, [&] { return a->IsActive() && b->IsActive(); })) return {};
-  TTestFd appA = OpenApp(h.LinkPath("MQ_A"));
-  TTestFd appB = OpenApp(h.LinkPath("MQ_B"));
+  TTestFd appA = OpenApp(h.LinkPath(AParamsA.ComName));
+  TTestFd appB = OpenApp(h.LinkPath(AParamsB.ComName));
   if (!appA.Valid() || !appB.Valid()) return {};
   return WhileServing<TSamples>(h.Dispatcher, [&] {
     std::string atB, atA;
@@ -195,6 +128,22 @@ TSamples MqttPortRoundTrips(TMosquitto& ABroker, int ARounds) {
     }
     return Measure(ARounds, round);
   });
+}
+
+// The two ports of a round trip: A on ABrokerA, B on ABrokerB, one topic.
+std::pair<TLumPortParams, TLumPortParams> PortPair(uint16_t ABrokerA, uint16_t ABrokerB) {
+  return {MqttParams("MQ_A", ABrokerA, "bench/ports"), MqttParams("MQ_B", ABrokerB, "bench/ports")};
+}
+
+// The same over the TLS listener of ABroker, the broker's certificate checked.
+std::pair<TLumPortParams, TLumPortParams> TlsPortPair(const TMosquitto& ABroker) {
+  auto pair = PortPair(ABroker.TlsPort(), ABroker.TlsPort());
+  for (TLumPortParams* p : {&pair.first, &pair.second}) {
+    p->MqttHost = "localhost:" + std::to_string(ABroker.TlsPort());
+    p->MqttTls = true;
+    p->MqttCaFile = ABroker.CaFile();
+  }
+  return pair;
 }
 
 // The reference: two bare sessions on one topic, as the two ports use it. Each sees its
@@ -377,7 +326,14 @@ int main(int argc, char** argv) {
   TTempDir dir;
   TMosquitto::TOptions options;
   options.TcpNoDelay = true;
+  options.Tls = true;
   TMosquitto broker(options);
+  // A second broker bridged to the first, as two sites of a cluster.
+  TMosquitto::TOptions bridgedOptions;
+  bridgedOptions.TcpNoDelay = true;
+  bridgedOptions.BridgeTo = broker.Port();
+  bridgedOptions.BridgeTopic = "bench/#";
+  TMosquitto bridged(bridgedOptions);
 
   const TStats socat = Summarise(SocatRoundTrips(dir, rounds));
   TStats direct, ip485;
@@ -391,7 +347,12 @@ int main(int argc, char** argv) {
     ip485 = Summarise(PortRoundTrips(PROTOCOL_IP485, converter.Port(), rounds));
   }
   const TStats mqttRaw = Summarise(MqttClientRoundTrips(broker, rounds));
-  const TStats mqttPorts = Summarise(MqttPortRoundTrips(broker, rounds));
+  auto roundTrips = [&](const std::pair<TLumPortParams, TLumPortParams>& APorts) {
+    return Summarise(MqttPortRoundTrips(APorts.first, APorts.second, rounds));
+  };
+  const TStats mqttPorts = roundTrips(PortPair(broker.Port(), broker.Port()));
+  const TStats mqttBridged = roundTrips(PortPair(broker.Port(), bridged.Port()));
+  const TStats mqttTls = roundTrips(TlsPortPair(broker));
 
   std::printf("16-byte round trips on loopback, %d rounds, ms\n\n", rounds);
   std::printf("| %-32s | %8s | %8s | %8s | %8s |\n", "path", "min", "median", "p99", "max");
@@ -402,10 +363,14 @@ int main(int argc, char** argv) {
   Row("IP485 port (fake converter)", ip485);
   Row("two bare MQTT sessions", mqttRaw);
   Row("two MQTT ports, one topic", mqttPorts);
+  Row("two MQTT ports, bridged brokers", mqttBridged);
+  Row("two MQTT ports, TLS", mqttTls);
   std::printf("\n");
   Difference("pass-through port - socat:", direct, socat);
   Difference("IP485 port - socat:", ip485, socat);
   Difference("MQTT ports - bare MQTT sessions:", mqttPorts, mqttRaw);
+  Difference("bridged brokers - one broker:", mqttBridged, mqttPorts);
+  Difference("TLS - plain, one broker:", mqttTls, mqttPorts);
 
   const double socatSeconds = SocatThroughput(dir, total);
   const double portSeconds = PortThroughput(total);

@@ -1,19 +1,18 @@
 #include "app/headless.h"
 
-#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <system_error>
-#include <vector>
+#include <utility>
 
+#include "app/port_host.h"
 #include "app/ver_info_res.h"
 #include "log/lum_log.h"
 #include "log/port_log_lines.h"
 #include "platform/deadline.h"
 #include "platform/main_dispatcher.h"
 #include "ports/port_environment.h"
-#include "ports/port_manager.h"
 
 namespace orvane {
 
@@ -22,14 +21,24 @@ namespace {
 // Message boxes of the window become lines on standard error.
 class TErrorLines : public IUserMessages {
  public:
-  explicit TErrorLines(const THeadlessOutput& AOutput) : FOutput(AOutput) {}
+  TErrorLines(const THeadlessOutput& AOutput, const TShownLineFormat& AFormat)
+      : FOutput(AOutput), FFormat(AFormat) {}
   void Show(const std::string& ATitle, const std::string& AText, TMessageKind) override {
-    FOutput.Err(ATitle.empty() ? AText : ATitle + ": " + AText);
+    FOutput.Err(FFormat.ServiceLine(ATitle.empty() ? AText : ATitle + ": " + AText, TLinePriority::Error));
   }
 
  private:
   const THeadlessOutput& FOutput;
+  const TShownLineFormat& FFormat;
 };
+
+// What the service manager shows as the service's state.
+std::string PortsStatus(const TLumPortList& AList) {
+  size_t down = 0;
+  for (size_t i = 0; i < AList.Count(); ++i)
+    if (!AList.GetPort(static_cast<int>(i))->IsActive()) ++down;
+  return "STATUS=" + std::to_string(AList.Count()) + " ports, " + std::to_string(down) + " not working";
+}
 
 std::string VersionOf(const std::string& AExeFile) {
   try {
@@ -62,7 +71,7 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   std::unique_ptr<TInstanceLock> guard;
   std::string refusal;
   if (const int code = ClaimDataDirectory(AOptions.DataDir, AOptions.SkipInstanceGuard, guard, refusal)) {
-    AOutput.Err(refusal);
+    AOutput.Err(AOptions.Format.ServiceLine(refusal, TLinePriority::Error));
     return code;
   }
 
@@ -70,46 +79,45 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   TMainDispatcher dispatcher;
   TPortEnvironment env(dispatcher);
   env.PortDir = AOptions.PortDir;
+  env.PortAccess = AOptions.PortAccess;
   env.DebugWindow = AOptions.DebugWindow;
 
-  std::atomic<bool> ending{false};
-  // The views outlive the list: ports may log until they are destroyed.
-  std::vector<std::unique_ptr<TPortLogLines>> views;
-  auto list = std::make_unique<TLumPortList>(env);
-  TLogLinesOutput lines;
-  lines.WriteFile = [&log](const std::string& ALine) { log.WriteLine(ALine); };
-  lines.ShowLine = [&AOutput](const std::string& ALine) { AOutput.Out(TPortLogLines::ShownLine(ALine)); };
-  lines.Ending = [&ending] { return ending.load(); };
-
   bool failed = false;
-  const auto addPort = [&](const TLumPortParams& APortParams) {
-    if (failed) return;
-    try {
-      TPortManager* port = list->AddPort(APortParams);
-      views.push_back(std::make_unique<TPortLogLines>(*port, lines));
-      port->SetLog(views.back().get());
-      port->CreatePort();
-    } catch (const std::exception& e) {
-      // A port that cannot be built ends the program, as the window does.
-      AOutput.Err(std::string("Критическая ошибка : ") + e.what());
-      failed = true;
-    }
+  TPortHostSetup setup;
+  setup.DataDir = AOptions.DataDir;
+  setup.WriteFile = [&log](const std::string& ALine) { log.WriteLine(ALine); };
+  setup.ShowLine = [&AOutput, &AOptions](const TPortManager&, const std::string& ALine) {
+    if (auto shown = AOptions.Format.PortLine(ALine)) AOutput.Out(*shown);
   };
-  TErrorLines messages(AOutput);
-  ALoader(AOptions.DataDir, addPort, messages);
+  // A port that cannot be built ends the program, as the window does.
+  setup.BuildFailed = [&failed] { failed = true; };
+  setup.Loader = ALoader;
+  TErrorLines messages(AOutput, AOptions.Format);
+  TPortHost host(std::move(setup), env, messages);
+  host.Load();
 
+  const auto notify = [&AOptions](const std::string& AState) {
+    if (AOptions.Notify) AOptions.Notify(AState);
+  };
   if (!failed) {
-    AOutput.Out("Ready");
+    AOutput.Out(AOptions.Format.ServiceLine("Ready", TLinePriority::State));
+    std::string told = PortsStatus(host.List());
+    notify("READY=1\n" + told);
+    // A flip the ready line already counted is not told twice.
+    env.OnStateChanged = [&] {
+      std::string status = PortsStatus(host.List());
+      if (status != told) notify(told = std::move(status));
+    };
     for (;;) {
       // The stop comes first, so a busy dispatcher cannot hold it off.
       const int ready = WaitReadable({AStopFd, dispatcher.WakeFd()}, TDeadline::Never());
       if (ready == 0) break;
       dispatcher.ProcessPending();
     }
+    env.OnStateChanged = nullptr;
   }
-  ending = true;
-  list.reset();
-  views.clear();
+  notify("STOPPING=1");
+  host.Shutdown();
   return failed ? 1 : 0;
 }
 

@@ -3,24 +3,32 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "log/shown_line_format.h"
 #include "model/config_file.h"
 #include "model/lum_port_params.h"
 #include "platform/instance_lock.h"
+#include "platform/pty_port.h"
 
 namespace orvane {
 
-// Loads the port list of ADataDir (LoadConfig): each record goes to the
-// consumer in file order, user messages to the message sink.
-using TPortLoader = std::function<bool(const std::string& ADataDir, const TPortConsumer& AConsumer,
-                                       IUserMessages& AMessages)>;
+// Loads the port list of ADataDir (LoadConfigKeeping): each record goes to
+// the taker in file order, user messages to the message sink.
+using TPortLoader = std::function<bool(const std::string& ADataDir, const TPortTaker& ATaker,
+                                       IUserMessages& AMessages, std::vector<std::string>& ALeftOut)>;
 
 struct THeadlessOptions {
-  std::string DataDir;  // config.cfg, log.txt and the instance lock
-  std::string PortDir;  // the links of virtual ports
-  std::string ExeFile;  // whose version record and date the start banner gives
+  std::string DataDir;     // config.cfg, log.txt and the instance lock
+  std::string PortDir;     // the links of virtual ports
+  TPortAccess PortAccess;  // who besides us may open them
+  std::string ExeFile;     // whose version record and date the start banner gives
   bool DebugWindow = false;
   bool SkipInstanceGuard = false;  // "/I"
+  TShownLineFormat Format;         // how lines look on standard output and error
+  // When set, tells the service manager the state ("READY=1",
+  // "STATUS=N ports, M not working", "STOPPING=1").
+  std::function<void(const std::string& AState)> Notify;
 };
 
 // Where the service mode writes: shown log lines and "Ready" (standard output),
@@ -52,7 +60,8 @@ int ClaimDataDirectory(const std::string& ADataDir, bool ASkipGuard, std::unique
 
 // The program without windows: refuses to start when another instance holds
 // the data directory (unless SkipInstanceGuard; exit code EXIT_DATA_DIR_HELD), opens the log, loads the
-// ports and starts each as the window does, says "Ready", then serves the
+// ports and starts each through the port host as the window does (a missing
+// MQTT topic and key are generated), says "Ready", then serves the
 // ports until AStopFd turns readable (SIGINT or SIGTERM through a signal
 // descriptor). Ends in the window's order: the port list, then the stop
 // banner. Returns the exit code. Runs on the calling thread, which becomes

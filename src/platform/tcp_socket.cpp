@@ -264,6 +264,20 @@ bool TTcpSocket::SetNoDelay(bool AOn) {
   return true;
 }
 
+bool TTcpSocket::SetKeepAlive(uint32_t AIdleS, uint32_t AIntervalS, uint32_t ACount) {
+  if (!IsValid()) return Fail(EBADF);
+  const int on = 1;
+  const int idle = static_cast<int>(AIdleS);
+  const int interval = static_cast<int>(AIntervalS);
+  const int count = static_cast<int>(ACount);
+  if (::setsockopt(FHandle, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 ||
+      ::setsockopt(FHandle, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
+      ::setsockopt(FHandle, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) < 0 ||
+      ::setsockopt(FHandle, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) < 0)
+    return Fail(errno);
+  return true;
+}
+
 bool TTcpSocket::PeerClosed() {
   if (!IsValid()) return false;
   const int revents = PollOne(FHandle, POLLIN, TDeadline(0));

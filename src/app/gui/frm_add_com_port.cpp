@@ -131,6 +131,8 @@ void TfrmAddComPort::BuildControls() {
   tsVirtual = new QWidget;
   auto* virtualLayout = new QVBoxLayout(tsVirtual);
   virtualLayout->addLayout(virtualForm);
+  FVirtualLineSlot = new QVBoxLayout;
+  virtualLayout->addLayout(FVirtualLineSlot);
   virtualLayout->addWidget(gbDescription, 1);
 
   cbRealPorts = new QComboBox;
@@ -145,16 +147,24 @@ void TfrmAddComPort::BuildControls() {
   cbRealPortBitData = DropDownList({"5", "6", "7", "8"});
   cbRealPortParityBits = DropDownList({"Нет", "Нечет", "Чет", "Маркер", "Пробел"});
   cbRealPortStopBits = DropDownList({"1", "1.5", "2"});
+  pnlLineSettings = new QWidget;
+  auto* lineForm = new QFormLayout(pnlLineSettings);
+  lineForm->setContentsMargins(0, 0, 0, 0);
+  lineForm->addRow(cbRealPortTunnelMode);
+  lineForm->addRow(Caption("Скорость", cbRealPortBaudRate), cbRealPortBaudRate);
+  lineForm->addRow(Caption("Биты данных", cbRealPortBitData), cbRealPortBitData);
+  lineForm->addRow(Caption("Четность", cbRealPortParityBits), cbRealPortParityBits);
+  lineForm->addRow(Caption("Стоповые биты", cbRealPortStopBits), cbRealPortStopBits);
   tsExisting = new QWidget;
-  auto* existingForm = new QFormLayout(tsExisting);
+  auto* existingLayout = new QVBoxLayout(tsExisting);
+  auto* existingForm = new QFormLayout;
   // A device path is long: the list goes below its caption, across the page.
   existingForm->addRow(Caption("COM порт", cbRealPorts));
   existingForm->addRow(cbRealPorts);
-  existingForm->addRow(cbRealPortTunnelMode);
-  existingForm->addRow(Caption("Скорость", cbRealPortBaudRate), cbRealPortBaudRate);
-  existingForm->addRow(Caption("Биты данных", cbRealPortBitData), cbRealPortBitData);
-  existingForm->addRow(Caption("Четность", cbRealPortParityBits), cbRealPortParityBits);
-  existingForm->addRow(Caption("Стоповые биты", cbRealPortStopBits), cbRealPortStopBits);
+  existingLayout->addLayout(existingForm);
+  FExistingLineSlot = new QVBoxLayout;
+  existingLayout->addLayout(FExistingLineSlot);
+  existingLayout->addStretch(1);
 
   pcPortType = new QTabWidget;
   pcPortType->addTab(tsVirtual, Text("Виртуальный"));
@@ -173,12 +183,14 @@ void TfrmAddComPort::BuildControls() {
   speLineNumber = Number(0, 3);
   lblLineNumber = Caption("Номер линии", speLineNumber);
   speReadIntervalTimeout = Number(1, 1000);
+  speSendPause = Number(0, SEND_PAUSE_MAX_MS);
 
   tsParamTcp = new QWidget;
   auto* tcpForm = new QFormLayout;
   tcpForm->addRow(Caption("IP адрес или\r\nDNS имя", edtIpAddress), edtIpAddress);
   tcpForm->addRow(Caption("TCP порт", cbxPortNumber), cbxPortNumber);
   tcpForm->addRow(lblLineNumber, speLineNumber);
+  tcpForm->addRow(Caption("Пауза между\r\nпосылками, мс", speSendPause), speSendPause);
   auto* gbLineTimeouts = new QGroupBox(Text("Таймауты на линии RS485/RS232"));
   auto* lineTimeoutsForm = new QFormLayout(gbLineTimeouts);
   lineTimeoutsForm->addRow(Caption("Межсимвольный \r\nинтервал чтения, мс", speReadIntervalTimeout),
@@ -205,6 +217,13 @@ void TfrmAddComPort::BuildControls() {
   connectionForm->addRow(Caption("Адрес брокера", edMqttAddr), edMqttAddr);
   connectionForm->addRow(Caption("Имя пользователя", edMqttUsername), edMqttUsername);
   connectionForm->addRow(Caption("Пароль", edMqttPassw), edMqttPassw);
+  cbMqttTls = new QCheckBox(Text("TLS"));
+  edMqttCaFile = new QLineEdit;
+  edMqttCaFile->setPlaceholderText(Text("системное хранилище"));
+  cbMqttVerifyCert = new QCheckBox(Text("Проверять сертификат"));
+  connectionForm->addRow(cbMqttTls);
+  connectionForm->addRow(Caption("Файл CA", edMqttCaFile), edMqttCaFile);
+  connectionForm->addRow(cbMqttVerifyCert);
   auto* gbLink = new QGroupBox(Text(" Параметры связи "));
   auto* linkForm = new QFormLayout(gbLink);
   // The right column is narrow: the fields go below their labels, where the
@@ -245,6 +264,7 @@ void TfrmAddComPort::BuildControls() {
 
   connect(cbxProtocol, &QComboBox::currentIndexChanged, this, [this] { cbxProtocolChange(); });
   connect(cbRealPortTunnelMode, &QCheckBox::toggled, this, [this] { cbRealPortTunnelModeClick(); });
+  connect(cbMqttTls, &QCheckBox::toggled, this, [this] { cbMqttTlsClick(); });
   connect(pcPortType, &QTabWidget::currentChanged, this, [this](int AIndex) { pcPortTypeChanged(AIndex); });
   connect(btnOK, &QPushButton::clicked, this, [this] { btnOKClick(); });
   // Esc rejects as well: QDialog's own key handling.
@@ -259,6 +279,7 @@ void TfrmAddComPort::FormCreate() {
   PageControl->setCurrentWidget(tsParamTcp);
   speReadPacketTimeout->setValue(0);
   speReadIntervalTimeout->setValue(4);
+  speSendPause->setValue(SEND_PAUSE_DEFAULT_MS);
 
   // The values of the first use of a run; later add-mode uses keep what the
   // previous use left.
@@ -274,6 +295,9 @@ void TfrmAddComPort::FormCreate() {
   cbxPortNumber->setEditText(QStringLiteral("0"));
   speLineNumber->setValue(0);
   edMqttAddr->setText(Text(DEFAULT_BROKER_HOST));
+  cbMqttTls->setChecked(false);
+  cbMqttVerifyCert->setChecked(true);
+  cbMqttTlsClick();
   cbxProtocolChange();
 }
 
@@ -324,11 +348,16 @@ void TfrmAddComPort::Init(const TLumPortParams& APortParams, int AAction) {
       cbxProtocol->findText(FromStd(p.Protocol), Qt::MatchExactly | Qt::MatchCaseSensitive));
   speReadPacketTimeout->setValue(p.ReadPacketTimeout);
   speReadIntervalTimeout->setValue(p.ReadIntervalTimeout);
+  speSendPause->setValue(p.SendPause);
   edtHeader->setText(FromStd(p.Header));
   mmComment->setPlainText(EditorLines(ConvertLineBreaks(0, p.Comment)));
   edMqttAddr->setText(FromStd(p.MqttHost));
   edMqttUsername->setText(FromStd(p.MqttUserName));
   edMqttPassw->setText(FromStd(p.MqttPassword));
+  cbMqttTls->setChecked(p.MqttTls);
+  edMqttCaFile->setText(FromStd(p.MqttCaFile));
+  cbMqttVerifyCert->setChecked(p.MqttVerifyCert);
+  cbMqttTlsClick();
   cbRealPortBaudRate->setCurrentIndex(p.RealPortBaudRate);
   cbRealPortBitData->setCurrentIndex(p.RealPortBitData);
   cbRealPortParityBits->setCurrentIndex(static_cast<int>(p.RealPortParityBits));
@@ -357,6 +386,13 @@ void TfrmAddComPort::cbRealPortTunnelModeClick() {
     list->setEnabled(fixed);
 }
 
+void TfrmAddComPort::cbMqttTlsClick() {
+  // The CA and the check mean something only over TLS; they keep their values meanwhile.
+  const bool tls = cbMqttTls->isChecked();
+  edMqttCaFile->setEnabled(tls);
+  cbMqttVerifyCert->setEnabled(tls);
+}
+
 bool TfrmAddComPort::pcPortTypeChanging() const {
   // An edit must not turn a virtual port into a physical one or back.
   return FAction == ACTION_ADD;
@@ -371,11 +407,26 @@ void TfrmAddComPort::pcPortTypeChanged(int AIndex) {
     return;
   }
   FPortTypeTab = AIndex;
+  PlaceLineSettings();
 }
 
 void TfrmAddComPort::ShowPortTypeTab(QWidget* ATab) {
   FPortTypeTab = pcPortType->indexOf(ATab);
   pcPortType->setCurrentIndex(FPortTypeTab);
+  PlaceLineSettings();
+}
+
+void TfrmAddComPort::PlaceLineSettings() {
+  QBoxLayout* slot = pcPortType->currentWidget() == tsVirtual ? FVirtualLineSlot : FExistingLineSlot;
+  if (slot == FLineSlot) return;
+  if (FLineSlot) FLineSlot->removeWidget(pnlLineSettings);
+  slot->addWidget(pnlLineSettings);
+  FLineSlot = slot;
+  // A widget given a new parent is hidden until shown again.
+  pnlLineSettings->show();
+  // The virtual tab is the taller with them: the dialog grows so no caption is cut off.
+  layout()->activate();
+  resize(size().expandedTo(sizeHint()));
 }
 
 QWidget* TfrmAddComPort::FirstControl() const {
@@ -392,6 +443,7 @@ void TfrmAddComPort::btnOKClick() {
   p.Protocol = ToStd(cbxProtocol->currentText());
   p.ReadPacketTimeout = static_cast<uint16_t>(speReadPacketTimeout->value());
   p.ReadIntervalTimeout = static_cast<uint16_t>(speReadIntervalTimeout->value());
+  p.SendPause = static_cast<uint16_t>(speSendPause->value());
   p.Header = ToStd(edtHeader->text());
   p.Comment = ConvertLineBreaks(1, CrLfLines(mmComment->toPlainText()));
 
@@ -405,6 +457,9 @@ void TfrmAddComPort::btnOKClick() {
   p.MqttTopic = ToStd(edMqttTopic->text());
   p.MqttUserName = ToStd(edMqttUsername->text());
   p.MqttPassword = ToStd(edMqttPassw->text());
+  p.MqttTls = cbMqttTls->isChecked();
+  p.MqttCaFile = ToStd(edMqttCaFile->text());
+  p.MqttVerifyCert = cbMqttVerifyCert->isChecked();
   // An untouched key is kept exactly; a typed one keeps its low 32 bits, and an
   // emptied one stores 0, for which the main window makes a new key.
   const QString key = edMqttSeqKey->text();

@@ -7,6 +7,7 @@
 
 #include "model/lum_port_params.h"
 
+class QBoxLayout;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -49,6 +50,7 @@ class TfrmAddComPort : public QDialog {
   // Handlers, public so that tests drive them as the user would.
   void cbxProtocolChange();
   void cbRealPortTunnelModeClick();
+  void cbMqttTlsClick();
   // Whether the port-type tab may change now: only while adding.
   bool pcPortTypeChanging() const;
   // Copies the controls into PortParams; confirms when there is a port name.
@@ -67,6 +69,9 @@ class TfrmAddComPort : public QDialog {
   QLineEdit* edtHeader = nullptr;
   QPlainTextEdit* mmComment = nullptr;
   QComboBox* cbRealPorts = nullptr;
+  // "Фиксированные настройки" and the four line settings: one set of controls, shown on
+  // whichever port-type tab is current (a virtual port has them too).
+  QWidget* pnlLineSettings = nullptr;
   QCheckBox* cbRealPortTunnelMode = nullptr;
   QComboBox* cbRealPortBaudRate = nullptr;
   QComboBox* cbRealPortBitData = nullptr;
@@ -83,11 +88,15 @@ class TfrmAddComPort : public QDialog {
   QLabel* lblLineNumber = nullptr;
   QSpinBox* speLineNumber = nullptr;
   QSpinBox* speReadIntervalTimeout = nullptr;
+  QSpinBox* speSendPause = nullptr;
   QLineEdit* edMqttAddr = nullptr;
   QLineEdit* edMqttUsername = nullptr;
   QLineEdit* edMqttPassw = nullptr;
   QLineEdit* edMqttTopic = nullptr;
   QLineEdit* edMqttSeqKey = nullptr;
+  QCheckBox* cbMqttTls = nullptr;
+  QLineEdit* edMqttCaFile = nullptr;
+  QCheckBox* cbMqttVerifyCert = nullptr;
 
   QPushButton* btnOK = nullptr;
   QPushButton* btnCancel = nullptr;
@@ -98,12 +107,18 @@ class TfrmAddComPort : public QDialog {
   void FillPortLists(int AAction);
   void pcPortTypeChanged(int AIndex);
   void ShowPortTypeTab(QWidget* ATab);
+  // Puts the line settings on the current port-type tab.
+  void PlaceLineSettings();
 
   TInstalledPorts FInstalledPorts;
   IGuiMessages& FMessages;
   int FAction = ACTION_ADD;
   // The tab last allowed; a refused switch goes back to it.
   int FPortTypeTab = 0;
+  // Where each tab holds the line settings, and where they are now.
+  QBoxLayout* FVirtualLineSlot = nullptr;
+  QBoxLayout* FExistingLineSlot = nullptr;
+  QBoxLayout* FLineSlot = nullptr;
 };
 
 }  // namespace orvane

@@ -59,7 +59,9 @@ std::string Describe(const TLumPortParams& A) {
       << "\nRealPortStopBits=" << static_cast<int>(A.RealPortStopBits)
       << "\nRealPortTunnelMode=" << A.RealPortTunnelMode << "\nMqttHost=" << A.MqttHost
       << "\nMqttTopic=" << A.MqttTopic << "\nMqttUserName=" << A.MqttUserName
-      << "\nMqttPassword=" << A.MqttPassword << "\nMqttSecurityKey=" << A.MqttSecurityKey << "\n";
+      << "\nMqttPassword=" << A.MqttPassword << "\nMqttSecurityKey=" << A.MqttSecurityKey
+      << "\nSendPause=" << A.SendPause << "\nMqttTls=" << A.MqttTls << "\nMqttCaFile=" << A.MqttCaFile
+      << "\nMqttVerifyCert=" << A.MqttVerifyCert << "\n";
   return out.str();
 }
 
@@ -141,6 +143,14 @@ TLumPortParams VirtualMqttPort() {
   return p;
 }
 
+TLumPortParams TlsPort() {
+  TLumPortParams p = VirtualMqttPort();
+  p.MqttTls = true;
+  p.MqttCaFile = "/etc/orvane/ca.pem";
+  p.MqttVerifyCert = false;
+  return p;
+}
+
 TLumPortParams PhysicalIp485Port() {
   TLumPortParams p;
   p.ComName = "/dev/ttyUSB0(r)";
@@ -200,6 +210,8 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
          d.edMqttAddr->setText("broker.lan");
          d.edMqttUsername->setText("op");
          d.edMqttPassw->setText("pw");
+         d.cbMqttTls->setChecked(true);
+         d.edMqttCaFile->setText("ca.pem");
          d.edtHeader->setText("H");
          d.mmComment->setPlainText("c");
          d.speReadPacketTimeout->setValue(300);
@@ -216,6 +228,8 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
                  p.MqttHost = "broker.lan";
                  p.MqttUserName = "op";
                  p.MqttPassword = "pw";
+                 p.MqttTls = true;
+                 p.MqttCaFile = "ca.pem";
                  p.Header = "H";
                  p.Comment = "c";
                  p.ReadPacketTimeout = 300;
@@ -251,10 +265,53 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
          d.open();
          d.edtHeader->setText("left over");
          d.edMqttPassw->setText("left over");
+         d.cbMqttTls->setChecked(true);
+         d.edMqttCaFile->setText("left over");
+         d.cbMqttVerifyCert->setChecked(false);
          d.cbRealPortTunnelMode->setChecked(true);
          Confirm(d);
        },
        VirtualMqttPort(), TDialog::ACTION_EDIT, none, VirtualMqttPort()},
+      {"edit of a virtual port with fixed line settings and no send pause, untouched", none,
+       Changed(VirtualMqttPort(),
+               [](TLumPortParams& p) {
+                 p.Protocol = PROTOCOL_IP485;
+                 p.RealPortTunnelMode = true;
+                 p.SendPause = 0;
+               }),
+       TDialog::ACTION_EDIT, none,
+       Changed(VirtualMqttPort(),
+               [](TLumPortParams& p) {
+                 p.Protocol = PROTOCOL_IP485;
+                 p.RealPortTunnelMode = true;
+                 p.SendPause = 0;
+               })},
+      {"fixed line settings set on the virtual tab", none, NewPort("/f", 5), TDialog::ACTION_ADD,
+       [](TDialog& d) {
+         d.pcPortType->setCurrentWidget(d.tsVirtual);
+         d.cbRealPortTunnelMode->setChecked(true);
+         d.cbRealPortParityBits->setCurrentIndex(static_cast<int>(TParityBits::Even));
+         d.speSendPause->setValue(1000);
+       },
+       Changed(FirstAddResult("/f", 5),
+               [](TLumPortParams& p) {
+                 p.ComName = "COM2";
+                 p.isRealPort = false;
+                 p.RealPortTunnelMode = true;
+                 p.RealPortParityBits = TParityBits::Even;
+                 p.SendPause = 1000;
+               })},
+      {"edit of a TLS port, untouched", none, TlsPort(), TDialog::ACTION_EDIT, none, TlsPort()},
+      {"TLS ticked with a CA file and the check off", none, VirtualMqttPort(), TDialog::ACTION_EDIT,
+       [](TDialog& d) {
+         d.cbMqttTls->setChecked(true);
+         d.edMqttCaFile->setText("/etc/orvane/ca.pem");
+         d.cbMqttVerifyCert->setChecked(false);
+       },
+       TlsPort()},
+      {"TLS unticked keeps the CA file and the check for later", none, TlsPort(), TDialog::ACTION_EDIT,
+       [](TDialog& d) { d.cbMqttTls->setChecked(false); },
+       Changed(TlsPort(), [](TLumPortParams& p) { p.MqttTls = false; })},
       {"emptied key stores 0", none, VirtualMqttPort(), TDialog::ACTION_EDIT,
        [](TDialog& d) { d.edMqttSeqKey->clear(); },
        Changed(VirtualMqttPort(), [](TLumPortParams& p) { p.MqttSecurityKey = 0; })},
@@ -305,6 +362,26 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
     Confirm(dialog);
     EXPECT_EQ(Describe(dialog.PortParams), Describe(c.Expected));
     EXPECT_TRUE(messages.Shown.empty());
+  }
+}
+
+// The CA file and the check count only over TLS: they are open to change only while TLS is ticked.
+TEST(TfrmAddComPort, TlsSettingsFollowTheTlsBox) {
+  TRecordedMessages messages;
+  TDialog dialog([] { return INSTALLED; }, messages);
+  EXPECT_FALSE(dialog.cbMqttTls->isChecked());  // a first use: no TLS, the certificate checked
+  EXPECT_TRUE(dialog.cbMqttVerifyCert->isChecked());
+  EXPECT_EQ(dialog.cbMqttTls->text(), "TLS");
+  EXPECT_EQ(dialog.cbMqttVerifyCert->text(), "Проверять сертификат");
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "TLS" : "plain");
+    dialog.Init(Changed(VirtualMqttPort(), [&](TLumPortParams& p) { p.MqttTls = tls; }),
+                TDialog::ACTION_EDIT);
+    EXPECT_EQ(dialog.edMqttCaFile->isEnabled(), tls);
+    EXPECT_EQ(dialog.cbMqttVerifyCert->isEnabled(), tls);
+    dialog.cbMqttTls->setChecked(!tls);
+    EXPECT_EQ(dialog.edMqttCaFile->isEnabled(), !tls);
+    EXPECT_EQ(dialog.cbMqttVerifyCert->isEnabled(), !tls);
   }
 }
 
@@ -528,6 +605,32 @@ TEST(TfrmAddComPort, FixedSettingsEnableTheLineLists) {
   EXPECT_EQ(enabled(), 0);
   dialog.cbRealPortTunnelMode->click();
   EXPECT_EQ(enabled(), 4);
+}
+
+TEST(TfrmAddComPort, LineSettingsAndThePauseAreWhereThePortTypeAndProtocolNeedThem) {
+  TRecordedMessages messages;
+  TDialog dialog([] { return INSTALLED; }, messages);
+  dialog.Init(NewPort("/a", 1), TDialog::ACTION_ADD);
+  dialog.show();
+  for (QWidget* tab : {dialog.tsVirtual, dialog.tsExisting, dialog.tsVirtual}) {
+    dialog.pcPortType->setCurrentWidget(tab);
+    EXPECT_TRUE(tab->isAncestorOf(dialog.cbRealPortTunnelMode));
+    EXPECT_TRUE(tab->isAncestorOf(dialog.cbRealPortStopBits));
+    EXPECT_TRUE(dialog.cbRealPortTunnelMode->isVisible());
+  }
+  // The pause belongs to the converter's page, with its range and its default.
+  EXPECT_TRUE(dialog.tsParamTcp->isAncestorOf(dialog.speSendPause));
+  EXPECT_EQ(dialog.speSendPause->minimum(), 0);
+  EXPECT_EQ(dialog.speSendPause->maximum(), 1000);
+  EXPECT_EQ(dialog.speSendPause->value(), 10);
+
+  // An edited virtual port shows its fixed settings on its own tab.
+  dialog.Init(Changed(VirtualMqttPort(), [](TLumPortParams& p) { p.RealPortTunnelMode = true; }),
+              TDialog::ACTION_EDIT);
+  EXPECT_TRUE(dialog.tsVirtual->isAncestorOf(dialog.cbRealPortTunnelMode));
+  EXPECT_TRUE(dialog.cbRealPortTunnelMode->isChecked());
+  EXPECT_TRUE(dialog.cbRealPortParityBits->isEnabled());
+  EXPECT_EQ(dialog.cbRealPortParityBits->currentIndex(), static_cast<int>(TParityBits::Even));
 }
 
 TEST(TfrmAddComPort, CommentIsShownAsLinesAndStoredAsOneLine) {
