@@ -114,7 +114,7 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd,
   const auto logFailed = [&app, &messages](const std::string& AMessage) {
     std::cerr << AMessage << std::endl;
     QMetaObject::invokeMethod(
-        &app, [&messages, AMessage] { messages.Show("", AMessage, TMessageKind::Warning); },
+        &app, [&messages, AMessage] { messages.ShowBox("", AMessage, TMessageKind::Warning); },
         Qt::QueuedConnection);
   };
   auto log = std::make_unique<TLumLog>(dataDir, version->FileVersion(), SELF_EXE, logFailed);

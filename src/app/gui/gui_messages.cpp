@@ -58,6 +58,10 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QMessageBox::Icon AIcon, const std::
 void TMessageBoxes::Show(const std::string& ATitle, const std::string& AText, TMessageKind AKind) {
   // Also for a start from a terminal, where the box may be out of sight.
   std::cerr << AText << std::endl;
+  ShowBox(ATitle, AText, AKind);
+}
+
+void TMessageBoxes::ShowBox(const std::string& ATitle, const std::string& AText, TMessageKind AKind) {
   if (Stopping()) return;
   MakeMessageBox(IconOf(AKind), ATitle, AText, QMessageBox::Ok, FParent)->exec();
 }

@@ -38,7 +38,10 @@ class TMessageBoxes : public IGuiMessages {
   explicit TMessageBoxes(QWidget* AParent = nullptr) : FParent(AParent) {}
   void SetParent(QWidget* AParent) { FParent = AParent; }
   void SetStopping(std::function<bool()> AStopping) { FStopping = std::move(AStopping); }
+  // Writes the text to standard error as well, then shows the box.
   void Show(const std::string& ATitle, const std::string& AText, TMessageKind AKind) override;
+  // The box alone, for a text already written to standard error.
+  void ShowBox(const std::string& ATitle, const std::string& AText, TMessageKind AKind);
   bool Ask(const std::string& ATitle, const std::string& AText, TQuestionIcon AIcon) override;
 
  private:

@@ -23,17 +23,21 @@ namespace orvane {
 namespace {
 
 // A real virtual port whose lines go to the view; the file lines are recorded.
+// Its converter takes the connection, so that once "Connect - OK" is shown the
+// port adds no lines of its own to the ones a test feeds.
 class TLogViewFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     H.OnBuilt = [this](TPortManager&, TPortLogLines& ALines) { View = std::make_unique<TfmLogPort>(ALines); };
     H.OnShown = [this](const TPortManager&, const std::string& ALine) { View->ShowLogLine(ALine); };
     // No application opens the port before the test does.
-    Port = H.Add(test::VirtualParams("COM50", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
+    Port = H.Add(test::VirtualParams("COM50", PROTOCOL_DIRECT, Converter.Port()));
     View->resize(500, 300);
     View->show();
-    // The lines of the port's creation are in the box before a test begins.
-    Pass();
+    ASSERT_TRUE(H.Pump([this] {
+      Pass();
+      return View->mmLog->toPlainText().contains(QStringLiteral(" Connect - OK"));
+    })) << View->mmLog->toPlainText().toStdString();
   }
   void TearDown() override {
     // The view outlives the bridge.
@@ -53,6 +57,7 @@ class TLogViewFixture : public ::testing::Test {
   QString Block(int AIndex) const { return View->mmLog->document()->findBlockByNumber(AIndex).text(); }
   size_t FileCount(const std::string& ALine) { return H.CountFile(ALine); }
 
+  test::TEchoServer Converter;
   test::TPortsHarness H;
   TPortManager* Port = nullptr;
   std::unique_ptr<TfmLogPort> View;
