@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -108,7 +109,8 @@ class TFlood {
  public:
   TFlood(const std::string& ALink, long ARate) {
     FThread = std::thread([this, ALink, ARate] {
-      const int fd = ::open(ALink.c_str(), O_RDWR | O_NOCTTY);
+      // Without blocking: a full port must not keep the flood from stopping.
+      const int fd = ::open(ALink.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
       if (fd < 0) return;
       termios mode{};
       ::tcgetattr(fd, &mode);
@@ -117,8 +119,17 @@ class TFlood {
       const std::string chunk(static_cast<size_t>(ARate / 1000), 'U');
       auto next = Clock::now();
       while (!FStop) {
-        const ssize_t put = ::write(fd, chunk.data(), chunk.size());
-        if (put > 0) FWritten += static_cast<uint64_t>(put);
+        size_t done = 0;
+        while (done < chunk.size() && !FStop) {
+          const ssize_t put = ::write(fd, chunk.data() + done, chunk.size() - done);
+          if (put > 0) {
+            done += static_cast<size_t>(put);
+            FWritten += static_cast<uint64_t>(put);
+            continue;
+          }
+          pollfd writable{fd, POLLOUT, 0};
+          ::poll(&writable, 1, 10);
+        }
         next += std::chrono::milliseconds(1);
         std::this_thread::sleep_until(next);
       }

@@ -24,6 +24,11 @@ TfmLogPort::TfmLogPort(TPortLogLines& ALines, QWidget* AParent) : QWidget(AParen
   mmLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   mmLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   mmLog->setContextMenuPolicy(Qt::ActionsContextMenu);
+  // Log lines are plain text: laying them out glyph by glyph, without shaping,
+  // keeps a flood of lines cheap.
+  QFont LogFont = mmLog->font();
+  LogFont.setStyleStrategy(QFont::PreferNoShaping);
+  mmLog->setFont(LogFont);
 
   auto MakeAction = [this](TActionIcon AIcon, const char* AText, bool ACheckable) {
     auto* Action = new QAction(ActionIcon(AIcon), Text(AText), this);
@@ -68,8 +73,16 @@ void TfmLogPort::SetFollowLast(bool AValue) {
   }
 }
 
+std::string TfmLogPort::ShownPart(const std::string& ALine) {
+  if (ALine.size() <= MAX_SHOWN_BYTES) return ALine;
+  size_t end = MAX_SHOWN_BYTES;
+  // Not inside a character of several bytes.
+  while (end > 0 && (static_cast<unsigned char>(ALine[end]) & 0xC0) == 0x80) --end;
+  return ALine.substr(0, end) + " ...";
+}
+
 void TfmLogPort::ShowLogLine(const std::string& ALine) {
-  FPending.push_back(TPortLogLines::ShownLine(ALine));
+  FPending.push_back(TPortLogLines::ShownLine(ShownPart(ALine)));
   if (FPending.size() > MAX_LINES) FPending.pop_front();
   PostAppend();
 }

@@ -25,6 +25,13 @@ class TfmLogPort : public QWidget {
 
  public:
   static constexpr int MAX_LINES = 500;
+  // A traffic line holds every byte in hex: thousands of characters per read
+  // at full speed. The box shows the start of a longer line and " ..." (the
+  // file keeps it whole), so that laying the lines out keeps pace with the
+  // traffic.
+  static constexpr size_t MAX_SHOWN_BYTES = 1000;
+  // ALine cut to MAX_SHOWN_BYTES at a character's start, " ..." behind.
+  static std::string ShownPart(const std::string& ALine);
 
   explicit TfmLogPort(TPortLogLines& ALines, QWidget* AParent = nullptr);
   ~TfmLogPort() override;

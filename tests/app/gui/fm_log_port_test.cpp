@@ -134,6 +134,36 @@ TEST_F(TLogViewFixture, ScrollingFollowsTheFlag) {
   EXPECT_EQ(Bar->value(), Bar->maximum());
 }
 
+// A long line (a traffic line holds every byte in hex) shows its start in the
+// box, never half a character; the file gets it whole.
+TEST(TfmLogPortShownPart, LongLinesAreCutAtACharactersStart) {
+  constexpr size_t MAX = TfmLogPort::MAX_SHOWN_BYTES;
+  const std::string cyrillic = "Ж";  // two bytes
+  struct TCase {
+    std::string Line;
+    std::string Shown;
+  };
+  const std::vector<TCase> cases = {
+      {"", ""},
+      {std::string(MAX, 'A'), std::string(MAX, 'A')},
+      {std::string(MAX + 1, 'A'), std::string(MAX, 'A') + " ..."},
+      // The cut would fall inside the last character: it goes whole.
+      {std::string(MAX - 1, 'A') + cyrillic + "B", std::string(MAX - 1, 'A') + " ..."},
+      {std::string(MAX - 2, 'A') + cyrillic + "B", std::string(MAX - 2, 'A') + cyrillic + " ..."},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(TfmLogPort::ShownPart(c.Line), c.Shown) << c.Line.size();
+}
+
+TEST_F(TLogViewFixture, ALongLineShowsItsStartAndGoesWholeToTheFile) {
+  const std::string hex = "IN: [4000] " + std::string(12000, '5');
+  Lines().AddLogLine(hex, false);
+  Pass();
+  const QString last = Block(BlockCount() - 1);
+  EXPECT_TRUE(last.endsWith(QStringLiteral(" ..."))) << last.size();
+  EXPECT_LT(static_cast<size_t>(last.size()), TfmLogPort::MAX_SHOWN_BYTES + 40);
+  EXPECT_EQ(FileCount("(COM50) " + hex), 1u);
+}
+
 // A worker's channel line reaches the view once, with the converter address in
 // front; an application opening the port shows in the view too.
 TEST_F(TLogViewFixture, WorkerLinesAndPortEventsAreShownOnce) {
