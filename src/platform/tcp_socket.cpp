@@ -200,17 +200,21 @@ bool TTcpSocket::ConnectTo(const std::string& AHost, uint16_t APort, uint32_t AT
 long TTcpSocket::SendSome(const void* AData, size_t ALength, uint32_t ATimeoutMs) {
   if (!IsValid()) return Fail(EBADF), -1;
   if (ALength == 0) return 0;
-  const int revents = PollOne(FHandle, POLLOUT, TDeadline(ATimeoutMs));
-  if (revents < 0) return Fail(errno), -1;
-  if (revents == 0) return Fail(ETIMEDOUT), 0;
+  // Sent straight away: the socket buffer nearly always has room, and a poll
+  // first would cost a system call per send. The wait is only for a full buffer.
+  bool waited = false;
   for (;;) {
     // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the process.
-    const ssize_t sent = ::send(FHandle, AData, ALength, MSG_NOSIGNAL);
+    const ssize_t sent = ::send(FHandle, AData, ALength, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent >= 0) return static_cast<long>(sent);
     if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno), -1;
     // Writable by poll yet refused: no room after all, the same as a timed-out wait.
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return Fail(ETIMEDOUT), 0;
-    return Fail(errno), -1;
+    if (waited) return Fail(ETIMEDOUT), 0;
+    const int revents = PollOne(FHandle, POLLOUT, TDeadline(ATimeoutMs));
+    if (revents < 0) return Fail(errno), -1;
+    if (revents == 0) return Fail(ETIMEDOUT), 0;
+    waited = true;
   }
 }
 

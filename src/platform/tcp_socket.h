@@ -79,8 +79,8 @@ class TTcpSocket {
   bool ConnectTo(const std::string& AHost, uint16_t APort, uint32_t ATimeoutMs,
                  const TCancelCheck& ACancel = {});
 
-  // One send call after waiting up to ATimeoutMs for room: the count sent (> 0), 0 when no
-  // room came in time (LastError SocketErrorTimedOut()), -1 on an error (peer gone, ...).
+  // Sends what fits at once, waiting up to ATimeoutMs only when there is no room at all: the
+  // count sent (> 0), 0 when no room came in time (LastError SocketErrorTimedOut()), -1 on an error (peer gone, ...).
   long SendSome(const void* AData, size_t ALength, uint32_t ATimeoutMs);
   // Sends every byte; fails when a wait for room makes no progress within ATimeoutMs.
   bool SendAll(const void* AData, size_t ALength, uint32_t ATimeoutMs);
