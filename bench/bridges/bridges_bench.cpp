@@ -4,7 +4,8 @@
 //                  bridging a pty to the same kind of server; through an IP485 port to a
 //                  converter that acknowledges and echoes; through two MQTT ports on one
 //                  topic (the application on the second port echoes), against two bare
-//                  MQTT sessions on the same broker;
+//                  MQTT sessions on the same broker; the same two ports on two brokers
+//                  joined by a mosquitto bridge, and on the TLS listener;
 //   throughput   - bytes through the pass-through port to the echo server and back, every
 //                  byte checked in order, against socat;
 //   idle cost    - 1, 10 and 100 ports, half TCP connected to a silent server, half MQTT
@@ -32,6 +33,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/round_trips.h"
@@ -168,13 +170,13 @@ TSamples PortRoundTrips(const char* AProtocol, uint16_t APeerPort, int ARounds) 
 }
 
 // The application on port A writes, the one on port B echoes what came, A reads it back.
-TSamples MqttPortRoundTrips(TMosquitto& ABroker, int ARounds) {
+TSamples MqttPortRoundTrips(const TLumPortParams& AParamsA, const TLumPortParams& AParamsB, int ARounds) {
   TPortsHarness h;
-  TPortManager* a = h.Add(MqttParams("MQ_A", ABroker.Port(), "bench/ports"));
-  TPortManager* b = h.Add(MqttParams("MQ_B", ABroker.Port(), "bench/ports"));
+  TPortManager* a = h.Add(AParamsA);
+  TPortManager* b = h.Add(AParamsB);
   if (!ServeUntil(h.Dispatcher, [&] { return a->IsActive() && b->IsActive(); })) return {};
-  TTestFd appA = OpenApp(h.LinkPath("MQ_A"));
-  TTestFd appB = OpenApp(h.LinkPath("MQ_B"));
+  TTestFd appA = OpenApp(h.LinkPath(AParamsA.ComName));
+  TTestFd appB = OpenApp(h.LinkPath(AParamsB.ComName));
   if (!appA.Valid() || !appB.Valid()) return {};
   return WhileServing<TSamples>(h.Dispatcher, [&] {
     std::string atB, atA;
@@ -195,6 +197,22 @@ TSamples MqttPortRoundTrips(TMosquitto& ABroker, int ARounds) {
     }
     return Measure(ARounds, round);
   });
+}
+
+// The two ports of a round trip: A on ABrokerA, B on ABrokerB, one topic.
+std::pair<TLumPortParams, TLumPortParams> PortPair(uint16_t ABrokerA, uint16_t ABrokerB) {
+  return {MqttParams("MQ_A", ABrokerA, "bench/ports"), MqttParams("MQ_B", ABrokerB, "bench/ports")};
+}
+
+// The same over the TLS listener of ABroker, the broker's certificate checked.
+std::pair<TLumPortParams, TLumPortParams> TlsPortPair(const TMosquitto& ABroker) {
+  auto pair = PortPair(ABroker.TlsPort(), ABroker.TlsPort());
+  for (TLumPortParams* p : {&pair.first, &pair.second}) {
+    p->MqttHost = "localhost:" + std::to_string(ABroker.TlsPort());
+    p->MqttTls = true;
+    p->MqttCaFile = ABroker.CaFile();
+  }
+  return pair;
 }
 
 // The reference: two bare sessions on one topic, as the two ports use it. Each sees its
@@ -377,7 +395,14 @@ int main(int argc, char** argv) {
   TTempDir dir;
   TMosquitto::TOptions options;
   options.TcpNoDelay = true;
+  options.Tls = true;
   TMosquitto broker(options);
+  // A second broker bridged to the first, as two sites of a cluster.
+  TMosquitto::TOptions bridgedOptions;
+  bridgedOptions.TcpNoDelay = true;
+  bridgedOptions.BridgeTo = broker.Port();
+  bridgedOptions.BridgeTopic = "bench/#";
+  TMosquitto bridged(bridgedOptions);
 
   const TStats socat = Summarise(SocatRoundTrips(dir, rounds));
   TStats direct, ip485;
@@ -391,7 +416,12 @@ int main(int argc, char** argv) {
     ip485 = Summarise(PortRoundTrips(PROTOCOL_IP485, converter.Port(), rounds));
   }
   const TStats mqttRaw = Summarise(MqttClientRoundTrips(broker, rounds));
-  const TStats mqttPorts = Summarise(MqttPortRoundTrips(broker, rounds));
+  auto roundTrips = [&](const std::pair<TLumPortParams, TLumPortParams>& APorts) {
+    return Summarise(MqttPortRoundTrips(APorts.first, APorts.second, rounds));
+  };
+  const TStats mqttPorts = roundTrips(PortPair(broker.Port(), broker.Port()));
+  const TStats mqttBridged = roundTrips(PortPair(broker.Port(), bridged.Port()));
+  const TStats mqttTls = roundTrips(TlsPortPair(broker));
 
   std::printf("16-byte round trips on loopback, %d rounds, ms\n\n", rounds);
   std::printf("| %-32s | %8s | %8s | %8s | %8s |\n", "path", "min", "median", "p99", "max");
@@ -402,10 +432,14 @@ int main(int argc, char** argv) {
   Row("IP485 port (fake converter)", ip485);
   Row("two bare MQTT sessions", mqttRaw);
   Row("two MQTT ports, one topic", mqttPorts);
+  Row("two MQTT ports, bridged brokers", mqttBridged);
+  Row("two MQTT ports, TLS", mqttTls);
   std::printf("\n");
   Difference("pass-through port - socat:", direct, socat);
   Difference("IP485 port - socat:", ip485, socat);
   Difference("MQTT ports - bare MQTT sessions:", mqttPorts, mqttRaw);
+  Difference("bridged brokers - one broker:", mqttBridged, mqttPorts);
+  Difference("TLS - plain, one broker:", mqttTls, mqttPorts);
 
   const double socatSeconds = SocatThroughput(dir, total);
   const double portSeconds = PortThroughput(total);

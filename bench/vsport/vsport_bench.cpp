@@ -74,8 +74,10 @@ void MeasureIdle(TMainDispatcher& ADispatcher, const std::string& ADir, int APor
                  bool AOpened) {
   std::vector<std::unique_ptr<TVSPortAx>> ports;
   std::vector<int> apps;
+  // One watch for all, as the program's ports share one.
+  const auto watch = std::make_shared<TPtyOpenWatch>();
   for (int i = 0; i < APorts; ++i) {
-    ports.push_back(std::make_unique<TVSPortAx>(ADispatcher, ADir));
+    ports.push_back(std::make_unique<TVSPortAx>(ADispatcher, ADir, TPortAccess{}, watch));
     ports.back()->OnRxChar = [](TVSPortAx&, int32_t) {};
     const std::string name = "IDLE" + std::to_string(i);
     if (!ports.back()->CreatePort(name)) {

@@ -17,21 +17,45 @@ std::string Upper(std::string AText) {
 
 }  // namespace
 
+std::string ParsePortMode(const std::string& AText, uint32_t& AMode) {
+  const bool octal =
+      !AText.empty() && AText.size() <= 4 && AText.find_first_not_of("01234567") == std::string::npos;
+  if (!octal) return "--port-mode " + AText + ": not an octal mode from 0 to 0777 (e.g. 0660)";
+  const uint32_t mode = static_cast<uint32_t>(std::stoul(AText, nullptr, 8));
+  if (mode > 0777) return "--port-mode " + AText + ": only the permission bits (up to 0777) may be given";
+  if (mode & 0002)
+    return "--port-mode " + AText +
+           ": other users could write to the ports; give their group with --port-group instead";
+  AMode = mode;
+  return {};
+}
+
 TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
   TCommandLine result;
-  for (size_t i = 0; i < AArgs.size(); ++i) {
+  for (size_t i = 0; i < AArgs.size() && result.Error.empty(); ++i) {
     const std::string& arg = AArgs[i];
     auto takeValue = [&](std::string& ATarget) {
       if (i + 1 >= AArgs.size()) {
         result.Error = "missing value after " + arg;
-        return;
+        return false;
       }
       ATarget = AArgs[++i];
+      return true;
     };
+    std::string mode;
     if (arg == "--data-dir") {
       takeValue(result.DataDir);
     } else if (arg == "--port-dir") {
       takeValue(result.PortDir);
+    } else if (arg == "--port-group") {
+      if (takeValue(result.PortGroup) && result.PortGroup.empty())
+        result.Error = "--port-group: empty group name";
+    } else if (arg == "--port-mode") {
+      uint32_t value = 0;
+      if (takeValue(mode)) result.Error = ParsePortMode(mode, value);
+      if (result.Error.empty()) result.PortMode = value;
+    } else if (arg == "--traffic") {
+      result.Traffic = true;
     } else if (arg == "--headless") {
       result.Headless = true;
     } else if (arg == "--version") {
@@ -39,16 +63,23 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
     } else if (arg == "--help" || arg == "-h") {
       result.ShowHelp = true;
     } else if (arg.size() > 1 && (arg[0] == '/' || arg[0] == '-')) {
+      // A mistyped switch must not silently start something else (the window
+      // instead of the service, say).
       const std::string name = Upper(arg.substr(1));
       if (name == "I") {
         result.SkipInstanceGuard = true;
       } else if (name == "DEBUG_WINDOW" && arg[0] == '/') {
         result.DebugWindow = true;
+      } else {
+        result.Error = "unknown switch: " + arg;
       }
-      // Other switches are ignored, as the program always did.
+    } else {
+      result.Error = "unexpected argument: " + arg;
     }
-    if (!result.Error.empty()) break;
   }
+  if (result.Error.empty() && !result.Headless && (!result.PortGroup.empty() || result.PortMode))
+    result.Error =
+        "--port-group and --port-mode are for the service (--headless); the window's ports are its user's";
   return result;
 }
 
@@ -65,14 +96,19 @@ std::string ProgramVersion() {
 
 std::string UsageText(const std::string& AProgramName) {
   return "Usage: " + AProgramName +
-         " [/I] [/DEBUG_WINDOW] [--headless] [--data-dir DIR] [--port-dir DIR] [--version] [--help]\n"
+         " [/I] [/DEBUG_WINDOW] [--headless] [--data-dir DIR] [--port-dir DIR]\n"
+         "       [--port-group NAME] [--port-mode OCTAL] [--traffic] [--version] [--help]\n"
          "  /I, -I          do not check for a running instance\n"
          "  /DEBUG_WINDOW   send the MQTT packet trace to the debug trace socket\n"
          "  (no switch)     open the window with the ports of config.cfg\n"
          "  --headless      run without windows (service mode)\n"
          "  --data-dir DIR  folder of config.cfg and log.txt (default: the executable's folder)\n"
          "  --port-dir DIR  folder of the virtual port links (default: /dev, else "
-         "~/.local/share/orvane/ports)\n";
+         "~/.local/share/orvane/ports)\n"
+         "  --port-group NAME  service: group of the ports (as root default: dialout)\n"
+         "  --port-mode OCTAL  service: mode of the ports (as root default: 0660, else 0600);\n"
+         "                  a mode giving other users write access is refused\n"
+         "  --traffic       service: also show the traffic lines (log.txt always has them)\n";
 }
 
 }  // namespace orvane

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,15 +10,23 @@ namespace orvane {
 // Switches of the program. "I" and "DEBUG_WINDOW" may follow "/" or "-" in any
 // letter case; our own long options use "--".
 struct TCommandLine {
-  bool SkipInstanceGuard = false;  // "I"
-  bool DebugWindow = false;        // "DEBUG_WINDOW"
-  bool Headless = false;           // --headless
-  bool ShowVersion = false;        // --version
-  bool ShowHelp = false;           // --help
-  std::string DataDir;             // --data-dir DIR
-  std::string PortDir;             // --port-dir DIR
-  std::string Error;               // empty when the line parsed
+  bool SkipInstanceGuard = false;    // "I"
+  bool DebugWindow = false;          // "DEBUG_WINDOW"
+  bool Headless = false;             // --headless
+  bool ShowVersion = false;          // --version
+  bool ShowHelp = false;             // --help
+  std::string DataDir;               // --data-dir DIR
+  std::string PortDir;               // --port-dir DIR
+  std::string PortGroup;             // --port-group NAME
+  std::optional<uint32_t> PortMode;  // --port-mode OCTAL
+  bool Traffic = false;              // --traffic
+  std::string Error;                 // empty when the line parsed
 };
+
+// The permission bits of "--port-mode" (octal, e.g. 0660) into AMode. A mode
+// that lets other users write is refused: they could put bytes on every line.
+// Returns the reason when the text is refused, empty otherwise.
+std::string ParsePortMode(const std::string& AText, uint32_t& AMode);
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs);
 

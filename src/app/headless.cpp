@@ -22,14 +22,24 @@ namespace {
 // Message boxes of the window become lines on standard error.
 class TErrorLines : public IUserMessages {
  public:
-  explicit TErrorLines(const THeadlessOutput& AOutput) : FOutput(AOutput) {}
+  TErrorLines(const THeadlessOutput& AOutput, const TShownLineFormat& AFormat)
+      : FOutput(AOutput), FFormat(AFormat) {}
   void Show(const std::string& ATitle, const std::string& AText, TMessageKind) override {
-    FOutput.Err(ATitle.empty() ? AText : ATitle + ": " + AText);
+    FOutput.Err(FFormat.ServiceLine(ATitle.empty() ? AText : ATitle + ": " + AText, TLinePriority::Error));
   }
 
  private:
   const THeadlessOutput& FOutput;
+  const TShownLineFormat& FFormat;
 };
+
+// What the service manager shows as the service's state.
+std::string PortsStatus(const TLumPortList& AList) {
+  size_t down = 0;
+  for (size_t i = 0; i < AList.Count(); ++i)
+    if (!AList.GetPort(static_cast<int>(i))->IsActive()) ++down;
+  return "STATUS=" + std::to_string(AList.Count()) + " ports, " + std::to_string(down) + " not working";
+}
 
 std::string VersionOf(const std::string& AExeFile) {
   try {
@@ -62,7 +72,7 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   std::unique_ptr<TInstanceLock> guard;
   std::string refusal;
   if (const int code = ClaimDataDirectory(AOptions.DataDir, AOptions.SkipInstanceGuard, guard, refusal)) {
-    AOutput.Err(refusal);
+    AOutput.Err(AOptions.Format.ServiceLine(refusal, TLinePriority::Error));
     return code;
   }
 
@@ -70,6 +80,7 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   TMainDispatcher dispatcher;
   TPortEnvironment env(dispatcher);
   env.PortDir = AOptions.PortDir;
+  env.PortAccess = AOptions.PortAccess;
   env.DebugWindow = AOptions.DebugWindow;
 
   std::atomic<bool> ending{false};
@@ -78,7 +89,9 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   auto list = std::make_unique<TLumPortList>(env);
   TLogLinesOutput lines;
   lines.WriteFile = [&log](const std::string& ALine) { log.WriteLine(ALine); };
-  lines.ShowLine = [&AOutput](const std::string& ALine) { AOutput.Out(TPortLogLines::ShownLine(ALine)); };
+  lines.ShowLine = [&AOutput, &AOptions](const std::string& ALine) {
+    if (auto shown = AOptions.Format.PortLine(ALine)) AOutput.Out(*shown);
+  };
   lines.Ending = [&ending] { return ending.load(); };
 
   bool failed = false;
@@ -91,22 +104,35 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
       port->CreatePort();
     } catch (const std::exception& e) {
       // A port that cannot be built ends the program, as the window does.
-      AOutput.Err(std::string("Критическая ошибка : ") + e.what());
+      AOutput.Err(
+          AOptions.Format.ServiceLine(std::string("Критическая ошибка : ") + e.what(), TLinePriority::Error));
       failed = true;
     }
   };
-  TErrorLines messages(AOutput);
+  TErrorLines messages(AOutput, AOptions.Format);
   ALoader(AOptions.DataDir, addPort, messages);
 
+  const auto notify = [&AOptions](const std::string& AState) {
+    if (AOptions.Notify) AOptions.Notify(AState);
+  };
   if (!failed) {
-    AOutput.Out("Ready");
+    AOutput.Out(AOptions.Format.ServiceLine("Ready", TLinePriority::State));
+    std::string told = PortsStatus(*list);
+    notify("READY=1\n" + told);
+    // A flip the ready line already counted is not told twice.
+    env.OnStateChanged = [&] {
+      std::string status = PortsStatus(*list);
+      if (status != told) notify(told = std::move(status));
+    };
     for (;;) {
       // The stop comes first, so a busy dispatcher cannot hold it off.
       const int ready = WaitReadable({AStopFd, dispatcher.WakeFd()}, TDeadline::Never());
       if (ready == 0) break;
       dispatcher.ProcessPending();
     }
+    env.OnStateChanged = nullptr;
   }
+  notify("STOPPING=1");
   ending = true;
   list.reset();
   views.clear();

@@ -4,9 +4,11 @@
 #include <memory>
 #include <string>
 
+#include "log/shown_line_format.h"
 #include "model/config_file.h"
 #include "model/lum_port_params.h"
 #include "platform/instance_lock.h"
+#include "platform/pty_port.h"
 
 namespace orvane {
 
@@ -16,11 +18,16 @@ using TPortLoader = std::function<bool(const std::string& ADataDir, const TPortC
                                        IUserMessages& AMessages)>;
 
 struct THeadlessOptions {
-  std::string DataDir;  // config.cfg, log.txt and the instance lock
-  std::string PortDir;  // the links of virtual ports
-  std::string ExeFile;  // whose version record and date the start banner gives
+  std::string DataDir;     // config.cfg, log.txt and the instance lock
+  std::string PortDir;     // the links of virtual ports
+  TPortAccess PortAccess;  // who besides us may open them
+  std::string ExeFile;     // whose version record and date the start banner gives
   bool DebugWindow = false;
   bool SkipInstanceGuard = false;  // "/I"
+  TShownLineFormat Format;         // how lines look on standard output and error
+  // When set, tells the service manager the state ("READY=1",
+  // "STATUS=N ports, M not working", "STOPPING=1").
+  std::function<void(const std::string& AState)> Notify;
 };
 
 // Where the service mode writes: shown log lines and "Ready" (standard output),

@@ -12,6 +12,7 @@
 #include "model/config_file.h"
 #include "platform/output_sink.h"
 #include "platform/pty_port.h"
+#include "platform/service_manager.h"
 #include "platform/stop_signals.h"
 
 #ifdef ORVANE_WITH_GUI
@@ -44,8 +45,17 @@ int RunService(const orvane::TCommandLine& ACommand) {
   options.DataDir = orvane::DataDirectory(ACommand, SELF_EXE);
   options.PortDir = ACommand.PortDir.empty() ? orvane::DefaultPortDirectory() : ACommand.PortDir;
   options.ExeFile = SELF_EXE;
+  if (const std::string fault =
+          orvane::ServicePortAccess(ACommand.PortGroup, ACommand.PortMode, options.PortAccess);
+      !fault.empty()) {
+    std::cerr << fault << "\n";
+    return 2;
+  }
   options.DebugWindow = ACommand.DebugWindow;
   options.SkipInstanceGuard = ACommand.SkipInstanceGuard;
+  options.Format.Journal = orvane::StdoutIsJournal();
+  options.Format.Traffic = ACommand.Traffic;
+  orvane::TServiceNotify manager(orvane::NotifySocketOfEnvironment());
   orvane::THeadlessOutput output;
   output.Out = [&out](const std::string& ALine) {
     if (out) out->Add(ALine);
@@ -53,6 +63,7 @@ int RunService(const orvane::TCommandLine& ACommand) {
   output.Err = [&err](const std::string& ALine) {
     if (err) err->Add(ALine);
   };
+  options.Notify = [&manager](const std::string& AState) { manager.Send(AState); };
   return orvane::RunHeadless(options, orvane::LoadConfig, signals.Fd(), output);
 }
 

@@ -49,6 +49,7 @@ TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveData
   const std::string& host = FPortParams.MqttHost;
   const size_t colon = host.find(':');
   FHost = host.substr(0, colon);
+  FPort = FPortParams.MqttTls ? MQTTS_DEFAULT_PORT : MQTT_DEFAULT_PORT;
   if (colon != std::string::npos) {
     const int64_t port = PortNumber(host.substr(colon + 1));
     // No log callback can be set yet, so nobody sees this line; it stays for the order of events.
@@ -65,6 +66,11 @@ TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveData
   params.ReconnectTimeout = 30;
   params.KeepAlive = 30;
   params.QoS = TQualityOfService::QoS0;
+  if (FPortParams.MqttTls) {
+    params.SSLMode = "tls";
+    params.SSLCACertFile = FPortParams.MqttCaFile;
+    params.SSLVerifyPeer = FPortParams.MqttVerifyCert;
+  }
   FMQTTClient = std::make_unique<TMQTTClient>(params);
   FMQTTClient->OnPublishData = [this](TMQTTClient* s, uint16_t id, TQualityOfService q, const std::string& t,
                                       const TBytes& p) { HandlePublishData(s, id, q, t, p); };
@@ -126,6 +132,8 @@ bool TLumMqttServer::Open(const std::string& /*IP*/, uint16_t /*Port*/, uint8_t 
       FMQTTClient->Subscribe({FTopic}, TQualityOfService::QoS0, id);
       WriteLog("Connect - OK", false);
     } else {
+      // A refused certificate must say why; plain ports keep their two known lines.
+      if (FPortParams.MqttTls) LogError(FMQTTClient->LastFailure());
       WriteLog("Connect - Fail", false);
     }
   } catch (const std::exception& e) {

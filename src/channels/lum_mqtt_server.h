@@ -91,7 +91,7 @@ class TLumMqttServer : public IServerInterface {
   TNotifyEvent FOnHelloFailed;
   std::string FTopic;
   std::string FHost;
-  uint16_t FPort = 1883;
+  uint16_t FPort = MQTT_DEFAULT_PORT;
   bool FPinged = false;  // the first ReadData pings at once
   uint32_t FLastPing = 0;
   // Tick of the oldest ping still without its PINGRESP.

@@ -189,6 +189,9 @@ std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AT
   reader.AssignLowBits("RealPortParityBits", p.RealPortParityBits);
   reader.AssignLowBits("RealPortStopBits", p.RealPortStopBits);
   reader.Assign("RealPortTunnelMode", p.RealPortTunnelMode);
+  reader.Assign("MqttTls", p.MqttTls);
+  reader.Assign("MqttCaFile", p.MqttCaFile);
+  reader.Assign("MqttVerifyCert", p.MqttVerifyCert);
   // An older layout marked pass-through ports this way; it wins over Protocol.
   if (reader.Boolean("DirectMode").value_or(false)) p.Protocol = PROTOCOL_DIRECT;
   return p;
@@ -291,6 +294,10 @@ std::string ConfigDocumentText(const IPortParamsView& APorts) {
     number("RealPortParityBits", static_cast<uint8_t>(p.RealPortParityBits));
     number("RealPortStopBits", static_cast<uint8_t>(p.RealPortStopBits));
     boolean("RealPortTunnelMode", p.RealPortTunnelMode);
+    // Written only away from their defaults, so a file without TLS saves as older versions wrote it.
+    if (p.MqttTls) boolean("MqttTls", true);
+    if (!p.MqttCaFile.empty()) text("MqttCaFile", p.MqttCaFile);
+    if (!p.MqttVerifyCert) boolean("MqttVerifyCert", false);
   }
   TStringWriter writer;
   doc.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);

@@ -22,6 +22,9 @@ void TLumPortParams::Init() {
   MqttUserName = "user";
   MqttPassword.clear();
   MqttSecurityKey = 0;
+  MqttTls = false;
+  MqttCaFile.clear();
+  MqttVerifyCert = true;
 }
 
 std::string ConvertLineBreaks(uint8_t ADirection, const std::string& AText) {

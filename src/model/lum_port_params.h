@@ -14,6 +14,10 @@ inline constexpr const char* PROTOCOL_DIRECT = "Сквозной режим";
 inline constexpr const char* PROTOCOL_IP485 = "IP485(MX40L/R510/R52)";
 inline constexpr const char* PROTOCOL_MQTT = "MQTT";
 
+// Broker ports used when MqttHost names none: plain MQTT, and MQTT over TLS.
+inline constexpr uint16_t MQTT_DEFAULT_PORT = 1883;
+inline constexpr uint16_t MQTTS_DEFAULT_PORT = 8883;
+
 // Every setting of one port bridge; a plain value that each owner copies.
 // Texts are byte strings (UTF-8 for labels and captions); serial data and
 // ComName are never re-encoded.
@@ -38,6 +42,11 @@ struct TLumPortParams {
   std::string MqttUserName;
   std::string MqttPassword;
   uint32_t MqttSecurityKey = 0;
+  // TLS to the broker; the CA file (empty: the system's store) and the check of the
+  // broker's certificate, which only an explicit choice switches off.
+  bool MqttTls = false;
+  std::string MqttCaFile;
+  bool MqttVerifyCert = true;
 
   // Defaults of a port the user starts to add; RealPortTunnelMode is left as is.
   void Init();

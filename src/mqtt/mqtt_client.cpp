@@ -155,6 +155,7 @@ bool TMQTTClient::Connect() {
     LogMessage("MQTTClient.Connect - OK");
     return true;
   } catch (const std::exception& e) {
+    FLastFailure = e.what();
     LogMessageFmt("[EXCEPTION] MQTTClient.Connect, Line=%s, Error=(%s)", FLine.c_str(), e.what());
     Disconnect(true);
     return false;
@@ -399,6 +400,10 @@ void TMQTTClient::Process() {
     }
   } catch (const std::exception& e) {
     FLastFailure = e.what();
+    // A TLS listener drops plain MQTT without a word; the socket error alone does not tell the user that.
+    if (FConnAckPending && FClientParams.SSLMode.empty())
+      FLastFailure =
+          "Connection closed before CONNACK (does the broker expect TLS on this port?): " + FLastFailure;
     LogMessageFmt("[EXCEPTION] MQTTClient.Process, Line=%s, Error=%s", FLine.c_str(), e.what());
     Disconnect(true);
   }

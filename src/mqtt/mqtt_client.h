@@ -93,7 +93,7 @@ class TMQTTClient {
   const std::string& ClientID() const { return FClientParams.ClientID; }
   // Asked while a connect or a send waits, so a worker that is stopping is not held up.
   void SetCancelCheck(TCancelCheck AValue) { FCancelCheck = std::move(AValue); }
-  // The text of the last failure that ended the connection (a send, Process).
+  // The text of the last failure that ended or refused the connection (a connect, a send, Process).
   const std::string& LastFailure() const { return FLastFailure; }
   // The connection's descriptor, for an owner that waits on it; -1 when not connected.
   int ReadyHandle() const;

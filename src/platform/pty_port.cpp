@@ -1,17 +1,19 @@
 #include "platform/pty_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <system_error>
+#include <vector>
 
 #include "platform/deadline.h"
 #include "platform/errno_text.h"
@@ -78,8 +80,12 @@ bool ReadLineState(int AMaster, TLineState& AState) {
   return true;
 }
 
-// A fresh pty whose slave is raw 9600 8N1 and reports as not opened.
-bool MakePty(TUniqueFd& AMaster, std::string& ASlavePath, std::string& AError) {
+gid_t GroupOf(const TPortAccess& AAccess) {
+  return AAccess.Group ? static_cast<gid_t>(*AAccess.Group) : ::getegid();
+}
+
+// A fresh pty whose slave is raw 9600 8N1, has AAccess and reports as not opened.
+bool MakePty(const TPortAccess& AAccess, TUniqueFd& AMaster, std::string& ASlavePath, std::string& AError) {
   TUniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!master.Valid()) return AError = ErrnoText("posix_openpt"), false;
   if (::grantpt(master.Get()) < 0 || ::unlockpt(master.Get()) < 0)
@@ -100,8 +106,11 @@ bool MakePty(TUniqueFd& AMaster, std::string& ASlavePath, std::string& AError) {
   TUniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!slave.Valid()) return AError = ErrnoText(std::string("open ") + name), false;
   // A terminal's group (tty) may write to it, so other users' write(1) and
-  // wall could put bytes on the line; a port is its owner's alone.
-  if (::fchmod(slave.Get(), 0600) < 0) return AError = ErrnoText(std::string("chmod ") + name), false;
+  // wall could put bytes on the line: the group becomes the port's own.
+  if (::fchown(slave.Get(), static_cast<uid_t>(-1), GroupOf(AAccess)) < 0)
+    return AError = ErrnoText(std::string("chown ") + name), false;
+  if (::fchmod(slave.Get(), static_cast<mode_t>(AAccess.Mode)) < 0)
+    return AError = ErrnoText(std::string("chmod ") + name), false;
   slave.Reset();
   AMaster = std::move(master);
   ASlavePath = name;
@@ -126,7 +135,36 @@ bool MakeTempLink(const std::string& ATarget, const std::string& APrefix, std::s
   return false;
 }
 
+// The link carries the port's group too, so a listing shows whose ports they are.
+bool SetLinkGroup(const std::string& ALink, const TPortAccess& AAccess, std::string& AError) {
+  if (::lchown(ALink.c_str(), static_cast<uid_t>(-1), GroupOf(AAccess)) == 0) return true;
+  AError = ErrnoText("chown " + ALink);
+  return false;
+}
+
 }  // namespace
+
+std::string ServicePortAccess(const std::string& AGroup, std::optional<uint32_t> AMode,
+                              TPortAccess& AAccess) {
+  constexpr uint32_t GROUP_MODE = 0660;
+  std::string name = AGroup;
+  const bool conventional = name.empty() && !AMode && ::geteuid() == 0;
+  if (conventional) name = "dialout";
+  AAccess = {};
+  if (!name.empty()) {
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+      if (!conventional) return "--port-group " + name + ": no such group";
+      name.clear();  // a system without dialout: the ports stay root's alone
+    } else {
+      AAccess.Group = static_cast<uint32_t>(found->gr_gid);
+    }
+  }
+  AAccess.Mode = AMode ? *AMode : (AAccess.Group ? GROUP_MODE : 0600);
+  return {};
+}
 
 std::string DefaultPortDirectory() {
   if (::access("/dev", W_OK | X_OK) == 0) return "/dev";
@@ -143,7 +181,10 @@ std::string DefaultPortDirectory() {
 // with a Write in progress, so the descriptor outlives both.
 struct TVSPortAx::TSession : IFdWatchClient, std::enable_shared_from_this<TSession> {
   TSession(TVSPortAx& AOwner, TMainDispatcher& ADispatcher, TUniqueFd&& AMaster, std::string ASlavePath)
-      : Owner(AOwner), SlavePath(std::move(ASlavePath)), Watcher(ADispatcher, *this, std::move(AMaster)) {}
+      : Owner(AOwner),
+        OpenWatch(AOwner.FOpenWatch),
+        SlavePath(std::move(ASlavePath)),
+        Watcher(ADispatcher, *this, std::move(AMaster)) {}
   ~TSession() override { Shutdown(); }
 
   void Start() {
@@ -155,7 +196,10 @@ struct TVSPortAx::TSession : IFdWatchClient, std::enable_shared_from_this<TSessi
   }
 
   // Events queued so far are dropped from here on; the watcher has ended when this returns.
-  void Shutdown() { Watcher.Stop(); }
+  void Shutdown() {
+    if (!WatchRemoved.exchange(true)) OpenWatch->Remove(WatchId);
+    Watcher.Stop();
+  }
 
   void Look(TWatchTurn& ATurn) override;
   void Ready(short) override {}
@@ -178,9 +222,12 @@ struct TVSPortAx::TSession : IFdWatchClient, std::enable_shared_from_this<TSessi
   void CheckLine();
 
   TVSPortAx& Owner;
+  const std::shared_ptr<TPtyOpenWatch> OpenWatch;
   std::string LinkPath;
   const std::string SlavePath;
-  TUniqueFd Notify;  // inotify on the slave: opens while no application holds it
+  int WatchId = -1;  // set before the watcher starts; -1: looked at on a timer
+  std::atomic<bool> WatchRemoved{false};
+  std::atomic<bool> SawOpen{false};  // set by the open watch, taken by Look
   // Watcher thread only (Last is also set in Start, before the thread runs).
   // A new pty is closed (MakePty); the open of an application that came first is an edge.
   bool Opened = false;
@@ -190,25 +237,17 @@ struct TVSPortAx::TSession : IFdWatchClient, std::enable_shared_from_this<TSessi
 };
 
 void TVSPortAx::TSession::StartNotify() {
-  // Without inotify the watcher falls back to looking every WATCH_PERIOD_MS.
-  TUniqueFd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (notify.Valid() && ::inotify_add_watch(notify.Get(), SlavePath.c_str(), IN_OPEN | IN_CLOSE) >= 0)
-    Notify = std::move(notify);
+  // Without a watch the watcher falls back to looking every WATCH_PERIOD_MS.
+  WatchId = OpenWatch->Add(SlavePath, [this](bool AOpened) {
+    if (AOpened) SawOpen = true;
+    Watcher.Wake();
+  });
 }
 
 bool TVSPortAx::TSession::DrainNotify() {
-  if (!Notify.Valid()) return false;
-  bool opened = false;
-  alignas(inotify_event) char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(Notify.Get(), buffer, sizeof buffer);
-    if (n <= 0) return opened;
-    for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      opened |= (event->mask & IN_OPEN) != 0;
-      at += ssize_t(sizeof(inotify_event) + event->len);
-    }
-  }
+  if (WatchId < 0) return false;
+  OpenWatch->Collect();
+  return SawOpen.exchange(false);
 }
 
 void TVSPortAx::TSession::PostOpenClose(bool AOpened) {
@@ -239,12 +278,11 @@ void TVSPortAx::TSession::Look(TWatchTurn& ATurn) {
   // every WATCH_PERIOD_MS (a slave's tcsetattr wakes nobody). A closed slave
   // makes the master report POLLHUP at once, so then the master is left out
   // and only an open of the slave (inotify) or the wake event count.
-  ATurn.ExtraFd = Notify.Get();
   if (Opened) {
     ATurn.TimeoutMs = WATCH_PERIOD_MS;
   } else {
     ATurn.WatchData = false;
-    ATurn.TimeoutMs = Notify.Valid() ? -1 : WATCH_PERIOD_MS;
+    ATurn.TimeoutMs = WatchId >= 0 ? -1 : WATCH_PERIOD_MS;
   }
 }
 
@@ -283,8 +321,12 @@ void TVSPortAx::TSession::CheckLine() {
   Last = now;
 }
 
-TVSPortAx::TVSPortAx(TMainDispatcher& ADispatcher, std::string APortDir)
-    : FDispatcher(ADispatcher), FPortDir(std::move(APortDir)) {}
+TVSPortAx::TVSPortAx(TMainDispatcher& ADispatcher, std::string APortDir, TPortAccess AAccess,
+                     std::shared_ptr<TPtyOpenWatch> AOpenWatch)
+    : FDispatcher(ADispatcher),
+      FPortDir(std::move(APortDir)),
+      FAccess(AAccess),
+      FOpenWatch(AOpenWatch ? std::move(AOpenWatch) : std::make_shared<TPtyOpenWatch>()) {}
 
 TVSPortAx::~TVSPortAx() {
   if (FDeleteOnExit) {
@@ -325,18 +367,26 @@ bool TVSPortAx::OpenPort(const std::string& APortName, bool AAttach) {
     if (!exists) return Fail(link + " does not exist");
     if (!S_ISLNK(info.st_mode) || !ReadLink(link, target) || !IsPtySlavePath(target))
       return Fail(link + " is not a virtual port link");
+    // Root may rename over anything, even in a sticky directory: another
+    // user's link would send that user's application to our pty, or ours to theirs.
+    if (info.st_uid != ::geteuid())
+      return Fail(link + " belongs to another user (uid " + std::to_string(info.st_uid) + "), not replaced");
   }
 
   TUniqueFd master;
   std::string slavePath;
   std::string error;
-  if (!MakePty(master, slavePath, error)) return Fail(error);
+  if (!MakePty(FAccess, master, slavePath, error)) return Fail(error);
   auto session = std::make_shared<TSession>(*this, FDispatcher, std::move(master), std::move(slavePath));
   session->LinkPath = link;
   if (AAttach) {
     // Re-pointed in one step: the name never goes missing for an application looking for it.
     std::string temp;
     if (!MakeTempLink(session->SlavePath, FPortDir + "/." + APortName + ".", temp, error)) return Fail(error);
+    if (!SetLinkGroup(temp, FAccess, error)) {
+      ::unlink(temp.c_str());
+      return Fail(error);
+    }
     if (::rename(temp.c_str(), link.c_str()) < 0) {
       const std::string text = ErrnoText("rename " + temp);
       ::unlink(temp.c_str());
@@ -344,6 +394,9 @@ bool TVSPortAx::OpenPort(const std::string& APortName, bool AAttach) {
     }
   } else if (::symlink(session->SlavePath.c_str(), link.c_str()) < 0) {
     return Fail(ErrnoText("symlink " + link));
+  } else if (!SetLinkGroup(link, FAccess, error)) {
+    ::unlink(link.c_str());
+    return Fail(error);
   }
   try {
     session->Start();

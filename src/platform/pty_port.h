@@ -4,9 +4,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/main_dispatcher.h"
+#include "platform/pty_open_watch.h"
 
 namespace orvane {
 
@@ -14,6 +16,20 @@ namespace orvane {
 // process may create links there, otherwise $HOME/.local/share/orvane/ports
 // (created when missing). Empty when neither can be used.
 std::string DefaultPortDirectory();
+
+// Who may open the ports besides their owner: the mode and group each new pty
+// and its link are given.
+struct TPortAccess {
+  uint32_t Mode = 0600;
+  std::optional<uint32_t> Group;  // empty: the process's own group
+};
+
+// The access of the service's ports from --port-group (empty when not given)
+// and --port-mode: what is given, and for root with neither the convention of
+// Linux serial devices, group "dialout" and 0660 (0600 where no such group
+// exists). A group given without a mode gets 0660. Returns the reason when
+// AGroup names no group, else empty.
+std::string ServicePortAccess(const std::string& AGroup, std::optional<uint32_t> AMode, TPortAccess& AAccess);
 
 // One named virtual serial port: a pseudo-terminal whose slave side local
 // applications open through the symbolic link <port directory>/<name>.
@@ -46,8 +62,10 @@ class TVSPortAx {
                          uint8_t AEventChar, uint8_t AXOnChar, uint8_t AXOffChar)>;
   using TValueEvent = std::function<void(TVSPortAx& ASender, int32_t AValue)>;
 
-  // APortDir: where the links live (see DefaultPortDirectory).
-  TVSPortAx(TMainDispatcher& ADispatcher, std::string APortDir);
+  // APortDir: where the links live (see DefaultPortDirectory). AOpenWatch is
+  // shared by the ports of a program; without one the port has its own.
+  TVSPortAx(TMainDispatcher& ADispatcher, std::string APortDir, TPortAccess AAccess = {},
+            std::shared_ptr<TPtyOpenWatch> AOpenWatch = {});
   // Stops the watcher; removes the port when DeleteOnExit is true, otherwise
   // leaves the link (dangling) for a later run to attach to.
   virtual ~TVSPortAx();
@@ -60,7 +78,9 @@ class TVSPortAx {
   // a dot), or this object holds a port already.
   bool CreatePort(const std::string& APortName);
   // Takes over the name of a port left by an earlier run: only a link into
-  // /dev/pts (live or dangling) qualifies; it is pointed at a fresh pty.
+  // /dev/pts (live or dangling) owned by this process's user qualifies; it is
+  // pointed at a fresh pty. In a port directory shared with other users, a
+  // link one of them planted is never re-pointed, not even by root.
   bool Attach(const std::string& APortName);
   // Closes the pty and removes the link. False when no port is held.
   bool Delete();
@@ -129,6 +149,8 @@ class TVSPortAx {
 
   TMainDispatcher& FDispatcher;
   const std::string FPortDir;
+  const TPortAccess FAccess;
+  const std::shared_ptr<TPtyOpenWatch> FOpenWatch;
   bool FDeleteOnExit = true;
   mutable std::mutex FLock;
   std::shared_ptr<TSession> FSession;

@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/deadline.h"
@@ -79,6 +80,39 @@ std::string OpenSslErrorText(const char* AWhat) {
   return text;
 }
 
+// The user's reading of a refused certificate; OpenSSL's own text follows it.
+const char* VerifyReason(long AResult) {
+  switch (AResult) {
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED: return "unknown CA";
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH: return "wrong name";
+    case X509_V_ERR_CERT_HAS_EXPIRED: return "expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID: return "not yet valid";
+    default: return "refused";
+  }
+}
+
+// Why a handshake ended; a peer that closed or answered in plain text is most likely no TLS listener.
+std::string HandshakeFailure(SSL* ASsl, int AError, bool AVerified) {
+  const long verify = SSL_get_verify_result(ASsl);
+  if (AVerified && verify != X509_V_OK)
+    return std::string("TLS handshake failed: certificate not accepted (") + VerifyReason(verify) +
+           "): " + X509_verify_cert_error_string(verify);
+  const int reason = ERR_GET_REASON(ERR_peek_error());
+  const int sysError = errno;
+  std::string text = OpenSslErrorText("TLS handshake failed");
+  if (AError == SSL_ERROR_SYSCALL && sysError != 0) text += std::string(": ") + std::strerror(sysError);
+  if (AError == SSL_ERROR_SYSCALL || reason == SSL_R_UNEXPECTED_EOF_WHILE_READING ||
+      reason == SSL_R_WRONG_VERSION_NUMBER)
+    text += " (no TLS from the broker: is this its TLS port?)";
+  return text;
+}
+
 }  // namespace
 
 void TTlsSocket::TCtxDeleter::operator()(void* ACtx) const {
@@ -146,17 +180,13 @@ bool TTlsSocket::Connect(TSocketHandle AHandle, const std::string& AServerName, 
     int ret;
     {
       TNoSigPipe guard;
+      errno = 0;  // a failure then shows only what this call met
       ret = SSL_connect(s);
     }
     if (ret == 1) break;
     const int err = SSL_get_error(s, ret);
-    if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
-      const long verify = SSL_get_verify_result(s);
-      if (verify != X509_V_OK)
-        return Fail(err, std::string("TLS handshake failed: certificate not accepted: ") +
-                             X509_verify_cert_error_string(verify));
-      return Fail(err, OpenSslErrorText("TLS handshake failed"));
-    }
+    if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
+      return Fail(err, HandshakeFailure(s, err, ASettings.VerifyPeer));
     if (ACancel && ACancel()) return Fail(SocketErrorCanceled(), "TLS handshake canceled");
     if (deadline.Expired()) return Fail(SocketErrorTimedOut(), "TLS handshake timed out");
     // Short slices, so a cancel request is seen promptly.

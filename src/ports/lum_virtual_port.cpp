@@ -5,7 +5,8 @@
 namespace orvane {
 
 TLumVirtualPort::TLumVirtualPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
-    : TVSPortAx(AEnv.Dispatcher, AEnv.PortDir), FBridge(*this, APortParams, AEnv) {
+    : TVSPortAx(AEnv.Dispatcher, AEnv.PortDir, AEnv.PortAccess, AEnv.OpenWatch),
+      FBridge(*this, APortParams, AEnv) {
   SetDeleteOnExit(false);
   OnWriteDropped = [this](TVSPortAx&, uint64_t ACount, int AError) {
     FBridge.LocalWriteDropped(ACount, AError, "the application does not read the port");
@@ -57,6 +58,10 @@ bool TLumVirtualPort::CreatePort() {
     whyNot = "COM port cannot be created: " + createFault;
     if (attachFault != createFault) whyNot += "; attach: " + attachFault;
   }
+  // The reason once, not with every retry; a new reason is told again.
+  const std::string failure = exists ? std::string() : LastError();
+  if (!failure.empty() && failure != FToldFailure) WriteLog("COM port not available: " + failure, false);
+  FToldFailure = failure;
   // The record's 100 ms pause after a creation is left out: a pty is ready when made.
   if (exists) SetState(isNew);
   FBridge.FinishCreatePort(exists, whyNot);

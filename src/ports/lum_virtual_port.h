@@ -63,6 +63,8 @@ class TLumVirtualPort : public TVSPortAx, private IBridgeLocalPort {
   std::string ParamsToString() const;
 
   TPortBridge FBridge;
+  // Why the port could not be made, as last logged; used by CreatePort only.
+  std::string FToldFailure;
 };
 
 }  // namespace orvane

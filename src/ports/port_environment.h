@@ -1,11 +1,13 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "channels/server_interface.h"
 #include "model/lum_port_params.h"
 #include "platform/main_dispatcher.h"
+#include "platform/pty_port.h"
 #include "platform/tick_counter.h"
 
 namespace orvane {
@@ -28,7 +30,10 @@ struct TPortEnvironment {
   explicit TPortEnvironment(TMainDispatcher& ADispatcher) : Dispatcher(ADispatcher) {}
 
   TMainDispatcher& Dispatcher;
-  std::string PortDir;       // where the links of virtual ports live
+  std::string PortDir;     // where the links of virtual ports live
+  TPortAccess PortAccess;  // who besides us may open them
+  // One watch of pty opens for all virtual ports of the program.
+  std::shared_ptr<TPtyOpenWatch> OpenWatch = std::make_shared<TPtyOpenWatch>();
   bool DebugWindow = false;  // "/DEBUG_WINDOW": MQTT channels send their packet trace
   // The clock of the bridges' and channels' timers; tests move it on.
   TTickSource Ticks = DefaultTickSource();

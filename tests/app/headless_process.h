@@ -43,6 +43,10 @@ class TProcess : public TChildProcess {
  public:
   explicit TProcess(const std::vector<std::string>& AArgs)
       : TChildProcess(WithProgram(AArgs), {.In = false, .Out = true, .Err = true}) {}
+  // The program started by ALauncher (env, setpriv, sh -c '… exec "$0" "$@"'),
+  // which is given the program and AArgs after its own arguments.
+  TProcess(std::vector<std::string> ALauncher, const std::vector<std::string>& AArgs)
+      : TChildProcess(Launched(std::move(ALauncher), AArgs), {.In = false, .Out = true, .Err = true}) {}
 
   // Reads standard output until ATimes occurrences of AText are in it, or the deadline passes.
   bool WaitOut(const std::string& AText, size_t ATimes = 1,
@@ -83,6 +87,11 @@ class TProcess : public TChildProcess {
   static std::vector<std::string> WithProgram(std::vector<std::string> AArgs) {
     AArgs.insert(AArgs.begin(), ORVANE_EXECUTABLE);
     return AArgs;
+  }
+  static std::vector<std::string> Launched(std::vector<std::string> ALauncher,
+                                           const std::vector<std::string>& AArgs) {
+    for (const auto& arg : WithProgram(AArgs)) ALauncher.push_back(arg);
+    return ALauncher;
   }
   static size_t Count(const std::string& AIn, const std::string& AText) {
     size_t count = 0;

@@ -75,6 +75,7 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
   options.DataDir = data.Str();
   options.PortDir = ports.Str();
   options.ExeFile = ORVANE_EXECUTABLE;
+  options.Format.Traffic = true;
   WriteConfig(data.Str(), {PassThroughPort("COM70", echo.Port())});
   TService service(options, LoadConfig);
   ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "Ready"); }));
@@ -157,7 +158,8 @@ TEST(THeadless, TheProgramSaysReadyStopsOnSignalsAndRefusesASecondStart) {
   test::TTempDir ports;
   test::TEchoServer echo;
   WriteConfig(data.Str(), {PassThroughPort("COM74", echo.Port())});
-  const std::vector<std::string> args = {"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()};
+  const std::vector<std::string> args = {"--headless", "--data-dir", data.Str(),
+                                         "--port-dir", ports.Str(),  "--traffic"};
   TProcess first(args);
   ASSERT_GT(first.Pid(), 0);
   ASSERT_TRUE(first.WaitOut("Ready\n"));
@@ -203,7 +205,8 @@ TEST(THeadless, StandardOutputThatIsNotReadNeverHoldsThePortsOrTheStop) {
   test::TTempDir ports;
   test::TEchoServer echo;
   WriteConfig(data.Str(), {PassThroughPort("COM75", echo.Port())});
-  TProcess service({"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str()});
+  // The traffic lines are the flood that fills the pipe.
+  TProcess service({"--headless", "--data-dir", data.Str(), "--port-dir", ports.Str(), "--traffic"});
   ASSERT_TRUE(service.WaitOut("Ready\n"));
   test::TPtyClient app(ports.Str() + "/COM75");
   ASSERT_TRUE(app.Valid());

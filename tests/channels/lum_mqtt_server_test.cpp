@@ -18,6 +18,7 @@
 #include "channels/lum_mqtt_server.h"
 #include "support/fake_broker.h"
 #include "support/fake_converter.h"
+#include "support/fd_helpers.h"
 #include "support/hex.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
@@ -119,20 +120,25 @@ void Sync(TEnd& A, TEnd& B) {
 TEST(LumMqttServerTest, ConstructionAndLineSettings) {
   struct TCase {
     const char* Host;
+    bool Tls;
     const char* ExpectHost;
     uint16_t ExpectPort;
   };
-  const TCase hosts[] = {{"broker.local", "broker.local", 1883},
-                         {"broker.local:8883", "broker.local", 8883},
-                         {"h:abc", "h", 65535},  // not a number reads as -1
-                         {"h:70000", "h", 70000 & 0xFFFF},
-                         {"h:", "h", 65535}};
+  const TCase hosts[] = {{"broker.local", false, "broker.local", 1883},
+                         {"broker.local", true, "broker.local", 8883},  // the TLS port without one given
+                         {"broker.local:8883", false, "broker.local", 8883},
+                         {"broker.local:1883", true, "broker.local", 1883},
+                         {"h:abc", false, "h", 65535},  // not a number reads as -1
+                         {"h:70000", false, "h", 70000 & 0xFFFF},
+                         {"h:", true, "h", 65535}};
   for (const auto& c : hosts) {
+    SCOPED_TRACE(std::string(c.Host) + (c.Tls ? " TLS" : ""));
     TLumPortParams p = MqttParams("COM7", 1);
     p.MqttHost = c.Host;
+    p.MqttTls = c.Tls;
     TLumMqttServer channel(p, {});
-    EXPECT_EQ(channel.Host(), c.ExpectHost) << c.Host;
-    EXPECT_EQ(channel.BrokerPort(), c.ExpectPort) << c.Host;
+    EXPECT_EQ(channel.Host(), c.ExpectHost);
+    EXPECT_EQ(channel.BrokerPort(), c.ExpectPort);
     EXPECT_FALSE(channel.GetActive());
     EXPECT_EQ(channel.ClientID().rfind("COM7_", 0), 0u);
     const std::string number = channel.ClientID().substr(5);
@@ -166,6 +172,43 @@ TEST(LumMqttServerTest, UnreachableBrokerFailsOpen) {
   EXPECT_FALSE(a.Channel->Open("10.0.0.1", 4001, 1));
   EXPECT_EQ(a.Log, (std::vector<std::string>{"Connecting to mqtt...", "Connect - Fail"}));
   EXPECT_FALSE(a.Channel->GetActive());
+}
+
+// A TLS port opens with its handshake: the account goes out only inside a session that the
+// broker's certificate opened. A peer that is no TLS listener ends the attempt with a line that
+// says what is wrong.
+TEST(LumMqttServerTest, TlsPortSendsItsAccountOnlyAfterTheHandshake) {
+  test::TLoopbackListener listener;
+  TLumPortParams p = MqttParams("COM1", listener.Port());
+  p.MqttTls = true;
+  p.MqttUserName = "operator7";
+  p.MqttPassword = "pa55word";
+  TEnd a(p);
+  std::atomic<bool> opened{true};
+  std::thread opener([&] { opened = a.Channel->Open("", 0, 0); });
+  std::string hello;
+  {
+    test::TTestFd peer = listener.Accept();
+    ASSERT_TRUE(peer.Valid());
+    // One TLS record: 5 header bytes, its length in bytes 3 and 4.
+    hello = test::ReadFor(peer.Get(), 5);
+    if (hello.size() == 5)
+      hello += test::ReadFor(peer.Get(), size_t(uint8_t(hello[3])) << 8 | uint8_t(hello[4]));
+  }  // closed without an answer
+  opener.join();
+  ASSERT_GE(hello.size(), 5u);
+  EXPECT_EQ(uint8_t(hello[0]), 0x16);  // handshake record: the ClientHello
+  EXPECT_EQ(uint8_t(hello[1]), 0x03);
+  EXPECT_EQ(hello.find("operator7"), std::string::npos);
+  EXPECT_EQ(hello.find("pa55word"), std::string::npos);
+  EXPECT_FALSE(opened);
+  EXPECT_FALSE(a.Channel->GetActive());
+  ASSERT_EQ(a.Log.size(), 3u);
+  EXPECT_EQ(a.Log[0], "Connecting to mqtt...");
+  EXPECT_EQ(a.Log[1].rfind("ERROR=Error connect SSL/TCL, ErrorCode=", 0), 0u) << a.Log[1];
+  EXPECT_NE(a.Log[1].find("is this its TLS port?"), std::string::npos) << a.Log[1];
+  EXPECT_EQ(a.Log[2], "Connect - Fail");
+  EXPECT_EQ(a.Channel->GetLastIpError(), a.Log[1].substr(6));
 }
 
 TEST(LumMqttServerTest, TwoEndsThroughRealBroker) {

@@ -94,6 +94,9 @@ void ExpectSameParams(const TLumPortParams& AActual, const TLumPortParams& AExpe
   EXPECT_EQ(AActual.MqttUserName, AExpected.MqttUserName);
   EXPECT_EQ(AActual.MqttPassword, AExpected.MqttPassword);
   EXPECT_EQ(AActual.MqttSecurityKey, AExpected.MqttSecurityKey);
+  EXPECT_EQ(AActual.MqttTls, AExpected.MqttTls);
+  EXPECT_EQ(AActual.MqttCaFile, AExpected.MqttCaFile);
+  EXPECT_EQ(AActual.MqttVerifyCert, AExpected.MqttVerifyCert);
 }
 
 std::vector<std::string> Names(const std::vector<TLumPortParams>& APorts) {
@@ -207,6 +210,9 @@ std::vector<TLumPortParams> SamplePorts() {
   mqtt.MqttUserName = "оператор";
   mqtt.MqttPassword = "пароль & <секрет> \"кавычки\"";
   mqtt.MqttSecurityKey = 4294967295u;
+  mqtt.MqttTls = true;
+  mqtt.MqttCaFile = "/etc/orvane/ca & \"брокер\".pem";
+  mqtt.MqttVerifyCert = false;
   return {ip485, direct, mqtt};
 }
 
@@ -322,6 +328,11 @@ TEST_F(ConfigFileTest, ValuesOfOneAttribute) {
       // A raw tab or line break in an attribute reads as a blank, as in any XML.
       {"Header=\"a\tb\nc\"", [](auto& p) { p.Header = "a b c"; }},
       {R"(Header="  blanks kept  ")", [](auto& p) { p.Header = "  blanks kept  "; }},
+      {R"(MqttTls="TRUE")", [](auto& p) { p.MqttTls = true; }},
+      {R"(MqttTls="")", [](auto&) {}},
+      {R"(MqttCaFile="/etc/ssl/ca.pem")", [](auto& p) { p.MqttCaFile = "/etc/ssl/ca.pem"; }},
+      {R"(MqttVerifyCert="0")", [](auto& p) { p.MqttVerifyCert = false; }},
+      {R"(MqttVerifyCert="")", [](auto&) {}},  // empty is missing: checked
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Attributes);
@@ -550,6 +561,71 @@ TEST_F(ConfigFileTest, SavedPortHasAllAttributesInTableOrder) {
             "RealPortBaudRate=\"0\" RealPortBitData=\"0\" RealPortParityBits=\"0\" RealPortStopBits=\"0\" "
             "RealPortTunnelMode=\"false\" />\n"
             "</Orvane>\n");
+}
+
+// TLS settings are written after the others, and only those away from their defaults.
+TEST_F(ConfigFileTest, TlsSettingsAreWrittenOnlyWhenSet) {
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<Orvane Description=\"Orvane config file\">\n"
+      "  <Port ComName=\"COM7\" IpAddress=\"0.0.0.0\" PortNumber=\"0\" LineNumber=\"0\" Protocol=\"MQTT\" "
+      "ReadPacketTimeout=\"0\" ReadIntervalTimeout=\"4\" Header=\"\" Comment=\"\" MqttHost=\"broker\" "
+      "MqttTopic=\"/t\" MqttUserName=\"\" MqttPassword=\"\" MqttSecurityKey=\"7\" isRealPort=\"false\" "
+      "RealPortBaudRate=\"0\" RealPortBitData=\"0\" RealPortParityBits=\"0\" RealPortStopBits=\"0\" "
+      "RealPortTunnelMode=\"false\"";
+  const std::string tail = " />\n</Orvane>\n";
+  struct TCase {
+    std::string Attributes;  // as written after RealPortTunnelMode
+    std::function<void(TLumPortParams&)> Set;
+  };
+  const TCase cases[] = {
+      {"", [](auto&) {}},
+      {" MqttTls=\"true\"", [](auto& p) { p.MqttTls = true; }},
+      {" MqttTls=\"true\" MqttCaFile=\"/etc/ca.pem\"",
+       [](auto& p) {
+         p.MqttTls = true;
+         p.MqttCaFile = "/etc/ca.pem";
+       }},
+      {" MqttTls=\"true\" MqttVerifyCert=\"false\"",
+       [](auto& p) {
+         p.MqttTls = true;
+         p.MqttVerifyCert = false;
+       }},
+      // Kept while TLS is off, so switching it on again finds them.
+      {" MqttCaFile=\"ca.pem\" MqttVerifyCert=\"false\"",
+       [](auto& p) {
+         p.MqttCaFile = "ca.pem";
+         p.MqttVerifyCert = false;
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Attributes);
+    TLumPortParams p = FileDefaults("COM7", "0.0.0.0", 0);
+    p.Protocol = PROTOCOL_MQTT;
+    p.MqttHost = "broker";
+    p.MqttTopic = "/t";
+    p.MqttSecurityKey = 7;
+    c.Set(p);
+    ASSERT_TRUE(Save({p}));
+    const std::string text = head + c.Attributes + tail;
+    EXPECT_EQ(ReadFile(Path()), text);
+    // The same text loads back into the record, and saves byte for byte.
+    ASSERT_TRUE(Load());
+    ASSERT_EQ(FPorts.size(), 1u);
+    ExpectSameParams(FPorts[0], p);
+    ASSERT_TRUE(Save(FPorts));
+    EXPECT_EQ(ReadFile(Path()), text);
+  }
+  // Spelled-out defaults load as the defaults and are not written back.
+  WriteFile(Path(), head + " MqttTls=\"false\" MqttCaFile=\"\" MqttVerifyCert=\"TRUE\"" + tail);
+  ASSERT_TRUE(Load());
+  ASSERT_TRUE(Save(FPorts));
+  EXPECT_EQ(ReadFile(Path()), head + tail);
+  // A flag that is no flag stops the load like any other.
+  WriteFile(Path(), head + " MqttVerifyCert=\"no\"" + tail);
+  EXPECT_FALSE(Load());
+  EXPECT_TRUE(FPorts.empty());
+  EXPECT_NE(OnlyMessage("Загрузка конфигурации").find("MqttVerifyCert \"no\""), std::string::npos);
 }
 
 TEST_F(ConfigFileTest, EveryFieldOfEveryProtocolRoundTrips) {

@@ -39,8 +39,8 @@ class TVSPortAxTest : public ::testing::Test {
     int32_t StopBits, Parity, WordLength;
   };
 
-  std::unique_ptr<TVSPortAx> MakePort() {
-    auto port = std::make_unique<TVSPortAx>(FDispatcher, FDir.Str());
+  std::unique_ptr<TVSPortAx> MakePort(TPortAccess AAccess = {}) {
+    auto port = std::make_unique<TVSPortAx>(FDispatcher, FDir.Str(), AAccess);
     port->OnRxChar = [this](TVSPortAx& ASender, int32_t ACount) {
       NoteThread();
       std::string buffer(static_cast<size_t>(ACount), '\0');
@@ -462,6 +462,101 @@ TEST_F(TVSPortAxTest, EventsQueuedBeforeDestructionAreDropped) {
   }
   EXPECT_GT(FDispatcher.ProcessPending(), 0u);
   EXPECT_FALSE(heard);
+}
+
+TEST_F(TVSPortAxTest, TheSlaveAndItsLinkGetTheModeAndGroupAsked) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a pty to another group needs root";
+  const struct {
+    TPortAccess Access;
+    mode_t Mode;
+    gid_t Group;
+  } cases[] = {
+      // A terminal's group is tty and it may write there: the port's own group replaces it.
+      {{}, 0600, ::getegid()},
+      {{0660, 20}, 0660, 20},
+      {{0640, 65534}, 0640, 65534},
+      {{0, {}}, 0, ::getegid()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Mode) + " " + std::to_string(c.Group));
+    for (const bool attach : {false, true}) {
+      auto port = MakePort(c.Access);
+      ASSERT_TRUE(attach ? port->Attach("COM30") : port->CreatePort("COM30")) << port->LastError();
+      port->SetDeleteOnExit(false);
+      struct stat slave {};
+      struct stat link {};
+      ASSERT_EQ(::stat(LinkOf("COM30").c_str(), &slave), 0);
+      ASSERT_EQ(::lstat(LinkOf("COM30").c_str(), &link), 0);
+      EXPECT_EQ(slave.st_mode & 07777, c.Mode);
+      EXPECT_EQ(slave.st_gid, c.Group);
+      EXPECT_EQ(link.st_gid, c.Group) << (attach ? "attached" : "created");
+    }
+    std::filesystem::remove(LinkOf("COM30"));
+  }
+}
+
+// In a directory shared with other users (sticky /tmp/ports) root could rename
+// over anyone's entry: a link another user planted under a port's name would
+// lead that user's program to our port, or be taken from them.
+TEST_F(TVSPortAxTest, ALinkAnotherUserPlantedIsNeverRepointed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a link of another user needs root to make";
+  {
+    auto earlier = MakePort();
+    ASSERT_TRUE(earlier->CreatePort("COM31")) << earlier->LastError();
+    earlier->SetDeleteOnExit(false);
+  }
+  std::filesystem::create_symlink("/dev/pts/999", LinkOf("COM32"));
+  for (const char* name : {"COM31", "COM32"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(::lchown(LinkOf(name).c_str(), 65534, 65534), 0);
+    const auto target = std::filesystem::read_symlink(LinkOf(name));
+    auto port = MakePort();
+    EXPECT_FALSE(port->CreatePort(name));
+    EXPECT_FALSE(port->Attach(name));
+    EXPECT_NE(port->LastError().find("belongs to another user (uid 65534), not replaced"), std::string::npos)
+        << port->LastError();
+    EXPECT_EQ(std::filesystem::read_symlink(LinkOf(name)), target);
+  }
+}
+
+// inotify instances: every one a port took would be one of the user's 128.
+size_t InotifyInstances() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error).string() == "anon_inode:inotify") ++count;
+  }
+  return count;
+}
+
+TEST_F(TVSPortAxTest, PortsOfAProgramShareOneInotifyInstanceAndHearOnlyTheirOwnOpens) {
+  const size_t before = InotifyInstances();
+  auto watch = std::make_shared<TPtyOpenWatch>();
+  constexpr int PORTS = 40;
+  std::vector<std::unique_ptr<TVSPortAx>> ports;
+  std::vector<std::vector<bool>> heard(PORTS);
+  for (int i = 0; i < PORTS; ++i) {
+    ports.push_back(std::make_unique<TVSPortAx>(FDispatcher, FDir.Str(), TPortAccess{}, watch));
+    ports.back()->OnOpenClose = [&heard, i](TVSPortAx&, bool AOpened) {
+      heard[size_t(i)].push_back(AOpened);
+    };
+    ASSERT_TRUE(ports.back()->CreatePort("P" + std::to_string(i))) << ports.back()->LastError();
+  }
+  EXPECT_EQ(InotifyInstances(), before + 1);
+
+  // A port that goes leaves the others hearing.
+  ports[0].reset();
+  for (const int i : {7, 39}) {
+    TTestFd app(::open(LinkOf("P" + std::to_string(i)).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_GE(app.Get(), 0);
+    ASSERT_TRUE(Pump([&] { return heard[size_t(i)] == std::vector<bool>{true}; }));
+  }
+  ASSERT_TRUE(Pump([&] { return heard[7].size() == 2 && heard[39].size() == 2; }));
+  EXPECT_EQ(heard[7], (std::vector<bool>{true, false}));
+  for (int i = 1; i < PORTS; ++i) {
+    if (i == 7 || i == 39) continue;
+    EXPECT_TRUE(heard[size_t(i)].empty()) << i;
+  }
 }
 
 }  // namespace

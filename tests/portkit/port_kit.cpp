@@ -337,6 +337,19 @@ TLumPortParams VirtualParams(const std::string& AName, const std::string& AProto
   return p;
 }
 
+::testing::AssertionResult BytesCrossBothWays(TPortsHarness& AHarness, TPtyClient& AAppA, TPtyClient& AAppB,
+                                              const std::string& AToB, const std::string& AToA) {
+  if (!AAppA.Write(AToB)) return ::testing::AssertionFailure() << "the write at A failed";
+  const std::string atB = ReadWhilePumping(AHarness, AAppB, AToB.size());
+  if (atB != AToB) return ::testing::AssertionFailure() << "B got \"" << atB << "\"";
+  if (!AAppB.Write(AToA)) return ::testing::AssertionFailure() << "the write at B failed";
+  const std::string atA = ReadWhilePumping(AHarness, AAppA, AToA.size());
+  if (atA != AToA) return ::testing::AssertionFailure() << "A got \"" << atA << "\"";
+  const std::string more = AAppA.Read(1, 50) + AAppB.Read(1, 50);
+  if (!more.empty()) return ::testing::AssertionFailure() << "more came: \"" << more << "\"";
+  return ::testing::AssertionSuccess();
+}
+
 TLumPortParams MqttParams(const std::string& AName, uint16_t ABrokerPort, const std::string& ATopic,
                           uint32_t AKey) {
   TLumPortParams p = VirtualParams(AName, PROTOCOL_MQTT, 4001);

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "log/port_log_lines.h"
 #include "platform/main_dispatcher.h"
 #include "ports/port_environment.h"
@@ -177,6 +179,11 @@ std::string ReadWhilePumping(TPortsHarness& AHarness, TReader& AReader, size_t A
   });
   return data;
 }
+
+// AToB written at A arrives whole at B, then AToA written at B arrives whole at A, and
+// nothing more comes to either (no byte twice).
+::testing::AssertionResult BytesCrossBothWays(TPortsHarness& AHarness, TPtyClient& AAppA, TPtyClient& AAppB,
+                                              const std::string& AToB, const std::string& AToA);
 
 // A record of a port for the tests.
 TLumPortParams VirtualParams(const std::string& AName, const std::string& AProtocol, uint16_t APort,

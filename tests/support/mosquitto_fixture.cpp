@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -62,18 +63,39 @@ const char* MosquittoBinary() {
   return "mosquitto";
 }
 
+// A key and a certificate for AName signed by the CA in ADir, valid from now for a day,
+// or, with AExpired, until yesterday.
+void MakeServerCertificate(const std::string& ADir, const std::string& ASubjectAltName, bool AExpired) {
+  Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost "
+      "-keyout " +
+      ADir + "/key.pem -out " + ADir + "/server.csr >/dev/null 2>&1");
+  std::ofstream(ADir + "/server.ext") << "subjectAltName=" << ASubjectAltName << "\n";
+  Run("openssl x509 -req -in " + ADir + "/server.csr -CA " + ADir + "/ca.pem -CAkey " + ADir +
+      "/ca.key -CAcreateserial -days " + (AExpired ? "-1" : "2") + " -extfile " + ADir + "/server.ext -out " +
+      ADir + "/cert.pem >/dev/null 2>&1");
+}
+
 }  // namespace
+
+std::string MakeTestCa(const std::string& ADir) {
+  // Each CA a name of its own: OpenSSL looks an issuer up by its name.
+  std::string name = ADir;
+  std::replace(name.begin(), name.end(), '/', '_');
+  Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
+      "\"/CN=Orvane test CA" +
+      name + "\" -keyout " + ADir + "/ca.key -out " + ADir + "/ca.pem >/dev/null 2>&1");
+  return ADir + "/ca.pem";
+}
 
 TMosquitto::TMosquitto(const TOptions& AOptions) : FOptions(AOptions) {
   const std::string dir = FDir.Str();
   if (!FOptions.UserName.empty())
     Run("mosquitto_passwd -c -b " + dir + "/passwd " + FOptions.UserName + " " + FOptions.Password +
         " >/dev/null 2>&1");
-  if (FOptions.Tls)
-    Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
-        "/CN=localhost -addext subjectAltName=" +
-        FOptions.TlsSubjectAltName + " -keyout " + dir + "/key.pem -out " + dir +
-        "/cert.pem >/dev/null 2>&1");
+  if (FOptions.Tls) {
+    MakeTestCa(dir);
+    MakeServerCertificate(dir, FOptions.TlsSubjectAltName, FOptions.TlsExpired);
+  }
   for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
     FPort = FreeLoopbackPort();
     FTlsPort = FOptions.Tls ? FreeLoopbackPort() : 0;
@@ -90,6 +112,9 @@ void TMosquitto::WriteConfig() {
   std::ofstream conf(dir + "/mosquitto.conf");
   conf << "persistence false\n";
   conf << "log_dest file " << dir << "/mosquitto.log\n";
+  // The defaults, and each subscription for Subscriptions.
+  for (const char* type : {"error", "warning", "notice", "information", "subscribe"})
+    conf << "log_type " << type << "\n";
   // Started as root, mosquitto would switch to its own user and lose the temp files.
   if (::geteuid() == 0) conf << "user root\n";
   if (FOptions.TcpNoDelay) conf << "set_tcp_nodelay true\n";
@@ -104,6 +129,18 @@ void TMosquitto::WriteConfig() {
     conf << "listener " << FTlsPort << " 127.0.0.1\n";
     conf << "certfile " << dir << "/cert.pem\n";
     conf << "keyfile " << dir << "/key.pem\n";
+  }
+  // Last: every line after "connection" belongs to the bridge.
+  if (FOptions.BridgeTo != 0) {
+    conf << "connection orvane-bridge\n";
+    conf << "address 127.0.0.1:" << FOptions.BridgeTo << "\n";
+    conf << "remote_clientid orvane-bridge-" << FPort << "\n";
+    conf << "topic " << FOptions.BridgeTopic << " both 0\n";
+    conf << "restart_timeout 1\n";
+    if (!FOptions.UserName.empty()) {
+      conf << "remote_username " << FOptions.UserName << "\n";
+      conf << "remote_password " << FOptions.Password << "\n";
+    }
   }
 }
 
@@ -171,7 +208,16 @@ void TMosquitto::Stop() {
 }
 
 std::string TMosquitto::CaFile() const {
-  return FDir.Str() + "/cert.pem";
+  return FDir.Str() + "/ca.pem";
+}
+
+size_t TMosquitto::Subscriptions(const std::string& ATopic) const {
+  // Each is logged as "<time>: <client id> <QoS> <topic>".
+  const std::string log = Log();
+  const std::string line = " 0 " + ATopic + "\n";
+  size_t count = 0;
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
+  return count;
 }
 
 std::string TMosquitto::Log() const {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,12 +19,19 @@ namespace orvane::test {
 class TMosquitto {
  public:
   struct TOptions {
-    bool Tls = false;  // an extra TLS listener with a self-signed certificate made by the openssl command
+    // An extra TLS listener; its certificate is signed by a CA of its own (CaFile), both made
+    // by the openssl command.
+    bool Tls = false;
     // The names the certificate is made out to.
     std::string TlsSubjectAltName = "DNS:localhost,IP:127.0.0.1";
-    std::string UserName;  // with a user: password file, anonymous clients refused
+    bool TlsExpired = false;  // the certificate ran out yesterday
+    std::string UserName;     // with a user: password file, anonymous clients refused
     std::string Password;
     bool TcpNoDelay = false;  // broker sends without Nagle's delay (latency measurements)
+    // A bridge to the broker on this loopback port, carrying BridgeTopic both ways (with the
+    // account above, when there is one); it reconnects every second while that broker is away.
+    uint16_t BridgeTo = 0;
+    std::string BridgeTopic = "orvane/#";
   };
 
   TMosquitto() : TMosquitto(TOptions{}) {}
@@ -39,9 +47,13 @@ class TMosquitto {
 
   uint16_t Port() const { return FPort; }
   uint16_t TlsPort() const { return FTlsPort; }
+  // The CA that signed the TLS listener's certificate.
   std::string CaFile() const;
   // What the broker wrote, for failure messages.
   std::string Log() const;
+  // How many QoS 0 subscriptions to ATopic the broker has taken so far (restarts included):
+  // a publication after that reaches them all.
+  size_t Subscriptions(const std::string& ATopic) const;
 
  private:
   void WriteConfig();
@@ -53,5 +65,9 @@ class TMosquitto {
   uint16_t FTlsPort = 0;
   pid_t FPid = -1;
 };
+
+// A certificate authority of its own in ADir (ca.pem, ca.key), made by the openssl
+// command; returns the path of ca.pem.
+std::string MakeTestCa(const std::string& ADir);
 
 }  // namespace orvane::test

@@ -176,6 +176,13 @@ void TfrmAddComPort::BuildControls() {
   connectionForm->addRow(Caption("Адрес брокера", edMqttAddr), edMqttAddr);
   connectionForm->addRow(Caption("Имя пользователя", edMqttUsername), edMqttUsername);
   connectionForm->addRow(Caption("Пароль", edMqttPassw), edMqttPassw);
+  cbMqttTls = new QCheckBox(Text("TLS"));
+  edMqttCaFile = new QLineEdit;
+  edMqttCaFile->setPlaceholderText(Text("системное хранилище"));
+  cbMqttVerifyCert = new QCheckBox(Text("Проверять сертификат"));
+  connectionForm->addRow(cbMqttTls);
+  connectionForm->addRow(Caption("Файл CA", edMqttCaFile), edMqttCaFile);
+  connectionForm->addRow(cbMqttVerifyCert);
   auto* gbLink = new QGroupBox(Text(" Параметры связи "));
   auto* linkForm = new QFormLayout(gbLink);
   // The right column is narrow: the topic and the key go below their labels,
@@ -216,6 +223,7 @@ void TfrmAddComPort::BuildControls() {
 
   connect(cbxProtocol, &QComboBox::currentIndexChanged, this, [this] { cbxProtocolChange(); });
   connect(cbRealPortTunnelMode, &QCheckBox::toggled, this, [this] { cbRealPortTunnelModeClick(); });
+  connect(cbMqttTls, &QCheckBox::toggled, this, [this] { cbMqttTlsClick(); });
   connect(pcPortType, &QTabWidget::currentChanged, this, [this](int AIndex) { pcPortTypeChanged(AIndex); });
   connect(btnOK, &QPushButton::clicked, this, [this] { btnOKClick(); });
   // Esc rejects as well: QDialog's own key handling.
@@ -245,6 +253,9 @@ void TfrmAddComPort::FormCreate() {
   cbxPortNumber->setEditText(QStringLiteral("0"));
   speLineNumber->setValue(0);
   edMqttAddr->setText(Text(DEFAULT_BROKER_HOST));
+  cbMqttTls->setChecked(false);
+  cbMqttVerifyCert->setChecked(true);
+  cbMqttTlsClick();
   cbxProtocolChange();
 }
 
@@ -299,6 +310,10 @@ void TfrmAddComPort::Init(const TLumPortParams& APortParams, int AAction) {
   edMqttAddr->setText(FromStd(p.MqttHost));
   edMqttUsername->setText(FromStd(p.MqttUserName));
   edMqttPassw->setText(FromStd(p.MqttPassword));
+  cbMqttTls->setChecked(p.MqttTls);
+  edMqttCaFile->setText(FromStd(p.MqttCaFile));
+  cbMqttVerifyCert->setChecked(p.MqttVerifyCert);
+  cbMqttTlsClick();
   cbRealPortBaudRate->setCurrentIndex(p.RealPortBaudRate);
   cbRealPortBitData->setCurrentIndex(p.RealPortBitData);
   cbRealPortParityBits->setCurrentIndex(static_cast<int>(p.RealPortParityBits));
@@ -326,6 +341,13 @@ void TfrmAddComPort::cbRealPortTunnelModeClick() {
   const bool fixed = cbRealPortTunnelMode->isChecked();
   for (QComboBox* list : {cbRealPortBaudRate, cbRealPortBitData, cbRealPortParityBits, cbRealPortStopBits})
     list->setEnabled(fixed);
+}
+
+void TfrmAddComPort::cbMqttTlsClick() {
+  // The CA and the check mean something only over TLS; they keep their values meanwhile.
+  const bool tls = cbMqttTls->isChecked();
+  edMqttCaFile->setEnabled(tls);
+  cbMqttVerifyCert->setEnabled(tls);
 }
 
 bool TfrmAddComPort::pcPortTypeChanging() const {
@@ -371,6 +393,9 @@ void TfrmAddComPort::btnOKClick() {
   p.MqttTopic = ToStd(edMqttTopic->text());
   p.MqttUserName = ToStd(edMqttUsername->text());
   p.MqttPassword = ToStd(edMqttPassw->text());
+  p.MqttTls = cbMqttTls->isChecked();
+  p.MqttCaFile = ToStd(edMqttCaFile->text());
+  p.MqttVerifyCert = cbMqttVerifyCert->isChecked();
   // An untouched key is kept exactly; a typed one keeps its low 32 bits, and an
   // emptied one stores 0, for which the main window makes a new key.
   const QString key = edMqttSeqKey->text();

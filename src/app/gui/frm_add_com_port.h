@@ -49,6 +49,7 @@ class TfrmAddComPort : public QDialog {
   // Handlers, public so that tests drive them as the user would.
   void cbxProtocolChange();
   void cbRealPortTunnelModeClick();
+  void cbMqttTlsClick();
   // Whether the port-type tab may change now: only while adding.
   bool pcPortTypeChanging() const;
   // Copies the controls into PortParams; confirms when there is a port name.
@@ -86,6 +87,9 @@ class TfrmAddComPort : public QDialog {
   QLineEdit* edMqttPassw = nullptr;
   QLineEdit* edMqttTopic = nullptr;
   QLineEdit* edMqttSeqKey = nullptr;
+  QCheckBox* cbMqttTls = nullptr;
+  QLineEdit* edMqttCaFile = nullptr;
+  QCheckBox* cbMqttVerifyCert = nullptr;
 
   QPushButton* btnOK = nullptr;
   QPushButton* btnCancel = nullptr;

@@ -68,11 +68,19 @@ TPortEntry* AsEntry(QTreeWidgetItem* AItem) {
   return static_cast<TPortEntry*>(AItem);
 }
 
+// The broker as typed; over TLS with its scheme and the port it is reached on.
+std::string BrokerText(const TLumPortParams& AParams) {
+  if (!AParams.MqttTls) return AParams.MqttHost;
+  const bool hasPort = AParams.MqttHost.find(':') != std::string::npos;
+  return "mqtts://" + AParams.MqttHost + (hasPort ? "" : ":" + std::to_string(MQTTS_DEFAULT_PORT));
+}
+
 QString EntryText(const TLumPortParams& AParams) {
   if (!AParams.Header.empty()) return QString::fromStdString(AParams.Header);
   QString text;
   if (AParams.Protocol == PROTOCOL_MQTT) {
-    text = QString::fromStdString(AParams.ComName + "<->Mqtt " + AParams.MqttHost + " " + AParams.MqttTopic);
+    text =
+        QString::fromStdString(AParams.ComName + "<->Mqtt " + BrokerText(AParams) + " " + AParams.MqttTopic);
   } else {
     text = QStringLiteral("%1<->%2:%3")
                .arg(QString::fromStdString(AParams.ComName), QString::fromStdString(AParams.IpAddress))

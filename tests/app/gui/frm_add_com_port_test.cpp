@@ -57,7 +57,9 @@ std::string Describe(const TLumPortParams& A) {
       << "\nRealPortStopBits=" << static_cast<int>(A.RealPortStopBits)
       << "\nRealPortTunnelMode=" << A.RealPortTunnelMode << "\nMqttHost=" << A.MqttHost
       << "\nMqttTopic=" << A.MqttTopic << "\nMqttUserName=" << A.MqttUserName
-      << "\nMqttPassword=" << A.MqttPassword << "\nMqttSecurityKey=" << A.MqttSecurityKey << "\n";
+      << "\nMqttPassword=" << A.MqttPassword << "\nMqttSecurityKey=" << A.MqttSecurityKey
+      << "\nMqttTls=" << A.MqttTls << "\nMqttCaFile=" << A.MqttCaFile
+      << "\nMqttVerifyCert=" << A.MqttVerifyCert << "\n";
   return out.str();
 }
 
@@ -138,6 +140,14 @@ TLumPortParams VirtualMqttPort() {
   return p;
 }
 
+TLumPortParams TlsPort() {
+  TLumPortParams p = VirtualMqttPort();
+  p.MqttTls = true;
+  p.MqttCaFile = "/etc/orvane/ca.pem";
+  p.MqttVerifyCert = false;
+  return p;
+}
+
 TLumPortParams PhysicalIp485Port() {
   TLumPortParams p;
   p.ComName = "/dev/ttyUSB0(r)";
@@ -197,6 +207,8 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
          d.edMqttAddr->setText("broker.lan");
          d.edMqttUsername->setText("op");
          d.edMqttPassw->setText("pw");
+         d.cbMqttTls->setChecked(true);
+         d.edMqttCaFile->setText("ca.pem");
          d.edtHeader->setText("H");
          d.mmComment->setPlainText("c");
          d.speReadPacketTimeout->setValue(300);
@@ -213,6 +225,8 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
                  p.MqttHost = "broker.lan";
                  p.MqttUserName = "op";
                  p.MqttPassword = "pw";
+                 p.MqttTls = true;
+                 p.MqttCaFile = "ca.pem";
                  p.Header = "H";
                  p.Comment = "c";
                  p.ReadPacketTimeout = 300;
@@ -248,10 +262,24 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
          d.open();
          d.edtHeader->setText("left over");
          d.edMqttPassw->setText("left over");
+         d.cbMqttTls->setChecked(true);
+         d.edMqttCaFile->setText("left over");
+         d.cbMqttVerifyCert->setChecked(false);
          d.cbRealPortTunnelMode->setChecked(true);
          Confirm(d);
        },
        VirtualMqttPort(), TDialog::ACTION_EDIT, none, VirtualMqttPort()},
+      {"edit of a TLS port, untouched", none, TlsPort(), TDialog::ACTION_EDIT, none, TlsPort()},
+      {"TLS ticked with a CA file and the check off", none, VirtualMqttPort(), TDialog::ACTION_EDIT,
+       [](TDialog& d) {
+         d.cbMqttTls->setChecked(true);
+         d.edMqttCaFile->setText("/etc/orvane/ca.pem");
+         d.cbMqttVerifyCert->setChecked(false);
+       },
+       TlsPort()},
+      {"TLS unticked keeps the CA file and the check for later", none, TlsPort(), TDialog::ACTION_EDIT,
+       [](TDialog& d) { d.cbMqttTls->setChecked(false); },
+       Changed(TlsPort(), [](TLumPortParams& p) { p.MqttTls = false; })},
       {"emptied key stores 0", none, VirtualMqttPort(), TDialog::ACTION_EDIT,
        [](TDialog& d) { d.edMqttSeqKey->clear(); },
        Changed(VirtualMqttPort(), [](TLumPortParams& p) { p.MqttSecurityKey = 0; })},
@@ -302,6 +330,26 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
     Confirm(dialog);
     EXPECT_EQ(Describe(dialog.PortParams), Describe(c.Expected));
     EXPECT_TRUE(messages.Shown.empty());
+  }
+}
+
+// The CA file and the check count only over TLS: they are open to change only while TLS is ticked.
+TEST(TfrmAddComPort, TlsSettingsFollowTheTlsBox) {
+  TRecordedMessages messages;
+  TDialog dialog([] { return INSTALLED; }, messages);
+  EXPECT_FALSE(dialog.cbMqttTls->isChecked());  // a first use: no TLS, the certificate checked
+  EXPECT_TRUE(dialog.cbMqttVerifyCert->isChecked());
+  EXPECT_EQ(dialog.cbMqttTls->text(), "TLS");
+  EXPECT_EQ(dialog.cbMqttVerifyCert->text(), "Проверять сертификат");
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "TLS" : "plain");
+    dialog.Init(Changed(VirtualMqttPort(), [&](TLumPortParams& p) { p.MqttTls = tls; }),
+                TDialog::ACTION_EDIT);
+    EXPECT_EQ(dialog.edMqttCaFile->isEnabled(), tls);
+    EXPECT_EQ(dialog.cbMqttVerifyCert->isEnabled(), tls);
+    dialog.cbMqttTls->setChecked(!tls);
+    EXPECT_EQ(dialog.edMqttCaFile->isEnabled(), !tls);
+    EXPECT_EQ(dialog.cbMqttVerifyCert->isEnabled(), !tls);
   }
 }
 

@@ -526,6 +526,25 @@ TEST_F(MainWindowTest, EntriesShowTheirEndAndSortAsTextWithTheUsersLocale) {
   EXPECT_FALSE(Window->actEditPort->isEnabled());
 }
 
+// Over TLS the entry names the scheme and the port the broker is reached on.
+TEST_F(MainWindowTest, TlsEntriesShowTheSchemeAndThePort) {
+  TLumPortParams tls = test::MqttParams("COM6", 1, "/t6");
+  tls.MqttHost = "localhost";
+  tls.MqttTls = true;
+  TLumPortParams tlsWithPort = test::MqttParams("COM7", 1, "/t7");
+  tlsWithPort.MqttHost = "localhost:1";
+  tlsWithPort.MqttTls = true;
+  TLumPortParams plain = test::MqttParams("COM8", 1, "/t8");
+  plain.MqttHost = "localhost:1";
+  WriteConfig({tls, tlsWithPort, plain});
+  Open();
+  std::vector<std::string> texts;
+  for (int i = 0; i < Window->PortEntryCount(); ++i) texts.push_back(Str(Window->PortEntryText(i)));
+  EXPECT_EQ(texts,
+            (std::vector<std::string>{"COM6<->Mqtt mqtts://localhost:8883 /t6",
+                                      "COM7<->Mqtt mqtts://localhost:1 /t7", "COM8<->Mqtt localhost:1 /t8"}));
+}
+
 TEST_F(MainWindowTest, LoadedPortWithoutTopicAndKeyGetsThemAndTheNextSaveWritesThem) {
   TLumPortParams bare = VirtualParams("COM8", PROTOCOL_DIRECT, 1);
   bare.MqttTopic.clear();
