@@ -46,7 +46,12 @@ TLumTcpServer::TLumTcpServer(const TLumPortParams& APortParams, TOnReceiveDataEv
       FPortParams(APortParams),
       FOnReceiveData(std::move(AOnReceiveData)),
       FNewMode(APortParams.PortNumber != IP485_LEGACY_PORT),
-      FReceiveArea(65535) {}
+      FReceiveArea(65535) {
+  // An injected tick source (a test's clock) is all the channel may look at; the
+  // system's own has a finer reading of the same clock.
+  const auto* source = FOptions.Ticks ? FOptions.Ticks.target<uint32_t (*)()>() : nullptr;
+  FFineClock = !FOptions.Ticks || (source != nullptr && *source == &GetTickCount);
+}
 
 // The socket closes itself, without a log line.
 TLumTcpServer::~TLumTcpServer() = default;
@@ -232,15 +237,26 @@ void TLumTcpServer::ReadAndDeliver(uint32_t AWaitMs) {
   if (ReadString(data, AWaitMs) && !data.empty() && FOnReceiveData) FOnReceiveData(data);
 }
 
-uint32_t TLumTcpServer::SendPauseMs() const {
+uint64_t TLumTcpServer::SendPauseUs() const {
   if (!FSent) return 0;
-  // Ticks count whole milliseconds: one more keeps the real pause at SEND_GAP_MS or above.
+  constexpr uint64_t GAP_US = uint64_t{SEND_GAP_MS} * 1000;
+  if (FFineClock) {
+    const uint64_t since = MonotonicMicros() - FLastSendUs;
+    return since < GAP_US ? GAP_US - since : 0;
+  }
+  // Whole milliseconds: one more keeps the real pause at SEND_GAP_MS or above.
   const uint32_t since = FTicks() - FLastSendTick;
-  return since <= SEND_GAP_MS ? SEND_GAP_MS + 1 - since : 0;
+  return since <= SEND_GAP_MS ? uint64_t{SEND_GAP_MS + 1 - since} * 1000 : 0;
+}
+
+uint32_t TLumTcpServer::SendPauseMs() const {
+  // Whole milliseconds left; the last part of one is waited out by the send itself, so
+  // the worker's millisecond wait never makes the pause longer.
+  return static_cast<uint32_t>(SendPauseUs() / 1000);
 }
 
 void TLumTcpServer::WaitSendGap() {
-  if (const uint32_t pause = SendPauseMs()) SleepMs(pause);
+  if (const uint64_t pause = SendPauseUs()) SleepUs(pause);
 }
 
 bool TLumTcpServer::SendBytes(const std::string& ABytes) {
@@ -260,6 +276,7 @@ bool TLumTcpServer::SendBytes(const std::string& ABytes) {
       // The pause before the next send is not waited out here: the worker waits for it
       // between passes (SendPauseMs) and reads meanwhile.
       FLastSendTick = FTicks();
+      if (FFineClock) FLastSendUs = MonotonicMicros();
       FSent = true;
     }
     done += static_cast<size_t>(sent);

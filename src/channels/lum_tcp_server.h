@@ -62,7 +62,8 @@ class TLumTcpServer : public IServerInterface {
   // acknowledgement); otherwise nothing is due without bytes arriving, as sends keep their
   // own pacing.
   std::optional<uint32_t> NextDeadlineMs() const override;
-  // What is left of SEND_GAP_MS since the last send call that sent something.
+  // Whole milliseconds left of SEND_GAP_MS since the last send call that sent something;
+  // a part of a millisecond left is waited out by the next send itself.
   uint32_t SendPauseMs() const override;
   // ReadData without its wait for the first bytes.
   void ReadWaiting() override { ReadAndDeliver(0); }
@@ -129,8 +130,14 @@ class TLumTcpServer : public IServerInterface {
   bool FForeignReported = false;
   // Set by ReceiveBytes when the converter ended the connection.
   bool FPeerClosed = false;
+  // What is left of the pause after the last send, in microseconds.
+  uint64_t SendPauseUs() const;
+
   // Tick of the last send call that sent something; meaningful once FSent is set.
   uint32_t FLastSendTick = 0;
+  // The same moment on the microsecond clock, used when FTicks is the system's own.
+  uint64_t FLastSendUs = 0;
+  bool FFineClock = false;
   bool FSent = false;
   TSplitSendResume FResume;
 };

@@ -741,6 +741,19 @@ TEST_F(TTcpChannel, ConsecutiveSendsStayTenMillisecondsApart) {
   EXPECT_TRUE(converter.WaitForBytes(5));
 }
 
+TEST_F(TTcpChannel, OnTheSystemClockThePauseIsTheGapNotATickMore) {
+  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
+  auto channel = MakeChannel(Params(PROTOCOL_DIRECT));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  const auto before = std::chrono::steady_clock::now();
+  ASSERT_TRUE(channel->Send_String("x", 0, false));
+  EXPECT_LE(channel->SendPauseMs(), TLumTcpServer::SEND_GAP_MS);
+  // A send asked for before the pause is over still leaves only once it is.
+  ASSERT_TRUE(channel->Send_String("y", 0, false));
+  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(TLumTcpServer::SEND_GAP_MS));
+  EXPECT_TRUE(converter.WaitForBytes(2));
+}
+
 TEST_F(TTcpChannel, SendPauseTellsWhatIsLeftOfTheGapAfterASend) {
   TFakeConverter converter(TFakeConverter::TMode::PassThrough);
   // A clock that moves only when told: the pause is read off it, not off real time.
