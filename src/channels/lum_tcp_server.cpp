@@ -12,10 +12,6 @@ namespace orvane {
 
 namespace {
 
-std::string RawLine(const char* APrefix, std::string_view ABytes) {
-  return std::string(APrefix) + ": [" + std::to_string(ABytes.size()) + "] " + BytesToHexCapped(ABytes);
-}
-
 std::string Hex4(uint16_t AValue) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(AValue));
@@ -46,12 +42,8 @@ TLumTcpServer::TLumTcpServer(const TLumPortParams& APortParams, TOnReceiveDataEv
       FPortParams(APortParams),
       FOnReceiveData(std::move(AOnReceiveData)),
       FNewMode(APortParams.PortNumber != IP485_LEGACY_PORT),
-      FReceiveArea(65535) {
-  // An injected tick source (a test's clock) is all the channel may look at; the
-  // system's own has a finer reading of the same clock.
-  const auto* source = FOptions.Ticks ? FOptions.Ticks.target<uint32_t (*)()>() : nullptr;
-  FFineClock = !FOptions.Ticks || (source != nullptr && *source == &GetTickCount);
-}
+      FSendGap(std::min(APortParams.SendPause, SEND_PAUSE_MAX_MS)),
+      FReceiveArea(65535) {}
 
 // The socket closes itself, without a log line.
 TLumTcpServer::~TLumTcpServer() = default;
@@ -102,6 +94,13 @@ bool TLumTcpServer::Connect(const std::string& IP, uint16_t Port, uint8_t Line) 
     LogError("Error Connect " + PrintableText(IP) + " wsaERROR=" + std::to_string(Socket_Handle.LastError()));
     return false;
   }
+  // Without it a converter that vanished (a cut cable) is never noticed while nothing is sent;
+  // the connection works without it, so a refusal is only a detail line.
+  if (!Socket_Handle.SetKeepAlive(KEEPALIVE_IDLE_S, KEEPALIVE_INTERVAL_S, KEEPALIVE_COUNT))
+    WriteLog("Keep-alive not set, errno=" + std::to_string(Socket_Handle.LastError()), true);
+  // Nagle off: a request sent right after an answer must not wait for the acknowledgement of
+  // the previous segment. Without it the connection still works, only slower.
+  Socket_Handle.SetNoDelay(true);
   // A new stream never continues the old one: a frame cut short by the previous connection
   // would swallow the first bytes of this one.
   IP_RS485_Incoming_Buffer.clear();
@@ -156,10 +155,6 @@ bool TLumTcpServer::ReceiveBytes(std::string& Data, uint32_t Timeout, uint16_t M
   return true;
 }
 
-bool TLumTcpServer::Read_String_2(std::string& Readed_For_485_Data) {
-  return ReadString(Readed_For_485_Data, READ_TIMEOUT_MS);
-}
-
 bool TLumTcpServer::FrameWaiting() const {
   if (FPortParams.Protocol == PROTOCOL_DIRECT) return false;
   size_t size = 0;
@@ -186,7 +181,7 @@ bool TLumTcpServer::ReadString(std::string& Readed_For_485_Data, uint32_t AWaitM
     return false;
   }
   IP_RS485_Incoming_Buffer += bytes;
-  if (!bytes.empty()) WriteLog(RawLine("IN RAW", bytes), true);
+  if (!bytes.empty()) WriteLog(TrafficLine("IN RAW", bytes, LOG_HEX_MAX_BYTES), true);
 
   if (FPortParams.Protocol == PROTOCOL_DIRECT) {
     Readed_For_485_Data = std::move(IP_RS485_Incoming_Buffer);
@@ -203,7 +198,8 @@ bool TLumTcpServer::ReadString(std::string& Readed_For_485_Data, uint32_t AWaitM
     if (!FForeignReported) {
       FForeignReported = true;
       WriteLog("IP485: no frame at the start of the receive buffer, " +
-                   RawLine("held", std::string_view(IP_RS485_Incoming_Buffer).substr(0, FOREIGN_SHOWN)) +
+                   TrafficLine("held", std::string_view(IP_RS485_Incoming_Buffer).substr(0, FOREIGN_SHOWN),
+                               LOG_HEX_MAX_BYTES) +
                    (IP_RS485_Incoming_Buffer.size() > FOREIGN_SHOWN
                         ? " ... (" + std::to_string(IP_RS485_Incoming_Buffer.size()) + " bytes held)"
                         : std::string()),
@@ -237,31 +233,20 @@ void TLumTcpServer::ReadAndDeliver(uint32_t AWaitMs) {
   if (ReadString(data, AWaitMs) && !data.empty() && FOnReceiveData) FOnReceiveData(data);
 }
 
-uint64_t TLumTcpServer::SendPauseUs() const {
-  if (!FSent) return 0;
-  constexpr uint64_t GAP_US = uint64_t{SEND_GAP_MS} * 1000;
-  if (FFineClock) {
-    const uint64_t since = MonotonicMicros() - FLastSendUs;
-    return since < GAP_US ? GAP_US - since : 0;
-  }
-  // Whole milliseconds: one more keeps the real pause at SEND_GAP_MS or above.
-  const uint32_t since = FTicks() - FLastSendTick;
-  return since <= SEND_GAP_MS ? uint64_t{SEND_GAP_MS + 1 - since} * 1000 : 0;
-}
-
 uint32_t TLumTcpServer::SendPauseMs() const {
-  // Whole milliseconds left; the last part of one is waited out by the send itself, so
-  // the worker's millisecond wait never makes the pause longer.
-  return static_cast<uint32_t>(SendPauseUs() / 1000);
+  if (!FSent || FSendGap == 0) return 0;
+  // Ticks count whole milliseconds: one more keeps the real pause at FSendGap or above.
+  const uint32_t since = FTicks() - FLastSendTick;
+  return since <= FSendGap ? FSendGap + 1 - since : 0;
 }
 
 void TLumTcpServer::WaitSendGap() {
-  if (const uint64_t pause = SendPauseUs()) SleepUs(pause);
+  if (const uint32_t pause = SendPauseMs()) SleepMs(pause);
 }
 
 bool TLumTcpServer::SendBytes(const std::string& ABytes) {
   const TDeadline deadline(SEND_TIMEOUT_MS, FTicks);
-  WriteLog(RawLine("OUT RAW", ABytes), true);
+  WriteLog(TrafficLine("OUT RAW", ABytes, LOG_HEX_MAX_BYTES), true);
   size_t done = 0;
   for (;;) {
     WaitSendGap();
@@ -276,7 +261,6 @@ bool TLumTcpServer::SendBytes(const std::string& ABytes) {
       // The pause before the next send is not waited out here: the worker waits for it
       // between passes (SendPauseMs) and reads meanwhile.
       FLastSendTick = FTicks();
-      if (FFineClock) FLastSendUs = MonotonicMicros();
       FSent = true;
     }
     done += static_cast<size_t>(sent);

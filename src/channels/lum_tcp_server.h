@@ -62,14 +62,10 @@ class TLumTcpServer : public IServerInterface {
   // acknowledgement); otherwise nothing is due without bytes arriving, as sends keep their
   // own pacing.
   std::optional<uint32_t> NextDeadlineMs() const override;
-  // Whole milliseconds left of SEND_GAP_MS since the last send call that sent something;
-  // a part of a millisecond left is waited out by the next send itself.
+  // What is left of the port's send pause since the last send call that sent something.
   uint32_t SendPauseMs() const override;
   // ReadData without its wait for the first bytes.
   void ReadWaiting() override { ReadAndDeliver(0); }
-
-  // Reads what the socket holds and returns the data that is complete; called by ReadData.
-  bool Read_String_2(std::string& Readed_For_485_Data);
 
   // A connect that neither succeeds nor fails gives up after this long.
   static constexpr uint32_t CONNECT_TIMEOUT_MS = 30000;
@@ -77,8 +73,14 @@ class TLumTcpServer : public IServerInterface {
   static constexpr uint32_t ANSWER_TIMEOUT_MS = 7000;
   static constexpr uint16_t READ_TIMEOUT_MS = 10;
   static constexpr uint16_t READ_MAX_COUNT = 250;
-  // Consecutive send calls are at least this far apart, as converters have always seen them.
-  static constexpr uint32_t SEND_GAP_MS = 10;
+  // Consecutive send calls are at least the port's SendPause apart (at most
+  // SEND_PAUSE_MAX_MS); by default this far, as converters have always seen them.
+  static constexpr uint32_t SEND_GAP_MS = SEND_PAUSE_DEFAULT_MS;
+  // Keep-alive on the converter's connection: a converter that is gone is noticed in about
+  // KEEPALIVE_IDLE_S + KEEPALIVE_COUNT * KEEPALIVE_INTERVAL_S seconds even while the port only receives.
+  static constexpr uint32_t KEEPALIVE_IDLE_S = 10;
+  static constexpr uint32_t KEEPALIVE_INTERVAL_S = 5;
+  static constexpr uint32_t KEEPALIVE_COUNT = 3;
   // The longest single wait, so a stop request is seen promptly.
   static constexpr uint32_t CANCEL_SLICE_MS = 50;
   // Bytes at the front of the IP485 receive buffer that begin no frame hold back everything
@@ -89,7 +91,8 @@ class TLumTcpServer : public IServerInterface {
   // Up to MaxCount bytes: waits at most Timeout ms for the first ones, then takes what is
   // waiting and returns as soon as nothing more is.
   bool ReceiveBytes(std::string& Data, uint32_t Timeout, uint16_t MaxCount);
-  // Read_String_2 with its wait for the first bytes given.
+  // Reads what the socket holds, waiting at most AWaitMs for the first bytes, and
+  // returns the data that is complete.
   bool ReadString(std::string& Readed_For_485_Data, uint32_t AWaitMs);
   void ReadAndDeliver(uint32_t AWaitMs);
   // The sending loop: every byte or a failure with its log line.
@@ -122,6 +125,7 @@ class TLumTcpServer : public IServerInterface {
   TOnReceiveDataEvent FOnReceiveData;
   TOnParamPortChange FOnParamPortChange;
   bool FNewMode;
+  const uint32_t FSendGap;
   uint8_t Line_Number = 0;
   std::vector<char> FReceiveArea;
   // Bytes that do not begin a frame block the receive buffer until the next acknowledgement
@@ -130,14 +134,8 @@ class TLumTcpServer : public IServerInterface {
   bool FForeignReported = false;
   // Set by ReceiveBytes when the converter ended the connection.
   bool FPeerClosed = false;
-  // What is left of the pause after the last send, in microseconds.
-  uint64_t SendPauseUs() const;
-
   // Tick of the last send call that sent something; meaningful once FSent is set.
   uint32_t FLastSendTick = 0;
-  // The same moment on the microsecond clock, used when FTicks is the system's own.
-  uint64_t FLastSendUs = 0;
-  bool FFineClock = false;
   bool FSent = false;
   TSplitSendResume FResume;
 };

@@ -200,21 +200,17 @@ bool TTcpSocket::ConnectTo(const std::string& AHost, uint16_t APort, uint32_t AT
 long TTcpSocket::SendSome(const void* AData, size_t ALength, uint32_t ATimeoutMs) {
   if (!IsValid()) return Fail(EBADF), -1;
   if (ALength == 0) return 0;
-  // Sent straight away: the socket buffer nearly always has room, and a poll
-  // first would cost a system call per send. The wait is only for a full buffer.
-  bool waited = false;
+  const int revents = PollOne(FHandle, POLLOUT, TDeadline(ATimeoutMs));
+  if (revents < 0) return Fail(errno), -1;
+  if (revents == 0) return Fail(ETIMEDOUT), 0;
   for (;;) {
     // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the process.
-    const ssize_t sent = ::send(FHandle, AData, ALength, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t sent = ::send(FHandle, AData, ALength, MSG_NOSIGNAL);
     if (sent >= 0) return static_cast<long>(sent);
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno), -1;
     // Writable by poll yet refused: no room after all, the same as a timed-out wait.
-    if (waited) return Fail(ETIMEDOUT), 0;
-    const int revents = PollOne(FHandle, POLLOUT, TDeadline(ATimeoutMs));
-    if (revents < 0) return Fail(errno), -1;
-    if (revents == 0) return Fail(ETIMEDOUT), 0;
-    waited = true;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Fail(ETIMEDOUT), 0;
+    return Fail(errno), -1;
   }
 }
 
@@ -265,6 +261,20 @@ bool TTcpSocket::SetNoDelay(bool AOn) {
   if (!IsValid()) return Fail(EBADF);
   const int value = AOn ? 1 : 0;
   if (::setsockopt(FHandle, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) < 0) return Fail(errno);
+  return true;
+}
+
+bool TTcpSocket::SetKeepAlive(uint32_t AIdleS, uint32_t AIntervalS, uint32_t ACount) {
+  if (!IsValid()) return Fail(EBADF);
+  const int on = 1;
+  const int idle = static_cast<int>(AIdleS);
+  const int interval = static_cast<int>(AIntervalS);
+  const int count = static_cast<int>(ACount);
+  if (::setsockopt(FHandle, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 ||
+      ::setsockopt(FHandle, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
+      ::setsockopt(FHandle, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) < 0 ||
+      ::setsockopt(FHandle, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) < 0)
+    return Fail(errno);
   return true;
 }
 

@@ -79,8 +79,8 @@ class TTcpSocket {
   bool ConnectTo(const std::string& AHost, uint16_t APort, uint32_t ATimeoutMs,
                  const TCancelCheck& ACancel = {});
 
-  // Sends what fits at once, waiting up to ATimeoutMs only when there is no room at all: the
-  // count sent (> 0), 0 when no room came in time (LastError SocketErrorTimedOut()), -1 on an error (peer gone, ...).
+  // One send call after waiting up to ATimeoutMs for room: the count sent (> 0), 0 when no
+  // room came in time (LastError SocketErrorTimedOut()), -1 on an error (peer gone, ...).
   long SendSome(const void* AData, size_t ALength, uint32_t ATimeoutMs);
   // Sends every byte; fails when a wait for room makes no progress within ATimeoutMs.
   bool SendAll(const void* AData, size_t ALength, uint32_t ATimeoutMs);
@@ -96,6 +96,10 @@ class TTcpSocket {
   int WaitWritable(uint32_t ATimeoutMs);
   // Nagle's algorithm off (true) or on: small writes go out at once rather than wait for an ACK.
   bool SetNoDelay(bool AOn);
+  // Keep-alive probes on an idle connection: the first after AIdleS seconds of silence,
+  // then every AIntervalS; ACount unanswered ones end the connection, so a peer that is
+  // gone (a cut cable) is noticed even while nothing is sent.
+  bool SetKeepAlive(uint32_t AIdleS, uint32_t AIntervalS, uint32_t ACount);
   bool SetBlocking(bool ABlocking);
   // True when nothing is left to read and the peer has ended the connection (end of
   // stream or a socket error); FIONREAD alone cannot tell that from an idle peer.

@@ -11,18 +11,8 @@ uint32_t GetTickCount() {
   return static_cast<uint32_t>(ms.count());
 }
 
-uint64_t MonotonicMicros() {
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now().time_since_epoch());
-  return static_cast<uint64_t>(us.count());
-}
-
 void SleepMs(uint32_t AMilliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(AMilliseconds));
-}
-
-void SleepUs(uint64_t AMicroseconds) {
-  std::this_thread::sleep_for(std::chrono::microseconds(AMicroseconds));
 }
 
 }  // namespace orvane

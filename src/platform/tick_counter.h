@@ -16,13 +16,7 @@ inline TTickSource DefaultTickSource() {
   return &GetTickCount;
 }
 
-// Microseconds of the same monotonic clock, for pauses that must not be a
-// millisecond tick too long.
-uint64_t MonotonicMicros();
-
 // Sleeps the calling thread for the given milliseconds.
 void SleepMs(uint32_t AMilliseconds);
-// Sleeps the calling thread for the given microseconds.
-void SleepUs(uint64_t AMicroseconds);
 
 }  // namespace orvane

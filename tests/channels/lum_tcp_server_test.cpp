@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -14,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/fake_converter.h"
@@ -163,6 +166,15 @@ TEST_F(TTcpChannel, OpenAndCloseLogTheirSteps) {
   EXPECT_TRUE(converter.WaitForConnections(1));
   EXPECT_EQ(FRec.Texts(), (std::vector<std::string>{"Connecting to TCP...", "Connect - OK"}));
   EXPECT_EQ(channel->GetLastIpError(), "");
+  // Keep-alive, read back from the socket: a converter that vanishes is noticed while idle.
+  for (const auto& [level, option, value] :
+       {std::tuple{SOL_SOCKET, SO_KEEPALIVE, 1}, std::tuple{int(IPPROTO_TCP), TCP_KEEPIDLE, 10},
+        std::tuple{int(IPPROTO_TCP), TCP_KEEPINTVL, 5}, std::tuple{int(IPPROTO_TCP), TCP_KEEPCNT, 3}}) {
+    int got = -1;
+    socklen_t length = sizeof got;
+    ASSERT_EQ(::getsockopt(channel->ReadyHandle(), level, option, &got, &length), 0);
+    EXPECT_EQ(got, value) << option;
+  }
 
   // A second Open closes the first socket without a word about it.
   ASSERT_TRUE(channel->Open("localhost", converter.Port(), 1));
@@ -741,47 +753,58 @@ TEST_F(TTcpChannel, ConsecutiveSendsStayTenMillisecondsApart) {
   EXPECT_TRUE(converter.WaitForBytes(5));
 }
 
-TEST_F(TTcpChannel, OnTheSystemClockThePauseIsTheGapNotATickMore) {
-  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
-  auto channel = MakeChannel(Params(PROTOCOL_DIRECT));
-  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
-  const auto before = std::chrono::steady_clock::now();
-  ASSERT_TRUE(channel->Send_String("x", 0, false));
-  EXPECT_LE(channel->SendPauseMs(), TLumTcpServer::SEND_GAP_MS);
-  // A send asked for before the pause is over still leaves only once it is.
-  ASSERT_TRUE(channel->Send_String("y", 0, false));
-  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(TLumTcpServer::SEND_GAP_MS));
-  EXPECT_TRUE(converter.WaitForBytes(2));
-}
-
-TEST_F(TTcpChannel, SendPauseTellsWhatIsLeftOfTheGapAfterASend) {
-  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
-  // A clock that moves only when told: the pause is read off it, not off real time.
-  auto now = std::make_shared<std::atomic<uint32_t>>(5000);
-  TChannelOptions options;
-  options.Ticks = [now] { return now->load(); };
-  auto channel = CreateServerChannel(
-      Params(PROTOCOL_DIRECT), [this](const std::string& AData) { FRec.Receive(AData); }, std::move(options));
-  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
-  EXPECT_EQ(channel->SendPauseMs(), 0u);  // nothing sent yet
-
-  ASSERT_TRUE(channel->Send_String("x", 0, false));
-  // Whole milliseconds: one more than the gap keeps the real pause at the gap or above.
-  constexpr uint32_t FULL = TLumTcpServer::SEND_GAP_MS + 1;
+TEST_F(TTcpChannel, SendPauseTellsWhatIsLeftOfThePortsPauseAfterASend) {
   struct TCase {
     uint32_t Since;
     uint32_t Pause;
   };
-  for (const TCase c : {TCase{0, FULL}, TCase{4, FULL - 4}, TCase{TLumTcpServer::SEND_GAP_MS, 1},
-                        TCase{FULL, 0}, TCase{1000, 0}}) {
-    *now = 5000 + c.Since;
-    EXPECT_EQ(channel->SendPauseMs(), c.Pause) << c.Since << " ms after the send";
+  struct TPortCase {
+    uint16_t SendPause;            // the port's setting
+    std::vector<TCase> AfterSend;  // what is left of it so long after a send
+  };
+  // Whole milliseconds: one more than the pause keeps the real pause at the setting or above.
+  const TPortCase ports[] = {
+      {SEND_PAUSE_DEFAULT_MS, {{0, 11}, {4, 7}, {10, 1}, {11, 0}, {1000, 0}}},
+      {0, {{0, 0}, {1, 0}}},  // no pause at all: the next send may leave at once
+      {3, {{0, 4}, {3, 1}, {4, 0}}},
+      {5000, {{0, 1001}, {1000, 1}, {1001, 0}}},  // beyond the editor's range: its largest
+  };
+  for (const TPortCase& port : ports) {
+    SCOPED_TRACE(port.SendPause);
+    TFakeConverter converter(TFakeConverter::TMode::PassThrough);
+    // A clock that moves only when told: the pause is read off it, not off real time.
+    auto now = std::make_shared<std::atomic<uint32_t>>(5000);
+    TChannelOptions options;
+    options.Ticks = [now] { return now->load(); };
+    TLumPortParams params = Params(PROTOCOL_DIRECT);
+    params.SendPause = port.SendPause;
+    auto channel = CreateServerChannel(
+        params, [this](const std::string& AData) { FRec.Receive(AData); }, std::move(options));
+    ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+    EXPECT_EQ(channel->SendPauseMs(), 0u);  // nothing sent yet
+
+    ASSERT_TRUE(channel->Send_String("x", 0, false));
+    for (const TCase c : port.AfterSend) {
+      *now = 5000 + c.Since;
+      EXPECT_EQ(channel->SendPauseMs(), c.Pause) << c.Since << " ms after the send";
+    }
+    // Once the pause is over a send goes out at once and starts the next pause.
+    ASSERT_TRUE(channel->Send_String("y", 0, false));
+    EXPECT_EQ(channel->SendPauseMs(), port.AfterSend.front().Pause);
+    EXPECT_TRUE(converter.WaitForBytes(2));
+    EXPECT_EQ(converter.Received(), "xy");
   }
-  // Once the pause is over a send goes out at once and starts the next pause.
-  ASSERT_TRUE(channel->Send_String("y", 0, false));
-  EXPECT_EQ(channel->SendPauseMs(), FULL);
-  EXPECT_TRUE(converter.WaitForBytes(2));
-  EXPECT_EQ(converter.Received(), "xy");
+}
+
+// A request that follows an answer must not wait for the acknowledgement of the last segment.
+TEST_F(TTcpChannel, TheConverterSocketSendsWithoutNagle) {
+  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
+  auto channel = MakeChannel(Params(PROTOCOL_IP485));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  int noDelay = 0;
+  socklen_t size = sizeof noDelay;
+  ASSERT_EQ(::getsockopt(channel->ReadyHandle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+  EXPECT_NE(noDelay, 0);
 }
 
 TEST_F(TTcpChannel, ReadWaitingTakesAtMostOneReadsWorthPerCall) {

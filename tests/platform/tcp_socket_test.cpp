@@ -227,32 +227,6 @@ TEST(TTcpSocket, SendGivesUpWhenThePeerStopsReading) {
   EXPECT_EQ(socket.SendSome(block.data(), block.size(), 50), 0);
 }
 
-TEST(TTcpSocket, SendWaitsForRoomWhenTheBuffersAreFullAndGoesOnWhenThePeerReads) {
-  TLoopbackListener listener;
-  TTcpSocket socket;
-  ASSERT_TRUE(socket.ConnectTo("127.0.0.1", listener.Port(), 5000));
-  TTestFd peer = listener.Accept();
-  ASSERT_TRUE(peer.Valid());
-  // Fill both buffers without waiting, so the next send has to wait for room.
-  const std::vector<char> chunk(64 << 10, 'f');
-  size_t filled = 0;
-  for (long sent = 1; sent > 0;) {
-    sent = socket.SendSome(chunk.data(), chunk.size(), 0);
-    ASSERT_GE(sent, 0) << socket.LastErrorText();
-    filled += static_cast<size_t>(sent);
-  }
-  EXPECT_EQ(socket.LastError(), SocketErrorTimedOut());
-
-  const std::vector<char> more(1 << 20, 'm');
-  std::string got;
-  std::thread reader([&] { test::ReadExactlyFd(peer.Get(), filled + more.size(), got); });
-  EXPECT_TRUE(socket.SendAll(more.data(), more.size(), 10000)) << socket.LastErrorText();
-  reader.join();
-  ASSERT_EQ(got.size(), filled + more.size());
-  EXPECT_EQ(got.find_first_not_of('f'), filled);
-  EXPECT_EQ(got.find_first_not_of('m', filled), std::string::npos);
-}
-
 TEST(TTcpSocket, SendToAClosedPeerFailsWithoutSignal) {
   TLoopbackListener listener;
   TTcpSocket socket;
