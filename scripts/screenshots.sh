@@ -2,8 +2,8 @@
 # Pictures of the window for docs/: builds the program, starts a converter echo
 # (socat) and a local mosquitto, writes a sample config.cfg (a pass-through
 # port to the echo, an IP485 port to a closed port, an MQTT port to the
-# broker) and runs the program under Xvfb with ORVANE_SCREENSHOTS set, which
-# makes it save the main window and the editor's pages and end.
+# broker) and runs the program's window through the screenshot tool under Xvfb
+# with ORVANE_SCREENSHOTS set: it saves the main window and the editor's pages and ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -52,7 +52,7 @@ pids+=($!)
 
 XDG_RUNTIME_DIR="$work/runtime" ORVANE_SCREENSHOTS="$work/shots" \
   xvfb-run -a -s "-screen 0 1280x800x24" \
-  "$root/build/release/src/app/orvane" --data-dir "$work/data" --port-dir "$work/ports"
+  "$root/build/release/tools/screenshots/orvane_screenshots" --data-dir "$work/data" --port-dir "$work/ports"
 
 mkdir -p docs
 cp "$work/shots/"*.png docs/

@@ -16,9 +16,7 @@
 // Usage: bridges_bench [rounds, default 300] [KiB to echo, default 4096] [idle seconds, default 5]
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/port_apps.h"
 #include "common/round_trips.h"
 #include "mqtt/mqtt_client.h"
 #include "portkit/port_kit.h"
@@ -44,63 +43,22 @@
 #include "support/mosquitto_fixture.h"
 #include "support/temp_dir.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace orvane;
 using namespace orvane::test;
 using TClock = std::chrono::steady_clock;
+using bench::OpenApp;
+using bench::ServeUntil;
+using bench::SocatPtyToTcp;
+using bench::TSocat;
+using bench::WhileServing;
 
 const std::string PAYLOAD = "0123456789ABCDEF";
 constexpr int IO_TIMEOUT_MS = 2000;
 
 double Seconds(TClock::duration ADuration) {
   return std::chrono::duration<double>(ADuration).count();
-}
-
-// ---- the application on a port ----
-
-// Opens the link as a serial program does, once it exists, and makes the line raw.
-TTestFd OpenApp(const std::string& ALink) {
-  const auto giveUp = TClock::now() + std::chrono::seconds(10);
-  for (;;) {
-    TTestFd fd(::open(ALink.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.Valid()) {
-      termios tio{};
-      ::tcgetattr(fd.Get(), &tio);
-      ::cfmakeraw(&tio);
-      ::tcsetattr(fd.Get(), TCSANOW, &tio);
-      return fd;
-    }
-    if (TClock::now() > giveUp) return TTestFd();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-// Runs AWork on a thread of its own while this thread serves the dispatcher.
-template <typename TResult>
-TResult WhileServing(TMainDispatcher& ADispatcher, const std::function<TResult()>& AWork) {
-  std::atomic<bool> done{false};
-  TResult result{};
-  std::thread worker([&] {
-    result = AWork();
-    done = true;
-  });
-  while (!done) ADispatcher.WaitAndProcess(20);
-  worker.join();
-  return result;
-}
-
-// Serves the dispatcher until ACondition holds or the deadline passes.
-bool ServeUntil(TMainDispatcher& ADispatcher, const std::function<bool()>& ACondition,
-                std::chrono::seconds ADeadline = std::chrono::seconds(20)) {
-  const auto giveUp = TClock::now() + ADeadline;
-  while (!ACondition()) {
-    if (TClock::now() > giveUp) return false;
-    ADispatcher.WaitAndProcess(5);
-  }
-  return true;
 }
 
 // ---- round trips ----
@@ -120,33 +78,6 @@ TSamples EchoRounds(int AFd, int ARounds) {
   };
   if (!round()) return {};
   return Measure(ARounds, round);
-}
-
-// A socat process, ended when this goes.
-class TSocat {
- public:
-  explicit TSocat(std::vector<std::string> AArgs) {
-    std::vector<char*> argv;
-    for (auto& arg : AArgs) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (::posix_spawnp(&FPid, "socat", nullptr, nullptr, argv.data(), environ) != 0) FPid = -1;
-  }
-  ~TSocat() {
-    if (FPid <= 0) return;
-    ::kill(FPid, SIGTERM);
-    ::waitpid(FPid, nullptr, 0);
-  }
-  TSocat(const TSocat&) = delete;
-  TSocat& operator=(const TSocat&) = delete;
-  bool Started() const { return FPid > 0; }
-
- private:
-  pid_t FPid = -1;
-};
-
-TSocat SocatPtyToTcp(const std::string& ALink, uint16_t APort) {
-  return TSocat(
-      {"socat", "PTY,link=" + ALink + ",raw,echo=0", "TCP:127.0.0.1:" + std::to_string(APort) + ",nodelay"});
 }
 
 TSamples SocatRoundTrips(const TTempDir& ADir, int ARounds) {

@@ -1,19 +1,18 @@
 #include "app/headless.h"
 
-#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <system_error>
-#include <vector>
+#include <utility>
 
+#include "app/port_host.h"
 #include "app/ver_info_res.h"
 #include "log/lum_log.h"
 #include "log/port_log_lines.h"
 #include "platform/deadline.h"
 #include "platform/main_dispatcher.h"
 #include "ports/port_environment.h"
-#include "ports/port_manager.h"
 
 namespace orvane {
 
@@ -83,45 +82,30 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   env.PortAccess = AOptions.PortAccess;
   env.DebugWindow = AOptions.DebugWindow;
 
-  std::atomic<bool> ending{false};
-  // The views outlive the list: ports may log until they are destroyed.
-  std::vector<std::unique_ptr<TPortLogLines>> views;
-  auto list = std::make_unique<TLumPortList>(env);
-  TLogLinesOutput lines;
-  lines.WriteFile = [&log](const std::string& ALine) { log.WriteLine(ALine); };
-  lines.ShowLine = [&AOutput, &AOptions](const std::string& ALine) {
+  bool failed = false;
+  TPortHostSetup setup;
+  setup.DataDir = AOptions.DataDir;
+  setup.WriteFile = [&log](const std::string& ALine) { log.WriteLine(ALine); };
+  setup.ShowLine = [&AOutput, &AOptions](const TPortManager&, const std::string& ALine) {
     if (auto shown = AOptions.Format.PortLine(ALine)) AOutput.Out(*shown);
   };
-  lines.Ending = [&ending] { return ending.load(); };
-
-  bool failed = false;
-  const auto addPort = [&](const TLumPortParams& APortParams) {
-    if (failed) return;
-    try {
-      TPortManager* port = list->AddPort(APortParams);
-      views.push_back(std::make_unique<TPortLogLines>(*port, lines));
-      port->SetLog(views.back().get());
-      port->CreatePort();
-    } catch (const std::exception& e) {
-      // A port that cannot be built ends the program, as the window does.
-      AOutput.Err(
-          AOptions.Format.ServiceLine(std::string("Критическая ошибка : ") + e.what(), TLinePriority::Error));
-      failed = true;
-    }
-  };
+  // A port that cannot be built ends the program, as the window does.
+  setup.BuildFailed = [&failed] { failed = true; };
+  setup.Loader = ALoader;
   TErrorLines messages(AOutput, AOptions.Format);
-  ALoader(AOptions.DataDir, addPort, messages);
+  TPortHost host(std::move(setup), env, messages);
+  host.Load();
 
   const auto notify = [&AOptions](const std::string& AState) {
     if (AOptions.Notify) AOptions.Notify(AState);
   };
   if (!failed) {
     AOutput.Out(AOptions.Format.ServiceLine("Ready", TLinePriority::State));
-    std::string told = PortsStatus(*list);
+    std::string told = PortsStatus(host.List());
     notify("READY=1\n" + told);
     // A flip the ready line already counted is not told twice.
     env.OnStateChanged = [&] {
-      std::string status = PortsStatus(*list);
+      std::string status = PortsStatus(host.List());
       if (status != told) notify(told = std::move(status));
     };
     for (;;) {
@@ -133,9 +117,7 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
     env.OnStateChanged = nullptr;
   }
   notify("STOPPING=1");
-  ending = true;
-  list.reset();
-  views.clear();
+  host.Shutdown();
   return failed ? 1 : 0;
 }
 

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "log/shown_line_format.h"
 #include "model/config_file.h"
@@ -12,10 +13,10 @@
 
 namespace orvane {
 
-// Loads the port list of ADataDir (LoadConfig): each record goes to the
-// consumer in file order, user messages to the message sink.
-using TPortLoader = std::function<bool(const std::string& ADataDir, const TPortConsumer& AConsumer,
-                                       IUserMessages& AMessages)>;
+// Loads the port list of ADataDir (LoadConfigKeeping): each record goes to
+// the taker in file order, user messages to the message sink.
+using TPortLoader = std::function<bool(const std::string& ADataDir, const TPortTaker& ATaker,
+                                       IUserMessages& AMessages, std::vector<std::string>& ALeftOut)>;
 
 struct THeadlessOptions {
   std::string DataDir;     // config.cfg, log.txt and the instance lock
@@ -59,7 +60,8 @@ int ClaimDataDirectory(const std::string& ADataDir, bool ASkipGuard, std::unique
 
 // The program without windows: refuses to start when another instance holds
 // the data directory (unless SkipInstanceGuard; exit code EXIT_DATA_DIR_HELD), opens the log, loads the
-// ports and starts each as the window does, says "Ready", then serves the
+// ports and starts each through the port host as the window does (a missing
+// MQTT topic and key are generated), says "Ready", then serves the
 // ports until AStopFd turns readable (SIGINT or SIGTERM through a signal
 // descriptor). Ends in the window's order: the port list, then the stop
 // banner. Returns the exit code. Runs on the calling thread, which becomes

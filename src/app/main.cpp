@@ -64,7 +64,7 @@ int RunService(const orvane::TCommandLine& ACommand) {
     if (err) err->Add(ALine);
   };
   options.Notify = [&manager](const std::string& AState) { manager.Send(AState); };
-  return orvane::RunHeadless(options, orvane::LoadConfig, signals.Fd(), output);
+  return orvane::RunHeadless(options, orvane::LoadConfigKeeping, signals.Fd(), output);
 }
 
 }  // namespace

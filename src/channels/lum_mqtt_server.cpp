@@ -10,7 +10,6 @@ namespace orvane {
 namespace {
 
 constexpr uint32_t PING_INTERVAL_MS = 10000;
-constexpr uint32_t RECONNECT_DELAY_MS = 3000;
 constexpr uint8_t HELLO_MARK = 0xFF;
 constexpr std::string_view HELLO_TEXT = "Hello1234567890";
 
@@ -76,6 +75,13 @@ TLumMqttServer::TLumMqttServer(const TLumPortParams& APortParams, TOnReceiveData
                                       const TBytes& p) { HandlePublishData(s, id, q, t, p); };
   if (FOptions.CancelCheck) FMQTTClient->SetCancelCheck(FOptions.CancelCheck);
   FMQTTClient->OnConnAck = [this](TMQTTClient* s, TConnectErrorCode c) { HandleConnAck(s, c); };
+  FMQTTClient->OnSubAck = [this](TMQTTClient*, uint16_t AID, const std::vector<TSubscribeErrorCode>& ACodes) {
+    // 0x80 is the broker's refusal of a topic.
+    if (AID == FSubAckID) FSubAccepted = !ACodes.empty() && ACodes.front() != 0x80;
+    if (AID == FSubAckID && !FSubAccepted) FSubAckID = 0;
+    // Active from here: a PUBLISH read together with the SUBACK is delivered, not dropped.
+    if (FSubAccepted && FConnAccepted) FOpened = true;
+  };
   FMQTTClient->OnPingResp = [this](TMQTTClient*) { FPingUnanswered = false; };
 }
 
@@ -85,7 +91,7 @@ TLumMqttServer::~TLumMqttServer() {
 }
 
 bool TLumMqttServer::GetActive() {
-  return FMQTTClient->IsConnected();
+  return FOpened && FMQTTClient->IsConnected();
 }
 
 void TLumMqttServer::WriteLog(const std::string& AMessage, bool ADebug) {
@@ -122,15 +128,30 @@ std::optional<uint32_t> TLumMqttServer::NextDeadlineMs() const {
 
 bool TLumMqttServer::Open(const std::string& /*IP*/, uint16_t /*Port*/, uint8_t /*Line*/) {
   WriteLog("Connecting to mqtt...", false);
+  FOpened = false;
   FRefused = false;
   FPingUnanswered = false;
-  const bool connected = FMQTTClient->Connect();
-  FResume.Opened(connected);
+  FPinged = false;
+  FConnAccepted = false;
+  FSubAccepted = false;
+  bool opened = false;
   try {
-    if (connected) {
+    if (FMQTTClient->Connect()) {
+      std::string why;
       uint16_t id = 0;
-      FMQTTClient->Subscribe({FTopic}, TQualityOfService::QoS0, id);
-      WriteLog("Connect - OK", false);
+      // "Connect - OK" only once the broker has answered: a frozen broker's kernel
+      // still accepts the connection.
+      if (!FMQTTClient->Subscribe({FTopic}, TQualityOfService::QoS0, id)) {
+        why = FMQTTClient->LastFailure();
+      } else {
+        opened = AwaitAnswers(id, why);
+      }
+      if (opened) {
+        WriteLog("Connect - OK", false);
+      } else if (!FRefused) {
+        // A refusal has said its own line.
+        LogError(why);
+      }
     } else {
       // A refused certificate must say why; plain ports keep their two known lines.
       if (FPortParams.MqttTls) LogError(FMQTTClient->LastFailure());
@@ -140,11 +161,45 @@ bool TLumMqttServer::Open(const std::string& /*IP*/, uint16_t /*Port*/, uint8_t 
     Last_IP_Error = e.what();
     WriteLog("Connect fail : " + Last_IP_Error, false);
   }
-  return connected;
+  if (!opened) FMQTTClient->Disconnect(true);
+  FResume.Opened(opened);
+  FOpened = opened;
+  return opened;
+}
+
+bool TLumMqttServer::AwaitAnswers(uint16_t ASubscribeID, std::string& AWhyNot) {
+  FSubAckID = ASubscribeID;
+  const TDeadline limit(OPEN_ANSWER_TIMEOUT_MS);
+  while (FMQTTClient->IsConnected() && !(FConnAccepted && FSubAccepted)) {
+    if (FSubAckID == 0) {
+      AWhyNot = "Subscription refused, topic " + FTopic;
+      return false;
+    }
+    if (limit.Expired()) {
+      AWhyNot = std::string(FConnAccepted ? "No SUBACK" : "No CONNACK") + " within " +
+                std::to_string(OPEN_ANSWER_TIMEOUT_MS) + " ms";
+      return false;
+    }
+    if (FOptions.CancelCheck && FOptions.CancelCheck()) {
+      AWhyNot = "Cancelled";
+      return false;
+    }
+    // Bytes inside the TLS layer do not make the descriptor readable.
+    if (!FMQTTClient->HasBufferedInput())
+      WaitReadable({FMQTTClient->ReadyHandle()},
+                   TDeadline(std::min(OPEN_WAIT_SLICE_MS, limit.RemainingMs())));
+    FMQTTClient->Process();
+  }
+  if (!FMQTTClient->IsConnected()) {
+    AWhyNot = FMQTTClient->LastFailure();
+    return false;
+  }
+  return true;
 }
 
 bool TLumMqttServer::Close() {
   WriteLog("Disconnected", false);
+  FOpened = false;
   // A session that is down only needs to be sure it is closed: unsubscribing would
   // connect first, against a broker that may not answer.
   if (!FMQTTClient->IsConnected()) {
@@ -174,7 +229,7 @@ bool TLumMqttServer::Send_String(const std::string& AData, uint16_t /*AWaitAnswe
     WriteLog("Sending " + BytesToHexCapped(AData), true);
     // A publish on a dropped session would reconnect without subscribing; the
     // false result makes the bridge close, open (and subscribe) and send again.
-    if (!FMQTTClient->IsConnected()) {
+    if (!GetActive()) {
       FResume.Finished(AData, false, pos);
       LogError("Not connected");
       return false;
@@ -208,7 +263,7 @@ bool TLumMqttServer::Send_String(const std::string& AData, uint16_t /*AWaitAnswe
 bool TLumMqttServer::Send_Hello() {
   try {
     // Only over a live session: a reconnecting publish would leave the topic unsubscribed.
-    if (!FMQTTClient->IsConnected()) return false;
+    if (!GetActive()) return false;
     TPacketData packet{FMQTTClient->ClientID(), HELLO_MARK, HELLO_MARK, HELLO_MARK, HELLO_MARK,
                        std::string(HELLO_TEXT)};
     WriteLog("Sending hello", true);
@@ -217,18 +272,6 @@ bool TLumMqttServer::Send_Hello() {
   } catch (const std::exception& e) {
     LogError(e.what());
     return false;
-  }
-}
-
-void TLumMqttServer::SleepBeforeReconnect() {
-  if (FOptions.Sleep) {
-    FOptions.Sleep(RECONNECT_DELAY_MS);
-    return;
-  }
-  // In slices, so a stopping worker is not held for the whole delay.
-  for (uint32_t slept = 0; slept < RECONNECT_DELAY_MS; slept += 50) {
-    if (FOptions.CancelCheck && FOptions.CancelCheck()) return;
-    SleepMs(50);
   }
 }
 
@@ -254,11 +297,6 @@ void TLumMqttServer::ReadData() {
         FPingSentAt = now;
       }
       FMQTTClient->PingReq();
-    }
-    if (!FMQTTClient->IsConnected() && !FRefused) {
-      SleepBeforeReconnect();
-      if (FOptions.CancelCheck && FOptions.CancelCheck()) return;
-      Open("", 0, 0);
     }
   } catch (const std::exception& e) {
     LogError(e.what());
@@ -297,7 +335,8 @@ bool TLumMqttServer::DecodePacket(TByteView AData, TPacketData& APacket) {
 }
 
 void TLumMqttServer::HandleConnAck(TMQTTClient* /*ASender*/, TConnectErrorCode AErrorCode) {
-  if (AErrorCode == TConnectErrorCode::Success) return;
+  FConnAccepted = AErrorCode == TConnectErrorCode::Success;
+  if (FConnAccepted) return;
   // A refused session can never carry anything: end it so Active turns false.
   WriteLog("ERROR=Connection refused, code=" + std::to_string(int(AErrorCode)), false);
   FRefused = true;

@@ -23,8 +23,9 @@ namespace orvane {
 // and every callback runs on it (inside ReadData). The main thread may call the
 // line-setting operations and GetActive at any time; the four setting bytes are
 // atomics for that reason. Setters of callbacks are called before the worker starts.
-// Of its options, Ticks times the keep-alive ping and its answer, Sleep is the pause before
-// ReadData reopens a dropped session, and CancelCheck cuts that pause, a connect and a send short.
+// Of its options, Ticks times the keep-alive ping and its answer, and CancelCheck cuts a
+// connect, the wait for the broker's answers and a send short. A dropped session stays
+// down: the owner decides when to Open again.
 class TLumMqttServer : public IServerInterface {
  public:
   // Packets never carry more data than this, so the receiving session, which
@@ -60,6 +61,10 @@ class TLumMqttServer : public IServerInterface {
 
   // A ping that has had no answer for this long means the link is gone.
   static constexpr uint32_t PING_ANSWER_TIMEOUT_MS = 30000;
+  // Open waits this long at most for the CONNACK and the SUBACK, asking the cancel
+  // check every OPEN_WAIT_SLICE_MS.
+  static constexpr uint32_t OPEN_ANSWER_TIMEOUT_MS = 5000;
+  static constexpr uint32_t OPEN_WAIT_SLICE_MS = 50;
 
   // For tests and diagnostics.
   const std::string& ClientID() const { return FMQTTClient->ClientID(); }
@@ -77,7 +82,9 @@ class TLumMqttServer : public IServerInterface {
                          const std::string& ATopic, const TBytes& APayload);
   void HandleConnAck(TMQTTClient* ASender, TConnectErrorCode AErrorCode);
   bool PublishPacket(const TPacketData& APacket, const TDeadline& ALimit = TDeadline::Never());
-  void SleepBeforeReconnect();
+  // After CONNECT and SUBSCRIBE: true once the broker has accepted both; otherwise the
+  // reason, and the session is closed.
+  bool AwaitAnswers(uint16_t ASubscribeID, std::string& AWhyNot);
   // Keeps the text in Last_IP_Error and logs it after "ERROR=".
   void LogError(const std::string& AError);
 
@@ -98,8 +105,14 @@ class TLumMqttServer : public IServerInterface {
   bool FPingUnanswered = false;
   uint32_t FPingSentAt = 0;
   TSplitSendResume FResume;
-  // Set when the broker refused the CONNECT: ReadData then leaves reopening to the bridge's schedule.
+  // Set when the broker refused the CONNECT (its line is logged then).
   bool FRefused = false;
+  // The answers Open waits for: CONNACK with code 0, the SUBACK of its packet id.
+  bool FConnAccepted = false;
+  uint16_t FSubAckID = 0;
+  bool FSubAccepted = false;
+  // Open has had both answers and the session has not been closed since.
+  std::atomic<bool> FOpened{false};
   std::atomic<uint8_t> FBaudRate{0};
   std::atomic<uint8_t> FParityBits{0};
   std::atomic<uint8_t> FStopBits{0};

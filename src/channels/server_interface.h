@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "model/line_settings.h"
 #include "platform/deadline.h"
+#include "platform/line_settings.h"
 
 namespace orvane {
 

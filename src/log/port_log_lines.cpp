@@ -1,44 +1,18 @@
 #include "log/port_log_lines.h"
 
-#include <algorithm>
 #include <ctime>
 
 #include "platform/printable_text.h"
 
 namespace orvane {
 
-namespace {
-
-const char* TrueFalse(bool AValue) {
-  return AValue ? "True" : "False";
-}
-
-// More than this is never read for one received-characters event.
-constexpr int32_t MAX_READ = 65536;
-
-}  // namespace
-
-TPortLogLines::TPortLogLines(TPortManager& APort, TLogLinesOutput AOutput)
-    : FVirtualPort(APort.GetVirtPort()),
-      FRealPort(APort.GetRealPort()),
-      FDispatcher(FRealPort ? FRealPort->Dispatcher() : FVirtualPort->Dispatcher()),
+TPortLogLines::TPortLogLines(TMainDispatcher& ADispatcher, std::string AComName, std::string AChannelPrefix,
+                             TLogLinesOutput AOutput)
+    : FDispatcher(ADispatcher),
       FOutput(std::move(AOutput)),
-      // Texts of the configuration go into every line: escaped, so none can forge a line.
-      FComName(PrintableText(APort.PortParams().ComName)),
-      FChannelPrefix(PrintableText(APort.PortParams().IpAddress) + ":" +
-                     std::to_string(APort.PortParams().PortNumber) + " ") {
-  APort.TcpServer()->SetOnWriteLog(
-      [this](const std::string& AMessage, bool ADebug) { AddChannelLine(AMessage, ADebug); });
-  const TWriteLogEvent toLines = [this](const std::string& AMessage, bool ADebug) {
-    AddLogLine(AMessage, ADebug);
-  };
-  if (FRealPort) {
-    FRealPort->SetOnWriteLogEvent(toLines);
-  } else {
-    FVirtualPort->SetOnWriteLogEvent(toLines);
-    ConnectDriverEvents(*FVirtualPort);
-  }
-}
+      // The name is the configuration's text: escaped, so it cannot forge a line.
+      FComName(PrintableText(AComName)),
+      FChannelPrefix(std::move(AChannelPrefix)) {}
 
 std::string TPortLogLines::ShownLine(const std::string& ATimeOfDay, const std::string& ALine) {
   return "[" + ATimeOfDay + "] " + ALine;
@@ -120,78 +94,6 @@ void TPortLogLines::AddChannelLine(const std::string& AMessage, bool ADebug) {
 void TPortLogLines::ShowLogLine(const std::string& ALine) {
   if (Ending()) return;
   if (FOutput.ShowLine) FOutput.ShowLine(ALine);
-}
-
-void TPortLogLines::ConnectDriverEvents(TLumVirtualPort& APort) {
-  // In every handler the line comes first, then what it does.
-  APort.OnRxChar = [this](TVSPortAx& ASender, int32_t ACount) {
-    auto& port = static_cast<TLumVirtualPort&>(ASender);
-    std::string data(static_cast<size_t>(std::clamp(ACount, 0, MAX_READ)), '\0');
-    int32_t count = static_cast<int32_t>(data.size());
-    port.Read(data.data(), count);
-    data.resize(static_cast<size_t>(std::max(count, 0)));
-    AddLogLine("EVENT: RxChar, Received = " + std::to_string(data.size()), true);
-    if (data.empty()) return;
-    AddLogLine("IN: [" + std::to_string(data.size()) + "] " + BytesToHex(data), false);
-    port.OnRxData(data);
-  };
-  APort.OnDTR = [this](TVSPortAx&, bool ADtr) {
-    AddLogLine(std::string("EVENT: DTR = ") + TrueFalse(ADtr), true);
-  };
-  APort.OnRTS = [this](TVSPortAx&, bool ARts) {
-    AddLogLine(std::string("EVENT: RTS = ") + TrueFalse(ARts), true);
-  };
-  APort.OnRING = [this](TVSPortAx&) { AddLogLine("EVENT: RING", true); };
-  APort.OnOpenClose = [this](TVSPortAx&, bool AOpened) {
-    AddLogLine(AOpened ? "Open COM port" : "Close COM port", false);
-  };
-  APort.OnTimeouts = [this](TVSPortAx&, int32_t AReadInterval, int32_t AReadMultiplier, int32_t AReadConstant,
-                            int32_t AWriteMultiplier, int32_t AWriteConstant) {
-    AddLogLine("EVENT: ReadIntervalTimeout = " + std::to_string(AReadInterval) +
-                   ", ReadTotalTimeoutMultiplier = " + std::to_string(AReadMultiplier) +
-                   ", ReadTotalTimeoutConstant = " + std::to_string(AReadConstant) +
-                   ", WriteTotalTimeoutMultiplier = " + std::to_string(AWriteMultiplier) +
-                   ", WriteTotalTimeoutConstant = " + std::to_string(AWriteConstant),
-               true);
-  };
-  APort.OnLineControl = [this](TVSPortAx& ASender, int32_t AStopBits, int32_t AParity, int32_t AWordLength) {
-    AddLogLine("EVENT: StopBits = " + std::to_string(AStopBits) + ", Parity = " + std::to_string(AParity) +
-                   ", WordLength = " + std::to_string(AWordLength),
-               true);
-    auto& port = static_cast<TLumVirtualPort&>(ASender);
-    const TTCP_Port_Parity parity = TLumVirtualPort::ParityToParity(AParity);
-    const auto dataBits = static_cast<uint8_t>(AWordLength);
-    const auto stopBits = static_cast<TTCP_Port_StopBits>(AStopBits);
-    port.TcpServer()->SetSendParams(parity, dataBits, stopBits);
-    port.TcpServer()->SetReciveParams(parity, dataBits, stopBits);
-  };
-  APort.OnHandflow = [this](TVSPortAx&, int32_t AControlHandShake, int32_t AFlowReplace, int32_t AXOnLimit,
-                            int32_t AXOffLimit) {
-    AddLogLine("EVENT: ControlHandShake = " + std::to_string(AControlHandShake) + ", FlowReplace = " +
-                   std::to_string(AFlowReplace) + ", XOnLimit = " + std::to_string(AXOnLimit) +
-                   ", XOffLimit = " + std::to_string(AXOffLimit),
-               true);
-  };
-  APort.OnSpecialChars = [this](TVSPortAx&, uint8_t AEofChar, uint8_t AErrorChar, uint8_t ABreakChar,
-                                uint8_t AEventChar, uint8_t AXOnChar, uint8_t AXOffChar) {
-    AddLogLine(
-        "EVENT: EofChar = " + std::to_string(AEofChar) + ", ErrorChar = " + std::to_string(AErrorChar) +
-            ", BreakChar = " + std::to_string(ABreakChar) + ", EventChar = " + std::to_string(AEventChar) +
-            ", XOnChar = " + std::to_string(AXOnChar) + ", XOffChar = " + std::to_string(AXOffChar),
-        true);
-  };
-  APort.OnBaudRate = [this](TVSPortAx& ASender, int32_t ABaudrate) {
-    AddLogLine("Baudrate = " + std::to_string(ABaudrate), false);
-    auto& port = static_cast<TLumVirtualPort&>(ASender);
-    port.TcpServer()->Set_Port_Send_Baud(ABaudrate);
-    port.TcpServer()->Set_Port_Recv_Baud(ABaudrate);
-  };
-  APort.OnEvent = [this](TVSPortAx&, int32_t AEvtMask) {
-    AddLogLine("EVENT: EvtMask = " + std::to_string(AEvtMask), true);
-  };
-  APort.OnBreak = [this](TVSPortAx&, bool ABreak) {
-    AddLogLine(std::string("EVENT: bBreak = ") + TrueFalse(ABreak), true);
-  };
 }
 
 }  // namespace orvane

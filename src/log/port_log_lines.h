@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "ports/port_manager.h"
+#include "platform/main_dispatcher.h"
 
 namespace orvane {
 
@@ -24,26 +24,25 @@ struct TLogLinesOutput {
 };
 
 // The line handling of one port's log view, without widgets: the single sink of
-// the bridge's lines, the channel's lines and, for a virtual port, the driver
-// port's events. Every line goes to the log file as "(ComName) text"; lines
-// that are not debug lines are also shown unless "Остановить" is on. For a
-// virtual port it also reads the bytes the application wrote (OnRxChar) and
-// hands them to the bridge, and forwards the speed and line settings the
-// application sets to the channel: a virtual port moves data towards the
-// network only while its lines object exists.
-// It must outlive its port's bridge (it is not disconnected when destroyed).
-// Threads: construction and the driver events on the main thread; AddLogLine
-// and AddChannelLine from any thread (a worker waits only while
-// MAX_PENDING_LINES lines are queued for the view);
-// FStopLog is atomic.
-class TPortLogLines : public IPortLog {
+// the port's lines (its bridge's, its driver's events) and its channel's lines,
+// which the port's owner connects here. Every line goes to the log file as
+// "(ComName) text"; lines that are not debug lines are also shown unless
+// "Остановить" is on.
+// It must outlive the port whose lines it takes (it is not disconnected when destroyed).
+// Threads: construction on the main thread; AddLogLine and AddChannelLine
+// from any thread (a worker waits only while MAX_PENDING_LINES lines are
+// queued for the view); FStopLog is atomic.
+class TPortLogLines {
  public:
   // Lines queued for the view beyond which a writer waits for the main thread.
   static constexpr size_t MAX_PENDING_LINES = 1024;
 
-  TPortLogLines(TPortManager& APort, TLogLinesOutput AOutput);
+  // AChannelPrefix goes in front of channel lines ("<IpAddress>:<PortNumber> ",
+  // the address already escaped).
+  TPortLogLines(TMainDispatcher& ADispatcher, std::string AComName, std::string AChannelPrefix,
+                TLogLinesOutput AOutput);
   // Calls still queued for the main thread find the lines gone and do nothing.
-  ~TPortLogLines() override;
+  ~TPortLogLines();
   TPortLogLines(const TPortLogLines&) = delete;
   TPortLogLines& operator=(const TPortLogLines&) = delete;
 
@@ -60,14 +59,10 @@ class TPortLogLines : public IPortLog {
   static std::string ShownLine(const std::string& ATimeOfDay, const std::string& ALine);
 
  private:
-  void ConnectDriverEvents(TLumVirtualPort& APort);
   void ShowLogLine(const std::string& ALine);
   void QueueShownLine(std::string ALine);
   bool Ending() const { return FOutput.Ending && FOutput.Ending(); }
 
-  // The bridge, taken once: the manager is not looked at again from a worker.
-  TLumVirtualPort* const FVirtualPort;
-  TLumRealPort* const FRealPort;
   TMainDispatcher& FDispatcher;
   const TLogLinesOutput FOutput;
   const std::string FComName;

@@ -39,7 +39,7 @@ TLinePriority PriorityOf(std::string_view ALine) {
   const std::string_view body = Body(ALine);
   if (StartsWithAny(body, {"IN: [", "OUT: ["})) return TLinePriority::Traffic;
   if (StartsWithAny(body, {"ERROR=", "Error on attach", "Error on delete", "Connect fail", "Connect - Fail",
-                           "Disconnected fail", "COM port not available", "COM port lost", "Неверный ответ",
+                           "Disconnected fail", "COM port cannot be", "COM port lost", "Неверный ответ",
                            "Некорректно"}))
     return TLinePriority::Error;
   // A port left by an earlier run is attached after this line: only a warning.

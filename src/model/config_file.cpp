@@ -27,6 +27,20 @@ constexpr const char* UNKNOWN_FILE = "Неизвестный файл конфи
 constexpr const char* LOAD_ERROR = "Ошибка при загрузке файла конфигурации\r\n";
 constexpr const char* CANNOT_REPLACE = "Невозможно удалить файл конфигурации\r\n";
 constexpr const char* SAVE_ERROR = "Ошибка при сохранении файла конфигурации\r\n";
+constexpr const char* LOAD_NOTES = "Замечания к файлу конфигурации\r\n";
+
+// Every attribute the loader knows; any other is told to the user.
+constexpr const char* KNOWN_ATTRIBUTES[] = {
+    "ComName",         "IpAddress",          "PortNumber",          "LineNumber",
+    "Protocol",        "ReadPacketTimeout",  "ReadIntervalTimeout", "Header",
+    "Comment",         "MqttHost",           "MqttTopic",           "MqttUserName",
+    "MqttPassword",    "MqttSecurityKey",    "isRealPort",          "RealPortBaudRate",
+    "RealPortBitData", "RealPortParityBits", "RealPortStopBits",    "RealPortTunnelMode",
+    "MqttTls",         "MqttCaFile",         "MqttVerifyCert",      "DirectMode",
+    "SendPause"};
+
+// Stands where the left-out elements go while the document is written.
+constexpr const char* LEFT_OUT_MARK = "orvane-left-out-elements";
 
 // A value of an element that cannot be converted; ends the load.
 class EConfigValue : public std::runtime_error {
@@ -52,6 +66,11 @@ std::string Position(std::string_view AText, ptrdiff_t AOffset, bool AWithColumn
   std::string result = "line " + std::to_string(line);
   if (AWithColumn) result += ", column " + std::to_string(column);
   return result;
+}
+
+// "<Name> at line N", how messages name an element.
+std::string ElementName(pugi::xml_node ANode, std::string_view AText) {
+  return "<" + std::string(ANode.name()) + "> at " + Position(AText, ANode.offset_debug(), false);
 }
 
 // A decimal integer with an optional sign; false when the text is anything else
@@ -146,9 +165,8 @@ class TPortReader {
 
  private:
   [[noreturn]] void Fail(const char* AName, std::string_view AValue, const char* AWhat) const {
-    throw EConfigValue("<" + std::string(FNode.name()) + "> at " +
-                       Position(FText, FNode.offset_debug(), false) + ": " + AName + " \"" +
-                       std::string(AValue) + "\" " + AWhat);
+    throw EConfigValue(ElementName(FNode, FText) + ": " + AName + " \"" + std::string(AValue) + "\" " +
+                       AWhat);
   }
 
   pugi::xml_node FNode;
@@ -189,12 +207,59 @@ std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AT
   reader.AssignLowBits("RealPortParityBits", p.RealPortParityBits);
   reader.AssignLowBits("RealPortStopBits", p.RealPortStopBits);
   reader.Assign("RealPortTunnelMode", p.RealPortTunnelMode);
+  reader.AssignLowBits("SendPause", p.SendPause);
   reader.Assign("MqttTls", p.MqttTls);
   reader.Assign("MqttCaFile", p.MqttCaFile);
   reader.Assign("MqttVerifyCert", p.MqttVerifyCert);
   // An older layout marked pass-through ports this way; it wins over Protocol.
   if (reader.Boolean("DirectMode").value_or(false)) p.Protocol = PROTOCOL_DIRECT;
   return p;
+}
+
+// What the loader does not know in one element: attributes and Protocol labels.
+void NoteUnknown(pugi::xml_node ANode, std::string_view AText, std::vector<std::string>& ANotes) {
+  for (const pugi::xml_attribute attribute : ANode.attributes()) {
+    const std::string_view name = attribute.name();
+    if (std::find(std::begin(KNOWN_ATTRIBUTES), std::end(KNOWN_ATTRIBUTES), name) ==
+        std::end(KNOWN_ATTRIBUTES))
+      ANotes.push_back(ElementName(ANode, AText) + ": unknown attribute " + std::string(name));
+  }
+  const std::string protocol = ProtocolLabel(ANode.attribute("Protocol").value());
+  if (!protocol.empty() && protocol != PROTOCOL_DIRECT && protocol != PROTOCOL_IP485 &&
+      protocol != PROTOCOL_MQTT)
+    ANotes.push_back(ElementName(ANode, AText) + ": unknown Protocol \"" + protocol + "\"");
+}
+
+// Where a child of the root starts in the text: its '<'.
+size_t NodeStart(pugi::xml_node ANode, std::string_view AText) {
+  const auto offset = static_cast<size_t>(std::max<ptrdiff_t>(ANode.offset_debug(), 0));
+  const size_t open = AText.rfind('<', std::min(offset, AText.size()));
+  return open == std::string_view::npos ? offset : open;
+}
+
+// Where the text of the root's content ends: its end tag.
+size_t RootContentEnd(pugi::xml_node ARoot, std::string_view AText) {
+  const size_t end = AText.rfind("</" + std::string(ARoot.name()));
+  return end == std::string_view::npos ? AText.size() : end;
+}
+
+// The text of a child of the root as it stands in the file, up to the next
+// child or the root's end; with AToRootEnd, everything up to the root's end.
+std::string ElementText(pugi::xml_node ANode, std::string_view AText, bool AToRootEnd) {
+  const size_t start = NodeStart(ANode, AText);
+  size_t end = RootContentEnd(ANode.parent(), AText);
+  if (!AToRootEnd) {
+    if (const pugi::xml_node next = ANode.next_sibling()) end = NodeStart(next, AText);
+    // Whatever opens the next node holds no '>': the element ends at the last one.
+    const size_t close = AText.substr(0, end).rfind('>');
+    if (close != std::string_view::npos && close >= start) end = close + 1;
+  }
+  if (end < start) return {};
+  std::string_view text = AText.substr(start, end - start);
+  while (!text.empty() &&
+         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+    text.remove_suffix(1);
+  return std::string(text);
 }
 
 class TStringWriter : public pugi::xml_writer {
@@ -219,6 +284,25 @@ std::string ConfigFileName(const std::string& ADataDir) {
 }
 
 bool LoadConfig(const std::string& ADataDir, const TPortConsumer& AConsumer, IUserMessages& AMessages) {
+  std::vector<std::string> leftOut;
+  return LoadConfigKeeping(ADataDir, TakeAll(AConsumer), AMessages, leftOut);
+}
+
+bool LoadConfigText(std::string_view AText, const std::string& AFileName, const TPortConsumer& AConsumer,
+                    IUserMessages& AMessages) {
+  std::vector<std::string> leftOut;
+  return LoadConfigTextKeeping(AText, AFileName, TakeAll(AConsumer), AMessages, leftOut);
+}
+
+TPortTaker TakeAll(const TPortConsumer& AConsumer) {
+  return [AConsumer](const TLumPortParams& APortParams) {
+    AConsumer(APortParams);
+    return std::string();
+  };
+}
+
+bool LoadConfigKeeping(const std::string& ADataDir, const TPortTaker& ATaker, IUserMessages& AMessages,
+                       std::vector<std::string>& ALeftOut) {
   const std::string fileName = ConfigFileName(ADataDir);
   TFileReadResult file = ReadWholeFile(fileName, CONFIG_MAX_FILE_SIZE);
   if (file.Status == TFileReadStatus::NotFound) return false;
@@ -226,11 +310,14 @@ bool LoadConfig(const std::string& ADataDir, const TPortConsumer& AConsumer, IUs
     ShowLoadError(AMessages, fileName, file.Error);
     return false;
   }
-  return LoadConfigText(file.Data, fileName, AConsumer, AMessages);
+  return LoadConfigTextKeeping(file.Data, fileName, ATaker, AMessages, ALeftOut);
 }
 
-bool LoadConfigText(std::string_view AText, const std::string& AFileName, const TPortConsumer& AConsumer,
-                    IUserMessages& AMessages) {
+bool LoadConfigTextKeeping(std::string_view AText, const std::string& AFileName, const TPortTaker& ATaker,
+                           IUserMessages& AMessages, std::vector<std::string>& ALeftOut) {
+  ALeftOut.clear();
+  std::vector<std::string> notes;
+  bool loaded = false;
   try {
     pugi::xml_document doc;
     const pugi::xml_parse_result parsed =
@@ -248,16 +335,38 @@ bool LoadConfigText(std::string_view AText, const std::string& AFileName, const 
     // The children's element names are not checked; comments and text between them are skipped.
     for (const pugi::xml_node node : root.children()) {
       if (node.type() != pugi::node_element) continue;
-      if (const std::optional<TLumPortParams> port = ReadPort(node, AText)) AConsumer(*port);
+      NoteUnknown(node, AText, notes);
+      std::optional<TLumPortParams> port;
+      try {
+        port = ReadPort(node, AText);
+        if (port) {
+          const std::string refusal = ATaker(*port);
+          if (!refusal.empty()) {
+            notes.push_back(ElementName(node, AText) + ": " + refusal);
+            port.reset();
+          }
+        }
+      } catch (const std::exception&) {
+        // The rest of the file is not read; a save writes it back as it stands.
+        ALeftOut.push_back(ElementText(node, AText, true));
+        throw;
+      }
+      // An element that did not become a port stays in the file for the user to mend.
+      if (!port) ALeftOut.push_back(ElementText(node, AText, false));
     }
-    return true;
+    loaded = true;
   } catch (const std::exception& e) {
     ShowLoadError(AMessages, AFileName, e.what());
-    return false;
   }
+  if (!notes.empty()) {
+    std::string text = LOAD_NOTES + AFileName;
+    for (const std::string& note : notes) text += "\r\n" + note;
+    AMessages.Show(LOAD_TITLE, text, TMessageKind::Warning);
+  }
+  return loaded;
 }
 
-std::string ConfigDocumentText(const IPortParamsView& APorts) {
+std::string ConfigDocumentText(const IPortParamsView& APorts, const std::vector<std::string>& ALeftOut) {
   pugi::xml_document doc;
   pugi::xml_node decl = doc.append_child(pugi::node_declaration);
   decl.append_attribute("version") = "1.0";
@@ -294,21 +403,32 @@ std::string ConfigDocumentText(const IPortParamsView& APorts) {
     number("RealPortParityBits", static_cast<uint8_t>(p.RealPortParityBits));
     number("RealPortStopBits", static_cast<uint8_t>(p.RealPortStopBits));
     boolean("RealPortTunnelMode", p.RealPortTunnelMode);
+    // Only when set otherwise, so a file of ports that keep the default stays as it was.
+    if (p.SendPause != SEND_PAUSE_DEFAULT_MS) number("SendPause", p.SendPause);
     // Written only away from their defaults, so a file without TLS saves as older versions wrote it.
     if (p.MqttTls) boolean("MqttTls", true);
     if (!p.MqttCaFile.empty()) text("MqttCaFile", p.MqttCaFile);
     if (!p.MqttVerifyCert) boolean("MqttVerifyCert", false);
   }
+  if (!ALeftOut.empty()) root.append_child(pugi::node_comment).set_value(LEFT_OUT_MARK);
   TStringWriter writer;
   doc.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
+  if (ALeftOut.empty()) return writer.Text;
+  // The elements the load left out follow the ports, as they stood.
+  std::string leftOut;
+  for (const std::string& element : ALeftOut) leftOut += (leftOut.empty() ? "" : "\n  ") + element;
+  const std::string mark = std::string("<!--") + LEFT_OUT_MARK + "-->";
+  const size_t at = writer.Text.find(mark);
+  writer.Text.replace(at, mark.size(), leftOut);
   return writer.Text;
 }
 
-bool SaveConfig(const std::string& ADataDir, const IPortParamsView& APorts, IUserMessages& AMessages) {
+bool SaveConfig(const std::string& ADataDir, const IPortParamsView& APorts, IUserMessages& AMessages,
+                const std::vector<std::string>& ALeftOut) {
   const std::string fileName = ConfigFileName(ADataDir);
   TFileReplaceResult written;
   try {
-    written = ReplaceFileContents(fileName, ConfigDocumentText(APorts));
+    written = ReplaceFileContents(fileName, ConfigDocumentText(APorts, ALeftOut));
   } catch (const std::exception& e) {
     written.FailedStep = TFileReplaceStep::Write;
     written.Error = e.what();

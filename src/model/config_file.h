@@ -52,6 +52,13 @@ class TPortParamsVectorView final : public IPortParamsView {
 // took stay taken.
 using TPortConsumer = std::function<void(const TLumPortParams& APortParams)>;
 
+// Takes one record; returns why it refuses it (empty: taken). A refused
+// element is left out like a skipped one and named in the load's notes.
+using TPortTaker = std::function<std::string(const TLumPortParams& APortParams)>;
+
+// A taker that hands every record to AConsumer.
+TPortTaker TakeAll(const TPortConsumer& AConsumer);
+
 // The full path of config.cfg in ADataDir, as the messages show it.
 std::string ConfigFileName(const std::string& ADataDir);
 
@@ -66,12 +73,25 @@ bool LoadConfig(const std::string& ADataDir, const TPortConsumer& AConsumer, IUs
 bool LoadConfigText(std::string_view AText, const std::string& AFileName, const TPortConsumer& AConsumer,
                     IUserMessages& AMessages);
 
+// LoadConfig that also gives, in ALeftOut, the text of every child of the
+// root that did not become a port, as it stands in the file: skipped and
+// refused elements one by one, and after a load error everything from the
+// failing element to the root's end in one piece. A save writes them back
+// after the ports, so a bad element is never lost. Unknown attributes,
+// unknown Protocol labels and refusals are told in one warning per file.
+bool LoadConfigKeeping(const std::string& ADataDir, const TPortTaker& ATaker, IUserMessages& AMessages,
+                       std::vector<std::string>& ALeftOut);
+bool LoadConfigTextKeeping(std::string_view AText, const std::string& AFileName, const TPortTaker& ATaker,
+                           IUserMessages& AMessages, std::vector<std::string>& ALeftOut);
+
 // Writes every port of APorts to config.cfg of ADataDir, replacing the old
 // file only once the new one is complete on disk. True when written; on
 // failure the old file is unchanged and one warning goes to AMessages.
-bool SaveConfig(const std::string& ADataDir, const IPortParamsView& APorts, IUserMessages& AMessages);
+// ALeftOut (what a load left out) follows the ports unchanged.
+bool SaveConfig(const std::string& ADataDir, const IPortParamsView& APorts, IUserMessages& AMessages,
+                const std::vector<std::string>& ALeftOut = {});
 
 // The document SaveConfig writes (UTF-8, with an XML declaration).
-std::string ConfigDocumentText(const IPortParamsView& APorts);
+std::string ConfigDocumentText(const IPortParamsView& APorts, const std::vector<std::string>& ALeftOut = {});
 
 }  // namespace orvane

@@ -22,6 +22,7 @@ void TLumPortParams::Init() {
   MqttUserName = "user";
   MqttPassword.clear();
   MqttSecurityKey = 0;
+  SendPause = SEND_PAUSE_DEFAULT_MS;
   MqttTls = false;
   MqttCaFile.clear();
   MqttVerifyCert = true;
@@ -77,6 +78,11 @@ std::string BytesToHexCapped(std::string_view AData, size_t AMaxShown) {
   AppendHex(result, shown);
   if (shown.size() < AData.size()) result += " ... (" + std::to_string(AData.size()) + " bytes)";
   return result;
+}
+
+std::string TrafficLine(std::string_view ADirection, std::string_view AData, size_t AMaxShown) {
+  return std::string(ADirection) + ": [" + std::to_string(AData.size()) + "] " +
+         BytesToHexCapped(AData, AMaxShown);
 }
 
 }  // namespace orvane

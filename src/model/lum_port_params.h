@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "model/line_settings.h"
+#include "platform/line_settings.h"
 
 namespace orvane {
 
@@ -13,6 +13,12 @@ namespace orvane {
 inline constexpr const char* PROTOCOL_DIRECT = "Сквозной режим";
 inline constexpr const char* PROTOCOL_IP485 = "IP485(MX40L/R510/R52)";
 inline constexpr const char* PROTOCOL_MQTT = "MQTT";
+
+// The pause a TCP channel keeps between two sends to its converter: the default (what
+// converters have always seen, written to the file only when another is set) and the
+// largest the editor offers.
+inline constexpr uint16_t SEND_PAUSE_DEFAULT_MS = 10;
+inline constexpr uint16_t SEND_PAUSE_MAX_MS = 1000;
 
 // Broker ports used when MqttHost names none: plain MQTT, and MQTT over TLS.
 inline constexpr uint16_t MQTT_DEFAULT_PORT = 1883;
@@ -36,12 +42,17 @@ struct TLumPortParams {
   TDataBits RealPortBitData = dbFive;
   TParityBits RealPortParityBits = TParityBits::None;
   TStopBits RealPortStopBits = TStopBits::One;
+  // "Фиксированные настройки": a physical port keeps the four settings above whatever the
+  // remote end announces; a virtual port tells them to the channel whatever the
+  // application sets.
   bool RealPortTunnelMode = false;
   std::string MqttHost;
   std::string MqttTopic;
   std::string MqttUserName;
   std::string MqttPassword;
   uint32_t MqttSecurityKey = 0;
+  // Milliseconds between two sends to a converter (0 to SEND_PAUSE_MAX_MS).
+  uint16_t SendPause = SEND_PAUSE_DEFAULT_MS;
   // TLS to the broker; the CA file (empty: the system's store) and the check of the
   // broker's certificate, which only an explicit choice switches off.
   bool MqttTls = false;
@@ -67,5 +78,9 @@ inline constexpr size_t LOG_HEX_MAX_BYTES = 4096;
 // BytesToHex of the first AMaxShown bytes; longer data ends with " ... (N bytes)", N being
 // the full count.
 std::string BytesToHexCapped(std::string_view AData, size_t AMaxShown = LOG_HEX_MAX_BYTES);
+
+// A traffic line: "IN" or "OUT", the byte count in brackets, then the bytes
+// (BytesToHexCapped with AMaxShown).
+std::string TrafficLine(std::string_view ADirection, std::string_view AData, size_t AMaxShown = SIZE_MAX);
 
 }  // namespace orvane

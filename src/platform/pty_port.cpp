@@ -71,11 +71,21 @@ struct TLineState {
   }
 };
 
+// The pty driver clears the parity-enable bit of whatever the application sets but keeps
+// the odd and mark/space bits, so odd, mark and space are still told by those; even parity
+// leaves no trace and reads as none.
+TParityBits PtyParityOf(const termios& ATermios) {
+  const tcflag_t c = ATermios.c_cflag;
+  if (c & PARENB) return ParityOf(ATermios);
+  if (c & CMSPAR) return (c & PARODD) ? TParityBits::Mark : TParityBits::Space;
+  return (c & PARODD) ? TParityBits::Odd : TParityBits::None;
+}
+
 bool ReadLineState(int AMaster, TLineState& AState) {
   termios tio{};
   if (::tcgetattr(AMaster, &tio) < 0 || !GetLineSpeed(AMaster, AState.Baud)) return false;
   AState.StopBits = static_cast<int32_t>(StopBitsOf(tio));
-  AState.Parity = static_cast<int32_t>(ParityOf(tio));
+  AState.Parity = static_cast<int32_t>(PtyParityOf(tio));
   AState.WordLength = DataBitsOf(tio);
   return true;
 }

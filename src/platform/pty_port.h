@@ -34,9 +34,10 @@ std::string ServicePortAccess(const std::string& AGroup, std::optional<uint32_t>
 // One named virtual serial port: a pseudo-terminal whose slave side local
 // applications open through the symbolic link <port directory>/<name>.
 //
-// The pty driver forces 8 data bits and no parity on the slave, so of the line
-// settings an application makes only the speed and the stop bits can be seen;
-// parity always reads as none and the word length as 8. Modem lines, ring,
+// The pty driver forces 8 data bits and clears parity-enable on the slave, so of
+// the line settings an application makes the speed, the stop bits and odd, mark
+// or space parity can be seen; even parity reads as none and the word length as
+// 8 (a port's fixed line settings stand in for them). Modem lines, ring,
 // break, timeouts, flow control and special characters do not exist on a pty:
 // their events are declared for completeness and never raised.
 //
@@ -106,7 +107,7 @@ class TVSPortAx {
   int32_t Read(void* ABuffer, int32_t& ACount);
 
   // Line settings the application last set (0 while no port is held).
-  // Parity: 0 none, 1 odd, 2 even, 3 mark, 4 space. Stop bits: 0 one, 1 one
+  // Parity: 0 none, 1 odd, 2 even (never seen), 3 mark, 4 space. Stop bits: 0 one, 1 one
   // and a half, 2 two.
   int32_t Baudrate() const;
   int32_t Parity() const;

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "model/line_settings.h"
+#include "platform/line_settings.h"
 #include "platform/main_dispatcher.h"
 
 namespace orvane {

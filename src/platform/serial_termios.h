@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "model/line_settings.h"
+#include "platform/line_settings.h"
 
 namespace orvane {
 

@@ -6,13 +6,6 @@
 
 namespace orvane {
 
-namespace {
-
-// More than this is never read for one notification.
-constexpr int32_t MAX_READ = 65536;
-
-}  // namespace
-
 TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
     : TComPort(AEnv.Dispatcher), FBridge(*this, APortParams, AEnv) {
   // Ordinal 0 opens the port at 75 baud, the speed it stands for everywhere else.
@@ -29,11 +22,15 @@ TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnviron
 }
 
 TLumRealPort::~TLumRealPort() {
+  StopWorker();
+  // The watcher may wake the worker (OnLost) until it has ended: before the bridge goes.
+  Close();
+}
+
+void TLumRealPort::StopWorker() {
   // Notifications queued for this port are served while the worker is waited for.
   FOutOfReach = true;
   FBridge.Shutdown();
-  // The watcher may wake the worker (OnLost) until it has ended: before the bridge goes.
-  Close();
 }
 
 bool TLumRealPort::CreatePort() {
@@ -55,13 +52,7 @@ void TLumRealPort::SetState() {
 
 void TLumRealPort::HandleRxChar(int32_t ACount) {
   if (FOutOfReach) return;
-  std::string data(static_cast<size_t>(std::clamp(ACount, 0, MAX_READ)), '\0');
-  const int32_t read = Read(data.data(), static_cast<int32_t>(data.size()));
-  data.resize(static_cast<size_t>(std::max(read, 0)));
-  FBridge.WriteLog("EVENT: RxChar, Received = " + std::to_string(data.size()), true);
-  if (data.empty()) return;
-  FBridge.WriteLog("IN: [" + std::to_string(data.size()) + "] " + BytesToHex(data), false);
-  FBridge.OnRxData(data);
+  FBridge.LocalBytesArrived(ACount, [this](char* ABuffer, int32_t AWant) { return Read(ABuffer, AWant); });
 }
 
 int32_t TLumRealPort::WriteLocal(const std::string& AData, std::string& AWhyNot) {

@@ -7,6 +7,7 @@
 #include "channels/server_interface.h"
 #include "model/lum_port_params.h"
 #include "platform/serial_port.h"
+#include "ports/local_port.h"
 #include "ports/port_bridge.h"
 #include "ports/port_environment.h"
 
@@ -22,7 +23,7 @@ namespace orvane {
 // notification (HandleRxChar), Delete and destruction on the main thread; the
 // worker runs the passes, later CreatePort attempts, the serial writes and the
 // remote settings. FOutOfReach is the main thread's.
-class TLumRealPort : public TComPort, private IBridgeLocalPort {
+class TLumRealPort : public TComPort, public ILocalPort, private IBridgeLocalPort {
  public:
   TLumRealPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
   // Ignores notifications still queued, stops the worker, releases the channel,
@@ -31,14 +32,17 @@ class TLumRealPort : public TComPort, private IBridgeLocalPort {
 
   // Opens the serial port; no log line when it cannot. Starts the worker on
   // the first call whatever the outcome.
-  bool CreatePort();
+  bool CreatePort() override;
   // A physical port is never reported as held by an application.
-  bool IsOpened() const { return false; }
+  bool IsOpened() const override { return false; }
+  TPortBridge& Bridge() override { return FBridge; }
+  const TPortBridge& Bridge() const override { return FBridge; }
   bool IsActive() const { return FBridge.IsActive(); }
   // Closes the serial port; true when it is closed afterwards.
-  bool Delete();
+  bool Delete() override;
+  // The serial port stays open until Delete or destruction.
+  void StopWorker() override;
   void Synchronize(const std::function<void()>& AMethod) { FBridge.Synchronize(AMethod); }
-  TMainDispatcher& Dispatcher() const { return FBridge.Environment().Dispatcher; }
   void Wake() { FBridge.Wake(); }
   void RequestStop() { FBridge.RequestStop(); }
   uint64_t PassCount() const { return FBridge.PassCount(); }
@@ -47,8 +51,9 @@ class TLumRealPort : public TComPort, private IBridgeLocalPort {
   IServerInterface* TcpServer() const { return FBridge.TcpServer(); }
   const TWriteLogEvent& OnWriteLogEvent() const { return FBridge.OnWriteLogEvent; }
   void SetOnWriteLogEvent(TWriteLogEvent AValue) { FBridge.OnWriteLogEvent = std::move(AValue); }
-  IPortLog* Log() const { return FBridge.Log; }
-  void SetLog(IPortLog* AValue) { FBridge.Log = AValue; }
+  void WriteLog(const std::string& AMessage, bool ADebug) const { FBridge.WriteLog(AMessage, ADebug); }
+  uint64_t BytesToNetwork() const { return FBridge.BytesToNetwork(); }
+  uint64_t BytesToPort() const { return FBridge.BytesToPort(); }
 
  protected:
   void DoRxChar(int32_t ACount) override { HandleRxChar(ACount); }

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
+#include <utility>
 
 #include "platform/errno_text.h"
 #include "platform/printable_text.h"
+#include "platform/serial_port_list.h"
 
 namespace orvane {
 
@@ -28,10 +31,6 @@ class TSoonest {
  private:
   int64_t FMs = -1;
 };
-
-std::string Traffic(const char* ADirection, const std::string& AData) {
-  return std::string(ADirection) + ": [" + std::to_string(AData.size()) + "] " + BytesToHex(AData);
-}
 
 }  // namespace
 
@@ -119,6 +118,9 @@ bool TPortBridge::IsActive() const {
 }
 
 void TPortBridge::FinishCreatePort(bool AExists, const std::string& AWhyNot) {
+  // Only the slow attempts of a device that stayed away long are told when they succeed.
+  if (AExists && FCountRecreate > MAX_RECREATE)
+    WriteLog("COM port reopened: " + PrintableText(StripRealPortSuffix(FPortParams.ComName)), false);
   if (AExists) FCountRecreate = 0;
   // The reason may carry the port's name (a device path), which is the configuration's text.
   const std::string fault = AExists ? std::string() : PrintableText(AWhyNot);
@@ -142,13 +144,31 @@ void TPortBridge::SetState(int32_t ABaudRate, TTCP_Port_Parity AParityCode, uint
 void TPortBridge::OnRxData(const std::string& AData) {
   {
     std::lock_guard<std::mutex> guard(FLock);
-    FRxData += AData;
+    const size_t room = MAX_HELD_BYTES - std::min(MAX_HELD_BYTES, FRxData.size());
+    const size_t taken = std::min(room, AData.size());
+    if (FRxData.empty() && taken > 0) FRxSince = FEnv.Ticks();
+    FRxData.append(AData, 0, taken);
+    FRxOverflow += AData.size() - taken;
     FReceivePacket.Restart();
   }
   Wake();
 }
 
+void TPortBridge::LocalBytesArrived(int32_t ACount, const TLocalRead& ARead) {
+  std::string data(static_cast<size_t>(std::clamp(ACount, 0, MAX_LOCAL_READ)), '\0');
+  const int32_t read = data.empty() ? 0 : ARead(data.data(), static_cast<int32_t>(data.size()));
+  data.resize(static_cast<size_t>(std::clamp(read, 0, static_cast<int32_t>(data.size()))));
+  WriteLog("EVENT: RxChar, Received = " + std::to_string(data.size()), true);
+  if (data.empty()) return;
+  WriteLog(TrafficLine("IN", data), false);
+  OnRxData(data);
+}
+
 void TPortBridge::LocalWriteDropped(uint64_t ACount, int AError, const std::string& AQueueFullWhy) const {
+  // What a lasting episode has told already is not told again.
+  const uint64_t told = std::min(FPortToldAhead.load(), ACount);
+  FPortToldAhead -= told;
+  ACount -= told;
   if (ACount == 0) return;
   // The port counts the episode itself; the prefix is fixed before the worker starts.
   WriteLog(TDropTally::Line(FToPortDrops.Prefix, static_cast<size_t>(ACount),
@@ -158,13 +178,7 @@ void TPortBridge::LocalWriteDropped(uint64_t ACount, int AError, const std::stri
 
 void TPortBridge::Process() {
   ++FPassCount;
-  // Creation retries: the first at once, then every 10 s, 40 in all.
-  if (!FIsCreated && FCountRecreate < MAX_RECREATE &&
-      (!FRecreate.IsRuning() || FRecreate.ElapsedMilliseconds() >= RECREATE_INTERVAL_MS)) {
-    FRecreate.Restart();
-    ++FCountRecreate;
-    FPort.RetryCreatePort();
-  }
+  if (!FIsCreated && RecreateDue()) RetryCreate();
   if (!FIsCreated) return;
   CheckLocalPort();
   if (FIsCreated) {
@@ -173,18 +187,40 @@ void TPortBridge::Process() {
       FReconnect.Restart();
       ConnectServer();
     }
+    DropUnsendable();
     SendRxData();
     ReadServerData();
     SendHello();
   }
   ReportState();
-  if (OnProcessEvent) OnProcessEvent();
+}
+
+bool TPortBridge::RecreateDue() const {
+  // The first at once, then every 10 s, 40 in all; a physical port then goes on every
+  // 60 s, as a device that was unplugged may come back any time.
+  if (FCountRecreate >= MAX_RECREATE && !FPortParams.isRealPort) return false;
+  const uint32_t spacing = FCountRecreate >= MAX_RECREATE ? RECONNECT_INTERVAL_MS : RECREATE_INTERVAL_MS;
+  return !FRecreate.IsRuning() || FRecreate.ElapsedMilliseconds() >= spacing;
+}
+
+void TPortBridge::RetryCreate() {
+  FRecreate.Restart();
+  ++FCountRecreate;
+  const bool created = FPort.RetryCreatePort();
+  if (!created && FCountRecreate == MAX_RECREATE && FPortParams.isRealPort)
+    WriteLog("COM port not opened after " + std::to_string(MAX_RECREATE) +
+                 " attempts, will keep trying every " + std::to_string(RECONNECT_INTERVAL_MS / 1000) + " s",
+             false);
 }
 
 TNextWait TPortBridge::NextWait() {
   TSoonest soonest;
   if (!FIsCreated) {
-    if (FCountRecreate < MAX_RECREATE) soonest.Due(Remaining(FRecreate, RECREATE_INTERVAL_MS));
+    if (FCountRecreate < MAX_RECREATE) {
+      soonest.Due(Remaining(FRecreate, RECREATE_INTERVAL_MS));
+    } else if (FPortParams.isRealPort) {
+      soonest.Due(Remaining(FRecreate, RECONNECT_INTERVAL_MS));
+    }
     return {soonest.Ms(), -1};
   }
   int handle = -1;
@@ -199,12 +235,14 @@ TNextWait TPortBridge::NextWait() {
     // channel's pause since its last send has passed, whichever comes later.
     const uint32_t pause = FCommServer->SendPauseMs();
     std::lock_guard<std::mutex> guard(FLock);
-    if (!FRxData.empty()) {
-      const uint32_t holdBack = FPortParams.ReadPacketTimeout;
-      soonest.Due(std::max<int64_t>(holdBack == 0 ? 0 : Remaining(FReceivePacket, holdBack), pause));
-    }
+    if (!FRxData.empty()) soonest.Due(std::max<int64_t>(HoldBackRemaining(), pause));
   } else {
     soonest.Due(Remaining(FReconnect, FReconnectSpacing));
+  }
+  {
+    // Bytes to drop or count while the channel is down are told at once.
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FRxOverflow > 0 || (!FRxData.empty() && !FChannelUp && !FReopenPending)) soonest.Due(0);
   }
   if (FIsMqtt && FLastHello) {
     const uint32_t since = FEnv.Ticks() - *FLastHello;
@@ -236,10 +274,11 @@ bool TPortBridge::ChannelActive() {
   if (active) {
     FChannelUp = true;
   } else if (FChannelUp) {
-    // A connection that worked and then dropped is reopened at once; the long
+    // A connection that worked and then dropped is reopened at once; the growing
     // spacing is for attempts that failed.
     FChannelUp = false;
     FReconnectSpacing = QUICK_REOPEN_GAP_MS;
+    FReopenPending = true;
   }
   return active;
 }
@@ -248,7 +287,16 @@ bool TPortBridge::ConnectServer() {
   const bool connected = FCommServer->Open(
       FPortParams.IpAddress, static_cast<uint16_t>(FPortParams.PortNumber), FPortParams.LineNumber);
   FChannelUp = connected;
-  FReconnectSpacing = RECONNECT_INTERVAL_MS;
+  FReopenPending = false;
+  // A connection that worked starts the schedule afresh.
+  if (connected) {
+    FFailedConnects = 0;
+  } else {
+    constexpr size_t steps = std::size(RECONNECT_BACKOFF_MS);
+    FReconnectSpacing =
+        FFailedConnects < steps ? RECONNECT_BACKOFF_MS[FFailedConnects] : RECONNECT_INTERVAL_MS;
+    ++FFailedConnects;
+  }
   return connected;
 }
 
@@ -256,10 +304,36 @@ void TPortBridge::DisconnectServer() {
   FCommServer->Close();
 }
 
+void TPortBridge::DropUnsendable() {
+  size_t overflow = 0;
+  size_t stale = 0;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    overflow = std::exchange(FRxOverflow, 0);
+    // Kept only for the reopen that follows a drop at once; a peer that comes back
+    // later must not get requests that nobody waits for any more.
+    if (!FChannelUp && !FReopenPending && !FRxData.empty()) {
+      stale = FRxData.size();
+      std::string().swap(FRxData);
+    }
+  }
+  if (overflow > 0)
+    Dropped(FToNetworkDrops, overflow,
+            "more than " + std::to_string(MAX_HELD_BYTES) + " bytes wait for the network");
+  if (stale > 0) Dropped(FToNetworkDrops, stale, "not connected");
+}
+
+int64_t TPortBridge::HoldBackRemaining() const {
+  const uint32_t holdBack = FPortParams.ReadPacketTimeout;
+  if (holdBack == 0 || FRxData.size() >= HOLD_BACK_MAX_BYTES) return 0;
+  const uint32_t age = FEnv.Ticks() - FRxSince;
+  const int64_t oldest = age >= HOLD_BACK_MAX_MS ? 0 : int64_t{HOLD_BACK_MAX_MS} - age;
+  return std::min(Remaining(FReceivePacket, holdBack), oldest);
+}
+
 std::string TPortBridge::TakeRxData() {
   std::lock_guard<std::mutex> guard(FLock);
-  const uint32_t holdBack = FPortParams.ReadPacketTimeout;
-  if (holdBack > 0 && FReceivePacket.IsRuning() && FReceivePacket.ElapsedMilliseconds() < holdBack) return {};
+  if (HoldBackRemaining() > 0) return {};
   std::string data;
   data.swap(FRxData);
   return data;
@@ -279,8 +353,9 @@ void TPortBridge::SendRxData() {
     if (ConnectServer()) sent = FCommServer->Send_String(data, 0, false);
   }
   if (sent) {
+    FBytesToNetwork += data.size();
     EndDrops(FToNetworkDrops);
-    WriteLog(ChannelPrefix() + Traffic("OUT", data), false);
+    WriteLog(ChannelPrefix() + TrafficLine("OUT", data), false);
   } else {
     // The channel has logged why.
     Dropped(FToNetworkDrops, data.size(), "send failed");
@@ -317,20 +392,40 @@ void TPortBridge::DoReceiveData(const std::string& AData) {
     Dropped(FToPortDrops, AData.size(), "port not active");
     return;
   }
-  WriteLog(ChannelPrefix() + Traffic("IN", AData), false);
+  WriteLog(ChannelPrefix() + TrafficLine("IN", AData), false);
   std::string why;
   const int32_t taken =
       std::clamp<int32_t>(FPort.WriteLocal(AData, why), 0, static_cast<int32_t>(AData.size()));
-  if (taken > 0) WriteLog(Traffic("OUT", AData.substr(0, static_cast<size_t>(taken))), false);
+  FBytesToPort += static_cast<uint64_t>(taken);
+  if (taken > 0) WriteLog(TrafficLine("OUT", AData.substr(0, static_cast<size_t>(taken))), false);
   if (static_cast<size_t>(taken) < AData.size()) {
     // An empty reason: the port tells this loss once its episode is over.
-    if (!why.empty()) Dropped(FToPortDrops, AData.size() - static_cast<size_t>(taken), why);
+    if (!why.empty()) {
+      Dropped(FToPortDrops, AData.size() - static_cast<size_t>(taken), why);
+    } else {
+      PortRefused(AData.size() - static_cast<size_t>(taken));
+    }
     // A write that failed may be the first sign of a device that went away:
     // the next pass looks.
     FAliveCheck.Stop();
   } else {
     EndDrops(FToPortDrops);
+    FPortRefused = 0;
   }
+}
+
+void TPortBridge::PortRefused(size_t ACount) {
+  const uint32_t now = FEnv.Ticks();
+  if (FPortRefused == 0) FPortRefusedSince = now;
+  FPortRefused += ACount;
+  if (now - FPortRefusedSince < DROP_REPORT_MS) return;
+  // The same words the port's own line uses.
+  const char* why =
+      FPortParams.isRealPort ? "the device does not take them" : "the application does not read the port";
+  FPortToldAhead += FPortRefused;
+  WriteLog(TDropTally::Line(FToPortDrops.Prefix, static_cast<size_t>(FPortRefused), ErrnoText(why, ENOBUFS)),
+           false);
+  FPortRefused = 0;
 }
 
 void TPortBridge::DoParamPortChange(TTCP_Port_BaudRate ABaudRate, TTCP_Port_Parity AParity,

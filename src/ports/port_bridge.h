@@ -18,14 +18,8 @@ namespace orvane {
 
 // A log line of a bridge: the text and whether it is a detail (debug) line.
 using TWriteLogEvent = std::function<void(const std::string& AMessage, bool ADebug)>;
-using TProcessEvent = std::function<void()>;
-
-// The log view of a port as the bridge keeps it for the window: a reference the
-// bridge never calls and does not own.
-class IPortLog {
- public:
-  virtual ~IPortLog() = default;
-};
+// Reads up to ACount bytes of the local port into ABuffer; returns how many it read.
+using TLocalRead = std::function<int32_t(char* ABuffer, int32_t ACount)>;
 
 // What the shared worker pass needs from the local port it serves.
 class IBridgeLocalPort {
@@ -78,12 +72,21 @@ class TDropTally {
 // main thread; Process and NextWait on the worker; IsActive, WriteLog and Wake
 // from either. FLock guards FRxData and FReceivePacket and is held only to append
 // or take. FIsCreated is atomic; every other field belongs to the worker once it
-// runs. OnWriteLogEvent and OnProcessEvent are set before the worker starts.
+// runs. OnWriteLogEvent is set before the worker starts.
 class TPortBridge {
  public:
   static constexpr uint32_t RECREATE_INTERVAL_MS = 10000;
   static constexpr int32_t MAX_RECREATE = 40;
+  // Slowest spacing of reconnection attempts, and of a physical port's creation
+  // attempts once the fast ones have run out.
   static constexpr uint32_t RECONNECT_INTERVAL_MS = 60000;
+  // Spacing after the first failed reconnection attempts; RECONNECT_INTERVAL_MS after these.
+  static constexpr uint32_t RECONNECT_BACKOFF_MS[] = {1000, 2000, 4000, 8000, 16000, 32000};
+  // Most bytes from the application held for the network; more are dropped and counted.
+  static constexpr size_t MAX_HELD_BYTES = 1048576;
+  // The hold-back for the application's silence ends at this many bytes or this age of the oldest.
+  static constexpr size_t HOLD_BACK_MAX_BYTES = 65536;
+  static constexpr uint32_t HOLD_BACK_MAX_MS = 1000;
   static constexpr uint32_t HELLO_INTERVAL_MS = 15000;
   // A connection that worked and dropped is reopened at once, but a peer that
   // accepts and drops at once is not tried more often than this.
@@ -115,8 +118,13 @@ class TPortBridge {
   bool IsCreated() const { return FIsCreated; }
   bool IsActive() const;
   // Bytes from the local application (main thread): collected until the
-  // worker takes them after ReadPacketTimeout ms of silence.
+  // worker takes them after ReadPacketTimeout ms of silence (or once
+  // HOLD_BACK_MAX_BYTES are held or the oldest is HOLD_BACK_MAX_MS old). Beyond
+  // MAX_HELD_BYTES they are dropped; the worker counts them.
   void OnRxData(const std::string& AData);
+  // Main thread: the local port announced ACount received bytes; reads them
+  // through ARead (at most MAX_LOCAL_READ), logs them and collects them.
+  void LocalBytesArrived(int32_t ACount, const TLocalRead& ARead);
   // Main thread: the local port dropped ACount bytes it had taken or refused
   // (its OnWriteDropped, once per episode). AError is ENOBUFS when its queue
   // was full, AQueueFullWhy then says why; otherwise the errno of the write.
@@ -130,14 +138,18 @@ class TPortBridge {
   void RequestStop() { FProcessThread->Terminate(); }
   // Passes run so far (tests and diagnostics).
   uint64_t PassCount() const { return FPassCount; }
+  // Bytes handed to the channel, and bytes the local port took from it.
+  uint64_t BytesToNetwork() const { return FBytesToNetwork; }
+  uint64_t BytesToPort() const { return FBytesToPort; }
 
   const TLumPortParams& PortParams() const { return FPortParams; }
   IServerInterface* TcpServer() const { return FCommServer.get(); }
   const TPortEnvironment& Environment() const { return FEnv; }
 
+  // More than this is never read for one received-characters event.
+  static constexpr int32_t MAX_LOCAL_READ = 65536;
+
   TWriteLogEvent OnWriteLogEvent;
-  TProcessEvent OnProcessEvent;
-  IPortLog* Log = nullptr;
 
  private:
   void Process();
@@ -150,6 +162,14 @@ class TPortBridge {
   bool ChannelActive();
   bool ConnectServer();
   void DisconnectServer();
+  // Worker: the creation attempt is due (fast ones first, then a physical port's slow ones).
+  bool RecreateDue() const;
+  void RetryCreate();
+  // Worker: what the application wrote while no connection was there to take it is
+  // dropped, as is what went past MAX_HELD_BYTES: nothing stale reaches the peer later.
+  void DropUnsendable();
+  // Milliseconds until the held bytes may leave (the hold-back); 0 when they may now.
+  int64_t HoldBackRemaining() const;
   std::string TakeRxData();
   void SendRxData();
   void ReadServerData();
@@ -161,6 +181,9 @@ class TPortBridge {
                          TTCP_Port_DataBits ADataBits);
   void DoHelloFailed();
   void Dropped(TDropTally& ATally, size_t ACount, const std::string& AReason);
+  // ACount bytes the local port refused as its queue is full: the port tells the episode when
+  // it is over, but one that lasts is told from here at least every DROP_REPORT_MS.
+  void PortRefused(size_t ACount);
   void EndDrops(TDropTally& ATally);
   std::string ChannelPrefix() const;
 
@@ -176,6 +199,8 @@ class TPortBridge {
   TStopWatch FAliveCheck;
   mutable std::mutex FLock;
   std::string FRxData;
+  uint32_t FRxSince = 0;   // tick of the oldest byte in FRxData
+  size_t FRxOverflow = 0;  // bytes past MAX_HELD_BYTES, not yet counted
   std::atomic<bool> FIsCreated{false};
   bool FIsActive = false;
   int32_t FCountRecreate = 0;
@@ -183,10 +208,22 @@ class TPortBridge {
   std::optional<uint32_t> FLastHello;
   bool FChannelUp = false;
   uint32_t FReconnectSpacing = RECONNECT_INTERVAL_MS;
+  // Failed connection attempts in a row; the spacing grows with them.
+  size_t FFailedConnects = 0;
+  // A connection that worked has dropped and is reopened at once: what the
+  // application wrote meanwhile waits for that attempt.
+  bool FReopenPending = false;
   TDropTally FToPortDrops;
+  // Refused by a full local queue since the last line about it (worker), and told from here
+  // ahead of the port's own count of the episode, which leaves them out (LocalWriteDropped).
+  uint64_t FPortRefused = 0;
+  uint32_t FPortRefusedSince = 0;
+  mutable std::atomic<uint64_t> FPortToldAhead{0};
   TDropTally FToNetworkDrops;
   bool FShutDown = false;
   std::atomic<uint64_t> FPassCount{0};
+  std::atomic<uint64_t> FBytesToNetwork{0};
+  std::atomic<uint64_t> FBytesToPort{0};
 };
 
 }  // namespace orvane

@@ -1,76 +1,37 @@
 #include "ports/port_manager.h"
 
+#include <algorithm>
+
+#include "ports/lum_real_port.h"
+#include "ports/lum_virtual_port.h"
+
 namespace orvane {
 
-TPortManager::TPortManager(const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
-    : FPortParams(APortParams) {
-  if (FPortParams.isRealPort) {
-    FLumRealPort = std::make_unique<TLumRealPort>(APortParams, AEnv);
-  } else {
-    FLumVirtualPort = std::make_unique<TLumVirtualPort>(APortParams, AEnv);
-  }
+namespace {
+
+// The only place the kind of a port's bridge is chosen.
+std::unique_ptr<ILocalPort> MakeLocalPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv) {
+  if (APortParams.isRealPort) return std::make_unique<TLumRealPort>(APortParams, AEnv);
+  return std::make_unique<TLumVirtualPort>(APortParams, AEnv);
 }
+
+}  // namespace
+
+TPortManager::TPortManager(const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
+    : FPortParams(APortParams), FPort(MakeLocalPort(APortParams, AEnv)) {}
 
 TPortManager::~TPortManager() = default;
 
-TLumPortParams TPortManager::PortParams() const {
-  return FLumRealPort ? FLumRealPort->PortParams() : FLumVirtualPort->PortParams();
+TLumVirtualPort* TPortManager::GetVirtPort() const {
+  return dynamic_cast<TLumVirtualPort*>(FPort.get());
 }
 
-bool TPortManager::IsOpened() const {
-  return FLumRealPort ? FLumRealPort->IsOpened() : FLumVirtualPort->IsOpened();
-}
-
-bool TPortManager::IsActive() const {
-  return FLumRealPort ? FLumRealPort->IsActive() : FLumVirtualPort->IsActive();
-}
-
-bool TPortManager::Delete() {
-  return FLumRealPort ? FLumRealPort->Delete() : FLumVirtualPort->Delete();
+TLumRealPort* TPortManager::GetRealPort() const {
+  return dynamic_cast<TLumRealPort*>(FPort.get());
 }
 
 void TPortManager::WriteLog(const std::string& AMessage, bool ADebug) const {
-  if (FLumVirtualPort) FLumVirtualPort->WriteLog(AMessage, ADebug);
-}
-
-bool TPortManager::CreatePort() {
-  return FLumRealPort ? FLumRealPort->CreatePort() : FLumVirtualPort->CreatePort();
-}
-
-IPortLog* TPortManager::Log() const {
-  return FLumRealPort ? FLumRealPort->Log() : FLumVirtualPort->Log();
-}
-
-void TPortManager::SetLog(IPortLog* AValue) {
-  if (FLumRealPort) {
-    FLumRealPort->SetLog(AValue);
-  } else {
-    FLumVirtualPort->SetLog(AValue);
-  }
-}
-
-IServerInterface* TPortManager::TcpServer() const {
-  return FLumRealPort ? FLumRealPort->TcpServer() : FLumVirtualPort->TcpServer();
-}
-
-void TPortManager::Wake() {
-  if (FLumRealPort) {
-    FLumRealPort->Wake();
-  } else {
-    FLumVirtualPort->Wake();
-  }
-}
-
-void TPortManager::RequestStop() {
-  if (FLumRealPort) {
-    FLumRealPort->RequestStop();
-  } else {
-    FLumVirtualPort->RequestStop();
-  }
-}
-
-uint64_t TPortManager::PassCount() const {
-  return FLumRealPort ? FLumRealPort->PassCount() : FLumVirtualPort->PassCount();
+  if (!IsRealPort()) FPort->Bridge().WriteLog(AMessage, ADebug);
 }
 
 TLumPortList::~TLumPortList() {
@@ -95,17 +56,36 @@ TPortManager* TLumPortList::GetPort(const std::string& APortName) const {
 }
 
 bool TLumPortList::DeletePort(const std::string& APortName) {
-  for (auto it = FPorts.begin(); it != FPorts.end(); ++it) {
-    if ((*it)->PortParams().ComName != APortName) continue;
-    const bool result = (*it)->Delete();
-    // For a physical port this writes nothing.
-    if (!result) (*it)->WriteLog("Error on delete virtual COM port", false);
-    std::unique_ptr<TPortManager> port = std::move(*it);
-    FPorts.erase(it);
-    port.reset();
-    return result;
-  }
-  return false;
+  TPortManager* port = GetPort(APortName);
+  return port != nullptr && DeletePort(port);
+}
+
+bool TLumPortList::DeletePort(TPortManager* APort) {
+  const auto it = Find(APort);
+  if (it == FPorts.end()) return false;
+  // Out of the list first: calls served while its worker is waited for never find it.
+  std::unique_ptr<TPortManager> port = std::move(*it);
+  FPorts.erase(it);
+  // The worker goes before the port: a creation retry of its own cannot bring it back.
+  port->StopWorker();
+  const bool result = port->Delete();
+  // For a physical port this writes nothing.
+  if (!result) port->WriteLog("Error on delete virtual COM port", false);
+  port.reset();
+  return result;
+}
+
+std::vector<std::unique_ptr<TPortManager>>::iterator TLumPortList::Find(const TPortManager* APort) {
+  return std::find_if(FPorts.begin(), FPorts.end(), [&](const auto& AEach) { return AEach.get() == APort; });
+}
+
+bool TLumPortList::ReleasePort(TPortManager* APort) {
+  const auto it = Find(APort);
+  if (it == FPorts.end()) return false;
+  std::unique_ptr<TPortManager> port = std::move(*it);
+  FPorts.erase(it);
+  port.reset();
+  return true;
 }
 
 void TLumPortList::ClearPorts() {

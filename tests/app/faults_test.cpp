@@ -14,6 +14,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <initializer_list>
@@ -30,6 +31,8 @@
 namespace orvane {
 namespace {
 
+using test::ProbeGetsThrough;
+using test::ReadAfterProbes;
 using test::TDeviceStandIn;
 using test::TFakeConverter;
 using test::TProcess;
@@ -162,8 +165,9 @@ TEST(TFaults, TwoMqttPortsPassBytesAgainAfterTheBrokerRestarts) {
   TPtyClient appB(ports.Str() + "/COM82");
   ASSERT_TRUE(program.WaitOut("] (COM81) Open COM port"));
   ASSERT_TRUE(program.WaitOut("] (COM82) Open COM port"));
+  ASSERT_TRUE(ProbeGetsThrough(appA, appB)) << program.OutText;
   ASSERT_TRUE(appA.Write("before"));
-  EXPECT_EQ(ReadAll(appB, 6), "before");
+  EXPECT_EQ(ReadAfterProbes(appB, 6), "before");
 
   ASSERT_TRUE(program.Freeze());
   broker.Stop();
@@ -173,10 +177,12 @@ TEST(TFaults, TwoMqttPortsPassBytesAgainAfterTheBrokerRestarts) {
   ASSERT_TRUE(program.WaitOut(a + "Connect - OK", 2, std::chrono::seconds(60))) << program.OutText;
   ASSERT_TRUE(program.WaitOut(b + "Connect - OK", 2, std::chrono::seconds(60))) << program.OutText;
 
+  ASSERT_TRUE(ProbeGetsThrough(appA, appB)) << program.OutText;
   for (const auto& chunk : CHUNKS) ASSERT_TRUE(appA.Write(chunk));
-  EXPECT_EQ(ReadAll(appB, CHUNKS_JOINED.size()), CHUNKS_JOINED) << broker.Log();
+  EXPECT_EQ(ReadAfterProbes(appB, CHUNKS_JOINED.size()), CHUNKS_JOINED) << broker.Log();
+  ASSERT_TRUE(ProbeGetsThrough(appB, appA)) << program.OutText;
   ASSERT_TRUE(appB.Write("back"));
-  EXPECT_EQ(ReadAll(appA, 4), "back");
+  EXPECT_EQ(ReadAfterProbes(appA, 4), "back");
   EXPECT_EQ(appA.Read(1, 0) + appB.Read(1, 0), "");
   EXPECT_TRUE(StopsCleanly(program));
 }

@@ -24,8 +24,17 @@ using test::ReadFile;
 using test::TProcess;
 using test::WriteConfig;
 
-bool LoadNothing(const std::string&, const TPortConsumer&, IUserMessages&) {
+bool LoadNothing(const std::string&, const TPortTaker&, IUserMessages&, std::vector<std::string>&) {
   return true;
+}
+
+// A service on AData with its ports in APorts.
+THeadlessOptions OptionsFor(const test::TTempDir& AData, const test::TTempDir& APorts) {
+  THeadlessOptions options;
+  options.DataDir = AData.Str();
+  options.PortDir = APorts.Str();
+  options.ExeFile = ORVANE_EXECUTABLE;
+  return options;
 }
 
 // What the service printed, line by line.
@@ -71,13 +80,10 @@ TEST(THeadless, RunsThePortsOfTheListAndStopsInTheWindowsOrder) {
   test::TTempDir data;
   test::TTempDir ports;
   test::TEchoServer echo;
-  THeadlessOptions options;
-  options.DataDir = data.Str();
-  options.PortDir = ports.Str();
-  options.ExeFile = ORVANE_EXECUTABLE;
+  THeadlessOptions options = OptionsFor(data, ports);
   options.Format.Traffic = true;
   WriteConfig(data.Str(), {PassThroughPort("COM70", echo.Port())});
-  TService service(options, LoadConfig);
+  TService service(options, LoadConfigKeeping);
   ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "Ready"); }));
   // The port exists once "Ready" is out.
   test::TPtyClient app(ports.Str() + "/COM70");
@@ -139,7 +145,7 @@ TEST(THeadless, MessagesOfTheLoaderGoToStandardError) {
   std::ofstream(data.Str() + "/config.cfg")
       << "<Orvane Description=\"Orvane config file\">" << PassThroughPort("COM72", test::UnusedLoopbackPort())
       << "<Port ComName=\"COM73\" IpAddress=\"127.0.0.1\" PortNumber=\"1\" isRealPort=\"yes\"/></Orvane>";
-  TService service(options, LoadConfig);
+  TService service(options, LoadConfigKeeping);
   ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "Ready"); }));
   {
     std::lock_guard<std::mutex> guard(service.Output.Lock);
@@ -149,6 +155,32 @@ TEST(THeadless, MessagesOfTheLoaderGoToStandardError) {
   EXPECT_TRUE(service.Output.Has(service.Output.Out, "(COM72) Create COM port - OK"));
   EXPECT_FALSE(service.Output.Has(service.Output.Out, "COM73"));
   EXPECT_EQ(service.End(), 0);
+}
+
+// A second port of a running name would take over the first's link: it is
+// refused with one message naming its element, and the first one serves.
+TEST(THeadless, ASecondPortOfARunningNameIsRefused) {
+  test::TTempDir data;
+  test::TTempDir ports;
+  test::TEchoServer echo;
+  const THeadlessOptions options = OptionsFor(data, ports);
+  WriteConfig(data.Str(), {PassThroughPort("COM71", echo.Port()), PassThroughPort("COM71", 1)});
+  const std::string before = ReadFile(data.Str() + "/config.cfg");
+  TService service(options, LoadConfigKeeping);
+  ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "Ready"); }));
+  {
+    std::lock_guard<std::mutex> guard(service.Output.Lock);
+    ASSERT_EQ(service.Output.Err.size(), 1u);
+    EXPECT_NE(service.Output.Err[0].find("<Port> at line 4: ComName \"COM71\" is taken by another port"),
+              std::string::npos)
+        << service.Output.Err[0];
+  }
+  test::TPtyClient app(ports.Str() + "/COM71");
+  ASSERT_TRUE(app.Valid());
+  ASSERT_TRUE(app.Write("one"));
+  EXPECT_EQ(app.Read(3), "one");
+  EXPECT_EQ(service.End(), 0);
+  EXPECT_EQ(ReadFile(data.Str() + "/config.cfg"), before);
 }
 
 // ---- the program as a process ----

@@ -14,6 +14,7 @@
 #include "channels/crypt_tool.h"
 #include "channels/lum_mqtt_server.h"
 #include "mqtt/mqtt_client.h"
+#include "support/local_client_params.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
 
@@ -41,7 +42,6 @@ struct TPort {
     params.MqttTopic = TOPIC;
     params.MqttSecurityKey = PORT_KEY;
     TChannelOptions options;
-    options.Sleep = [](uint32_t) {};
     Channel = std::make_unique<TLumMqttServer>(
         params, [this](const std::string& AData) { Received += AData; }, std::move(options));
     Channel->SetOnParamPortChange([this](TTCP_Port_BaudRate ABaud, TTCP_Port_Parity AParity,
@@ -57,15 +57,7 @@ struct TOutsider {
   std::vector<TBytes> Heard;
   TMQTTClient Client;
 
-  explicit TOutsider(uint16_t ABrokerPort)
-      : Client([&] {
-          TClientParams p;
-          p.HostName = "127.0.0.1";
-          p.Port = ABrokerPort;
-          p.ClientID = "outsider";
-          p.KeepAlive = 30;
-          return p;
-        }()) {
+  explicit TOutsider(uint16_t ABrokerPort) : Client(test::LocalClientParams(ABrokerPort, "outsider")) {
     Client.OnPublishData = [this](TMQTTClient*, uint16_t, TQualityOfService, const std::string&,
                                   const TBytes& APayload) { Heard.push_back(APayload); };
   }

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -20,6 +22,7 @@
 #include "support/fake_converter.h"
 #include "support/fd_helpers.h"
 #include "support/hex.h"
+#include "support/local_client_params.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
 
@@ -52,7 +55,6 @@ struct TEnd {
 
   TEnd(const TLumPortParams& AParams, TChannelOptions AOptions = {}) {
     AOptions.Ticks = [this] { return Tick; };
-    AOptions.Sleep = [](uint32_t) {};
     Channel = std::make_shared<TLumMqttServer>(
         AParams,
         [this](const std::string& AData) {
@@ -274,15 +276,7 @@ TEST(LumMqttServerTest, TwoEndsThroughRealBroker) {
 struct TProbe {
   TMQTTClient Client;
   std::vector<TBytes> Payloads;
-  explicit TProbe(uint16_t APort)
-      : Client([&] {
-          TClientParams p;
-          p.HostName = "127.0.0.1";
-          p.Port = APort;
-          p.ClientID = "probe";
-          p.KeepAlive = 30;
-          return p;
-        }()) {
+  explicit TProbe(uint16_t APort) : Client(test::LocalClientParams(APort, "probe")) {
     Client.OnPublishData = [this](TMQTTClient*, uint16_t, TQualityOfService, const std::string&,
                                   const TBytes& APayload) { Payloads.push_back(APayload); };
   }
@@ -371,9 +365,10 @@ TEST(LumMqttServerTest, RefusedConnectEndsTheSession) {
   params.MqttUserName = "user";
   params.MqttPassword = "wrong";
   TEnd a(params);
-  ASSERT_TRUE(a.Channel->Open("", 0, 0));  // the CONNACK comes later
-  ASSERT_TRUE(Pump({&a}, [&] { return !a.Channel->GetActive(); }));
-  EXPECT_TRUE(a.Logged("ERROR=Connection refused, code=5"));
+  // Open waits for the CONNACK: a refusal is a failed Open, never "Connect - OK".
+  EXPECT_FALSE(a.Channel->Open("", 0, 0));
+  EXPECT_FALSE(a.Channel->GetActive());
+  EXPECT_EQ(a.Log, (std::vector<std::string>{"Connecting to mqtt...", "ERROR=Connection refused, code=5"}));
   // No reconnection from ReadData: the bridge retries on its own schedule.
   const size_t lines = a.Log.size();
   for (int i = 0; i < 20; ++i) a.Channel->ReadData();
@@ -409,20 +404,18 @@ TEST(LumMqttServerTest, ReconnectsAfterBrokerRestart) {
       end->Tick += 10001;
       end->Channel->ReadData();
     }
-    return a.Logged("Connect - Fail") && b.Logged("Connect - Fail");
+    return !a.Channel->GetActive() && !b.Channel->GetActive();
   }));
   EXPECT_FALSE(a.Channel->GetActive());
   EXPECT_FALSE(b.Channel->GetActive());
 
+  // ReadData leaves the session down; the owner opens it again.
+  const size_t lines = a.Log.size();
+  a.Channel->ReadData();
+  EXPECT_EQ(a.Log.size(), lines);
   ASSERT_TRUE(broker.Start());
-  // ReadData reopens (connect and subscribe) by itself once the broker is back.
-  ASSERT_TRUE(WaitFor([&] {
-    a.Tick += 10001;
-    b.Tick += 10001;
-    a.Channel->ReadData();
-    b.Channel->ReadData();
-    return a.Channel->GetActive() && b.Channel->GetActive();
-  }));
+  ASSERT_TRUE(WaitFor([&] { return a.Channel->Open("", 0, 0); }));
+  ASSERT_TRUE(WaitFor([&] { return b.Channel->Open("", 0, 0); }));
   Sync(a, b);
   ASSERT_TRUE(a.Send("after restart"));
   ASSERT_TRUE(Pump({&a, &b}, [&] { return b.Received == "after restart"; }));
@@ -486,7 +479,7 @@ TEST(LumMqttServerTest, DebugTraceGoesOnlyToAListenerOfTheSameUser) {
   EXPECT_EQ(got.substr(got.find('\t') + 1), std::string("now mine\0", 9));
 }
 
-// A channel on a scripted broker. Open takes the CONNECT and SUBSCRIBE and answers the CONNECT.
+// A channel on a scripted broker. Open takes the CONNECT and SUBSCRIBE and answers both.
 // The cancel check says stop when Cancel is set, and once when it is asked for the CancelAt-th time.
 struct TScripted {
   test::TFakeBroker Broker;
@@ -509,12 +502,30 @@ struct TScripted {
     };
     return o;
   }
-  void Open() {
-    ASSERT_TRUE(End.Channel->Open("", 0, 0));
+  // The channel's Open on a thread of its own, as it waits for the broker's answers.
+  std::future<bool> StartOpen() {
+    return std::async(std::launch::async, [this] { return End.Channel->Open("", 0, 0); });
+  }
+  // Takes the CONNECT and the SUBSCRIBE; AAnswer is sent back with the SUBSCRIBE's id where
+  // it has "ii ii".
+  void Answer(const std::string& AAnswer) {
     ASSERT_TRUE(Broker.Accept());
     ASSERT_EQ(Broker.ReadPacket()[0], 0x10);
-    ASSERT_EQ(Broker.ReadPacket()[0], 0x82);
-    ASSERT_TRUE(Broker.Send(test::Hex("20 02 00 00")));
+    const TBytes subscribe = Broker.ReadPacket();
+    ASSERT_GE(subscribe.size(), 4u);
+    ASSERT_EQ(subscribe[0], 0x82);
+    char id[8];
+    std::snprintf(id, sizeof id, "%02X %02X", subscribe[2], subscribe[3]);
+    std::string answer = AAnswer;
+    if (const size_t at = answer.find("ii ii"); at != std::string::npos) answer.replace(at, 5, id);
+    if (!answer.empty()) {
+      ASSERT_TRUE(Broker.Send(test::Hex(answer)));
+    }
+  }
+  void Open() {
+    std::future<bool> opened = StartOpen();
+    Answer("20 02 00 00 90 03 ii ii 00");
+    ASSERT_TRUE(opened.get());
   }
   size_t Count(const std::string& ALine) const {
     return size_t(std::count(End.Log.begin(), End.Log.end(), ALine));
@@ -538,17 +549,20 @@ std::string DataOf(const TBytes& APacket) {
 TEST(LumMqttServerTest, BrokerThatClosesIsNoticedAtOnce) {
   TScripted s;
   s.Open();
-  s.End.Channel->ReadData();  // takes the CONNACK and pings once; the clock stands still from here
+  s.End.Channel->ReadData();  // pings once; the clock stands still from here
   ASSERT_EQ(s.Broker.ReadPacket(), test::Hex("C0 00"));
   s.Broker.CloseClient();
   ASSERT_TRUE(WaitFor([&] {
     s.End.Channel->ReadData();
-    return s.Count("Connect - OK") == 2;  // noticed and reopened
+    return !s.End.Channel->GetActive();
   }));
   EXPECT_TRUE(std::any_of(s.End.Log.begin(), s.End.Log.end(), [](const std::string& l) {
     return l.rfind("ERROR=Error reading from socket", 0) == 0 && l.find("closed by peer") != l.npos;
   }));
-  EXPECT_TRUE(s.Broker.Accept());
+  // Its owner sees the drop and decides when to reopen: no connection of its own.
+  for (int i = 0; i < 5; ++i) s.End.Channel->ReadData();
+  EXPECT_FALSE(s.Broker.Accept(100));
+  EXPECT_EQ(s.Count("Connect - OK"), 1u);
 }
 
 // A half-open link answers nothing: the ping that stays unanswered for the keep-alive time ends it.
@@ -561,8 +575,7 @@ TEST(LumMqttServerTest, UnansweredPingDropsTheLink) {
   EXPECT_EQ(s.End.Channel->NextDeadlineMs(), 0u);  // the first ping is due at once
   const int fd = s.End.Channel->ReadyHandle();
   ASSERT_GE(fd, 0);
-  EXPECT_GT(PollOne(fd, POLLIN, TDeadline(10000)), 0);  // the CONNACK
-  s.End.Channel->ReadData();
+  s.End.Channel->ReadData();  // Open took the answers: this only pings
   ASSERT_EQ(s.Broker.ReadPacket(), test::Hex("C0 00"));
   EXPECT_EQ(PollOne(fd, POLLIN, TDeadline(0)), 0);
   EXPECT_EQ(s.End.Channel->NextDeadlineMs(), 10001u);
@@ -581,8 +594,8 @@ TEST(LumMqttServerTest, UnansweredPingDropsTheLink) {
   s.End.Tick = sentAt + 30000;
   s.End.Channel->ReadData();
   EXPECT_TRUE(s.End.Logged("ERROR=No PINGRESP within 30000 ms"));
-  EXPECT_EQ(s.Count("Connect - OK"), 2u);  // and ReadData opened a new connection
-  EXPECT_TRUE(s.Broker.Accept());
+  EXPECT_FALSE(s.End.Channel->GetActive());
+  EXPECT_EQ(s.End.Channel->ReadyHandle(), -1);
 }
 
 // Close of a session that is down connects nowhere, before the first Open and after a drop.
@@ -591,7 +604,6 @@ TEST(LumMqttServerTest, CloseOfADownSessionOnlyCloses) {
   EXPECT_TRUE(s.End.Channel->Close());
   EXPECT_FALSE(s.Broker.Accept(0));  // a connect would be in the listener's queue by now
   s.Open();
-  s.Cancel = true;  // keeps ReadData from reopening
   s.Broker.CloseClient();
   ASSERT_TRUE(WaitFor([&] {
     s.End.Channel->ReadData();
@@ -600,6 +612,51 @@ TEST(LumMqttServerTest, CloseOfADownSessionOnlyCloses) {
   EXPECT_TRUE(s.End.Channel->Close());
   EXPECT_FALSE(s.Broker.Accept(0));
   EXPECT_EQ(s.End.Log.back(), "Disconnected");
+}
+
+// "Connect - OK" only once the broker has accepted the session and the subscription;
+// anything else is a failed Open with its reason, and the session is closed.
+TEST(LumMqttServerTest, OpenWaitsForTheBrokersAnswers) {
+  struct TCase {
+    const char* Name;
+    std::string Answer;  // "ii ii": the SUBSCRIBE's packet id
+    std::string Line;
+  };
+  const TCase cases[] = {
+      {"accepted", "20 02 00 00 90 03 ii ii 00", "Connect - OK"},
+      {"refused", "20 02 00 05", "ERROR=Connection refused, code=5"},
+      {"topic refused", "20 02 00 00 90 03 ii ii 80", "ERROR=Subscription refused, topic orvane/port1"},
+      {"frozen", "", "ERROR=No CONNACK within 5000 ms"},
+      {"no SUBACK", "20 02 00 00", "ERROR=No SUBACK within 5000 ms"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TScripted s;
+    std::future<bool> opened = s.StartOpen();
+    s.Answer(c.Answer);
+    const bool ok = opened.get();
+    EXPECT_EQ(ok, c.Line == "Connect - OK");
+    EXPECT_EQ(s.End.Log, (std::vector<std::string>{"Connecting to mqtt...", c.Line}));
+    EXPECT_EQ(s.End.Channel->GetActive(), ok);
+    EXPECT_EQ(s.End.Send("x"), ok);  // nothing is handed to a session the broker did not accept
+    if (!ok) {
+      EXPECT_TRUE(s.Broker.ClientClosed());
+    }
+  }
+}
+
+// A stop request ends the wait for a broker that does not answer within a wait slice.
+TEST(LumMqttServerTest, OpenOnASilentBrokerStopsWhenAsked) {
+  TScripted s;
+  std::future<bool> opened = s.StartOpen();
+  s.Answer("");  // the CONNECT and SUBSCRIBE are in: Open now waits for the answers
+  const auto asked = std::chrono::steady_clock::now();
+  s.Cancel = true;
+  EXPECT_FALSE(opened.get());
+  // Well before the 5 s limit; loose, so that a loaded sanitizer run cannot miss it.
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
+  EXPECT_TRUE(s.End.Logged("ERROR=Cancelled"));
+  EXPECT_FALSE(s.End.Channel->GetActive());
 }
 
 // 8 MiB to a broker that never reads: a stop request ends the send within a wait slice.
@@ -643,9 +700,7 @@ TEST(LumMqttServerTest, ResendOfASplitBlockStartsAtTheFirstUndeliveredPacket) {
     got += DataOf(p);  // a packet cut off by the close never completes and ends the loop
     ++firstPackets;
   }
-  ASSERT_TRUE(s.Broker.Accept());
-  EXPECT_EQ(s.Broker.ReadPacket()[0], 0x10);
-  EXPECT_EQ(s.Broker.ReadPacket()[0], 0x82);
+  s.Answer("20 02 00 00 90 03 ii ii 00");
   while (got.size() < block.size()) {
     const TBytes p = s.Broker.ReadPacket();
     if (p.empty()) break;

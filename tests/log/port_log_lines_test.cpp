@@ -9,6 +9,7 @@
 
 #include "channels/lum_mqtt_server.h"
 #include "portkit/port_kit.h"
+#include "ports/lum_virtual_port.h"
 #include "support/fd_helpers.h"
 #include "support/temp_dir.h"
 #include "support/wait_for.h"
@@ -23,7 +24,7 @@ TEST(TPortLogLines, FileGetsEveryLineTheViewOnlyShownOnes) {
   // An MQTT port whose broker is not there: its channel lines carry the
   // converter address of the record all the same.
   TPortManager* port = h.Add(test::MqttParams("COM40", test::UnusedLoopbackPort(), "t"));
-  auto& lines = static_cast<TPortLogLines&>(*port->Log());
+  TPortLogLines& lines = h.LinesOf(port);
   ASSERT_TRUE(h.WaitShown("(COM40) 127.0.0.1:4001 Connecting to mqtt..."));
 
   lines.AddLogLine("plain", false);
@@ -76,7 +77,7 @@ class TQueuedLines : public ::testing::TestWithParam<bool> {
     } else {
       Name = "(" + AComName + ") ";
     }
-    return static_cast<TPortLogLines&>(*h.Add(p)->Log());
+    return h.LinesOf(h.Add(p));
   }
 
   test::TTempDir Devices;

@@ -26,7 +26,10 @@ TEST(PriorityOf, LinesOfPortsAndChannels) {
       {"(COM5) 10.0.0.7:4001 IP485: no frame at the start of the receive buffer, held 00",
        TLinePriority::Warning},
       {"(COM5) Error on attach COM port, ComName=COM5", TLinePriority::Error},
-      {"(COM5) COM port not available: /tmp/ports/COM5 belongs to another user", TLinePriority::Error},
+      {"(COM5) COM port cannot be created: /tmp/ports/COM5 exists; attach: /tmp/ports/COM5 belongs to "
+       "another user",
+       TLinePriority::Error},
+      {"(COM5) COM port cannot be opened: /dev/ttyUSB0: No such file or directory", TLinePriority::Error},
       {"(COM5) 10.0.0.7:4001 ERROR=Connection refused", TLinePriority::Error},
       {"(COM5) 10.0.0.7:4001 Connect fail : timed out", TLinePriority::Error},
       {"(COM5) 10.0.0.7:4001 Connect - Fail", TLinePriority::Error},

@@ -1,4 +1,4 @@
-#include "model/line_settings.h"
+#include "platform/line_settings.h"
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,7 @@ TEST(TLumPortParams, InitSetsDefaultsAndKeepsTunnelMode) {
   p.ComName = "COM9";
   p.RealPortTunnelMode = true;
   p.MqttSecurityKey = 77;
+  p.SendPause = 0;
   p.Init();
   EXPECT_EQ(p.ComName, "");
   EXPECT_EQ(p.IpAddress, "127.0.0.1");
@@ -25,6 +26,7 @@ TEST(TLumPortParams, InitSetsDefaultsAndKeepsTunnelMode) {
   EXPECT_EQ(p.MqttUserName, "user");
   EXPECT_EQ(p.MqttPassword, "");
   EXPECT_EQ(p.MqttSecurityKey, 0u);
+  EXPECT_EQ(p.SendPause, 10u);
 }
 
 TEST(TLumPortParams, NewRecordHasTunnelModeOff) {

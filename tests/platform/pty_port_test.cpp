@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -145,6 +146,44 @@ TEST_F(TVSPortAxTest, SpeedAndStopBitsSetByAProgramArriveAsEvents) {
   ASSERT_TRUE(Pump([&] { return FLines.size() == lines + 1; }));
   EXPECT_EQ(FLines.back().StopBits, 0);
   EXPECT_EQ(FBauds.back(), 115200);
+}
+
+// The driver clears parity-enable and the word length of what the application sets; odd,
+// mark and space survive in the bits it keeps, even does not.
+TEST_F(TVSPortAxTest, OddMarkAndSpaceParitySetByAnApplicationAreSeen) {
+  auto port = MakePort();
+  ASSERT_TRUE(port->CreatePort("COM16")) << port->LastError();
+  TTestFd app(::open(LinkOf("COM16").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(app.Valid());
+  struct TCase {
+    const char* Name;
+    tcflag_t Bits;  // as a serial program sets them
+    int32_t Parity, StopBits;
+  };
+  // Each row differs from the one before in what the port can see, so each raises an event.
+  const TCase cases[] = {
+      {"8O1", CS8 | PARENB | PARODD, 1, 0},
+      {"7S1", CS7 | PARENB | CMSPAR, 4, 0},
+      {"8M2", CS8 | PARENB | CMSPAR | PARODD | CSTOPB, 3, 2},
+      {"7E2", CS7 | PARENB | CSTOPB, 0, 2},
+      {"7O1", CS7 | PARENB | PARODD, 1, 0},
+      {"8N1", CS8, 0, 0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(app.Get(), &tio), 0);
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+    tio.c_cflag |= c.Bits;
+    ASSERT_EQ(::tcsetattr(app.Get(), TCSANOW, &tio), 0);
+    const size_t seen = FLines.size();
+    ASSERT_TRUE(Pump([&] { return FLines.size() > seen; }));
+    EXPECT_EQ(FLines.back().Parity, c.Parity);
+    EXPECT_EQ(FLines.back().StopBits, c.StopBits);
+    EXPECT_EQ(FLines.back().WordLength, 8);
+    EXPECT_EQ(port->Parity(), c.Parity);
+  }
 }
 
 // Our own serial port as the application: a speed without a Bxxx constant

@@ -1,5 +1,7 @@
 #include "portkit/port_kit.h"
 
+#include <sys/stat.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -168,6 +170,16 @@ bool TPtyClient::SetLine(speed_t ASpeed, bool ATwoStopBits) {
   return ::tcsetattr(FFd.Get(), TCSANOW, &tio) == 0;
 }
 
+bool TPtyClient::SetLineControl(speed_t ASpeed, tcflag_t ABits) {
+  termios tio{};
+  if (::tcgetattr(FFd.Get(), &tio) != 0) return false;
+  ::cfsetispeed(&tio, ASpeed);
+  ::cfsetospeed(&tio, ASpeed);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  tio.c_cflag |= ABits;
+  return ::tcsetattr(FFd.Get(), TCSANOW, &tio) == 0;
+}
+
 // ---- TDeviceStandIn ----
 
 TDeviceStandIn::TDeviceStandIn(std::string ALink) : FLink(std::move(ALink)) {
@@ -221,14 +233,32 @@ TPortsHarness::TPortsHarness() : Env(Dispatcher) {
   Env.Ticks = Clock.Source();
   Env.OnStateChanged = [this] {
     ++StateChanges;
-    // A worker's last report can be served while the list is being destroyed.
-    if (!List) return;
+    // A worker's last report can be served while the host shuts down.
+    if (!Host || Host->Ending()) return;
     std::vector<bool> states;
-    for (size_t i = 0; i < List->Count(); ++i)
-      states.push_back(List->GetPort(static_cast<int>(i))->IsActive());
+    for (size_t i = 0; i < Host->Count(); ++i) states.push_back(Host->Port(i)->IsActive());
     StatesSeen.push_back(states);
   };
-  List = std::make_unique<TLumPortList>(Env);
+  TPortHostSetup setup;
+  setup.DataDir = DataDir.Str();
+  setup.WriteFile = [this](const std::string& ALine) {
+    const uint32_t now = Clock.Now();
+    std::lock_guard<std::mutex> guard(FLock);
+    FFile.push_back(ALine);
+    FFileTimes.push_back(now);
+  };
+  setup.ShowLine = [this](const TPortManager& APort, const std::string& ALine) {
+    {
+      std::lock_guard<std::mutex> guard(FLock);
+      FShown.push_back(ALine);
+    }
+    if (OnShown) OnShown(APort, ALine);
+  };
+  setup.PortBuilt = [this](TPortManager& APort, TPortLogLines& ALines) {
+    if (OnBuilt) OnBuilt(APort, ALines);
+  };
+  setup.Ending = [this] { return Ending.load(); };
+  Host = std::make_unique<TPortHost>(std::move(setup), Env, Messages);
 }
 
 TPortsHarness::~TPortsHarness() {
@@ -236,28 +266,11 @@ TPortsHarness::~TPortsHarness() {
 }
 
 void TPortsHarness::DestroyList() {
-  List.reset();
-  Lines.clear();
+  Host->Shutdown();
 }
 
 TPortManager* TPortsHarness::Add(const TLumPortParams& APortParams) {
-  TPortManager* port = List->AddPort(APortParams);
-  TLogLinesOutput output;
-  output.WriteFile = [this](const std::string& ALine) {
-    const uint32_t now = Clock.Now();
-    std::lock_guard<std::mutex> guard(FLock);
-    FFile.push_back(ALine);
-    FFileTimes.push_back(now);
-  };
-  output.ShowLine = [this](const std::string& ALine) {
-    std::lock_guard<std::mutex> guard(FLock);
-    FShown.push_back(ALine);
-  };
-  output.Ending = [this] { return Ending.load(); };
-  Lines.push_back(std::make_unique<TPortLogLines>(*port, std::move(output)));
-  port->SetLog(Lines.back().get());
-  port->CreatePort();
-  return port;
+  return Host->Add(APortParams, false).Port;
 }
 
 bool TPortsHarness::Pump(const std::function<bool()>& ACondition, std::chrono::milliseconds ADeadline) {
@@ -320,7 +333,12 @@ bool TPortsHarness::WaitFile(const std::string& ALine, size_t ATimes, std::chron
 
 void TPortsHarness::Jump(uint32_t AMs) {
   Clock.Jump(AMs);
-  for (size_t i = 0; i < List->Count(); ++i) List->GetPort(static_cast<int>(i))->Wake();
+  for (size_t i = 0; i < Host->Count(); ++i) Host->Port(i)->Wake();
+}
+
+bool LinkExists(const std::string& APath) {
+  struct stat info {};
+  return ::lstat(APath.c_str(), &info) == 0;
 }
 
 TLumPortParams VirtualParams(const std::string& AName, const std::string& AProtocol, uint16_t APort,

@@ -2,6 +2,9 @@
 
 #include <termios.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "app/port_host.h"
 
 #include <gtest/gtest.h>
 
@@ -89,6 +94,9 @@ class TPtyClient {
   std::string Read(size_t AWant, int ATimeoutMs = 10000);
   // Speed and stop bits, as an application sets them with tcsetattr.
   bool SetLine(speed_t ASpeed, bool ATwoStopBits);
+  // Speed, word length, parity and stop bits at once, as a serial library sets them:
+  // ABits holds the CSIZE, PARENB, PARODD, CMSPAR and CSTOPB bits wanted.
+  bool SetLineControl(speed_t ASpeed, tcflag_t ABits);
   void Close() { FFd.Reset(); }
 
  private:
@@ -117,20 +125,22 @@ class TDeviceStandIn {
 };
 
 // Stands for the main window: a dispatcher served by the test thread, the
-// environment, the port list and each port's lines, which record what would be
-// written to the file and shown.
+// environment and a port host whose lines record what would be written to the
+// file and shown. Messages of the host are recorded too.
 // Threads: the test thread is the main thread; the recorded lines are guarded by FLock.
 class TPortsHarness {
  public:
   TPortsHarness();
   ~TPortsHarness();
 
-  // AddPort, the lines object stored in Log, then CreatePort: as the window adds a port.
+  // The host's Add without a save: as the window adds a port. None when refused.
   TPortManager* Add(const TLumPortParams& APortParams);
+  TLumPortList& List() const { return Host->List(); }
+  TPortLogLines& LinesOf(const TPortManager* APort) const { return *Host->LinesOf(APort); }
   // Serves the dispatcher until ACondition holds or the deadline passes.
   bool Pump(const std::function<bool()>& ACondition,
             std::chrono::milliseconds ADeadline = std::chrono::seconds(10));
-  // Destroys the list (then the lines), as the window does at its end.
+  // Shuts the host down (the ports, then the lines), as the window does at its end.
   void DestroyList();
 
   std::string LinkPath(const std::string& AName) const { return PortDir.Str() + "/" + AName; }
@@ -149,17 +159,31 @@ class TPortsHarness {
                 std::chrono::milliseconds ADeadline = std::chrono::seconds(10));
   // Moves the clock on and lets every port look at it.
   void Jump(uint32_t AMs);
+  // Serves the main thread's hand-offs once (for ProbeGetsThrough and ReadAfterProbes).
+  std::function<void()> Serve() {
+    return [this] { Dispatcher.WaitAndProcess(0); };
+  }
 
   TTempDir PortDir;
   TTestClock Clock;
   TMainDispatcher Dispatcher;
   TPortEnvironment Env;
-  std::unique_ptr<TLumPortList> List;
-  std::vector<std::unique_ptr<TPortLogLines>> Lines;
+  TTempDir DataDir;
+  // Every message of the host, "title: text".
+  struct TMessages : IUserMessages {
+    void Show(const std::string& ATitle, const std::string& AText, TMessageKind) override {
+      Shown.push_back(ATitle + ": " + AText);
+    }
+    std::vector<std::string> Shown;
+  } Messages;
+  std::unique_ptr<TPortHost> Host;
   std::atomic<int> StateChanges{0};
   // The states of every port seen at each state change (main thread).
   std::vector<std::vector<bool>> StatesSeen;
   std::atomic<bool> Ending{false};
+  // Besides the recording: the host's PortBuilt and ShowLine, for a test's own view.
+  std::function<void(TPortManager& APort, TPortLogLines& ALines)> OnBuilt;
+  std::function<void(const TPortManager& APort, const std::string& ALine)> OnShown;
 
  private:
   mutable std::mutex FLock;
@@ -179,6 +203,44 @@ std::string ReadWhilePumping(TPortsHarness& AHarness, TReader& AReader, size_t A
   });
   return data;
 }
+
+// A broker passes QoS 0 bytes on only once it has processed the receiver's
+// SUBSCRIBE, which nothing the program shows promises ("Connect - OK" and a
+// working port come before it). So a probe byte goes from AFrom until ATo gets
+// one; probes still on their way arrive before anything sent later, and
+// ReadAfterProbes skips them. AServe runs between reads (a harness's main thread).
+inline constexpr char PROBE = '~';
+
+template <class TFrom, class TTo>
+::testing::AssertionResult ProbeGetsThrough(TFrom& AFrom, TTo& ATo,
+                                            const std::function<void()>& AServe = {}) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!AFrom.Write(std::string(1, PROBE))) return ::testing::AssertionFailure() << "probe not written";
+    for (int i = 0; i < 10; ++i) {
+      if (AServe) AServe();
+      if (ATo.Read(1, 20) == std::string(1, PROBE)) return ::testing::AssertionSuccess();
+    }
+  }
+  return ::testing::AssertionFailure() << "no probe got through";
+}
+
+// AWant bytes after any probes still on their way.
+template <class TPort>
+std::string ReadAfterProbes(TPort& AReader, size_t AWant, const std::function<void()>& AServe = {}) {
+  std::string data;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (data.size() < AWant && std::chrono::steady_clock::now() < deadline) {
+    if (AServe) AServe();
+    const std::string got = AReader.Read(1, 20);
+    if (data.empty() && got == std::string(1, PROBE)) continue;
+    data += got;
+  }
+  return data + AReader.Read(AWant - std::min(AWant, data.size()), 0);
+}
+
+// True when APath exists as a link or any other file (a port's link may point nowhere).
+bool LinkExists(const std::string& APath);
 
 // AToB written at A arrives whole at B, then AToA written at B arrives whole at A, and
 // nothing more comes to either (no byte twice).

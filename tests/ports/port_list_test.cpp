@@ -14,12 +14,15 @@
 #include "channels/lum_tcp_server.h"
 #include "platform/tcp_socket.h"
 #include "portkit/port_kit.h"
+#include "ports/lum_real_port.h"
+#include "ports/lum_virtual_port.h"
 #include "support/temp_dir.h"
 #include "support/wait_for.h"
 
 namespace orvane {
 namespace {
 
+using test::LinkExists;
 using test::TEchoServer;
 using test::TPortsHarness;
 using test::TPtyClient;
@@ -32,17 +35,13 @@ TLumPortParams Missing(const std::string& AName) {
   return p;
 }
 
-bool LinkExists(const std::string& APath) {
-  struct stat info {};
-  return ::lstat(APath.c_str(), &info) == 0;
-}
-
 TEST(TLumPortList, FindsAndDeletesByExactNameInTheOrderOfAddition) {
   TPortsHarness h;
-  TLumPortList& list = *h.List;
-  TPortManager* first = h.Add(Missing("/nonexistent/ttyA(r)"));
-  TPortManager* second = h.Add(Missing("/nonexistent/ttyA(r)"));
-  TPortManager* other = h.Add(Missing("/nonexistent/ttyB(r)"));
+  TLumPortList& list = h.List();
+  // Straight into the list: the port host refuses a second port of one name.
+  TPortManager* first = list.AddPort(Missing("/nonexistent/ttyA(r)"));
+  TPortManager* second = list.AddPort(Missing("/nonexistent/ttyA(r)"));
+  TPortManager* other = list.AddPort(Missing("/nonexistent/ttyB(r)"));
   ASSERT_EQ(list.Count(), 3u);
   EXPECT_TRUE(first->IsRealPort());
   EXPECT_NE(first->GetRealPort(), nullptr);
@@ -73,8 +72,8 @@ TEST(TLumPortList, AFailedBuildAddsNothing) {
   h.Add(Missing("/nonexistent/ttyA(r)"));
   h.Env.MakeChannel = [](const TPortEnvironment&, const TLumPortParams&, TOnReceiveDataEvent,
                          TCancelCheck) -> IServerInterfacePtr { throw std::runtime_error("no channel"); };
-  EXPECT_THROW(h.List->AddPort(VirtualParams("COM21", PROTOCOL_DIRECT, 1)), std::runtime_error);
-  EXPECT_EQ(h.List->Count(), 1u);
+  EXPECT_THROW(h.List().AddPort(VirtualParams("COM21", PROTOCOL_DIRECT, 1)), std::runtime_error);
+  EXPECT_EQ(h.List().Count(), 1u);
   EXPECT_FALSE(LinkExists(h.LinkPath("COM21")));
 }
 
@@ -82,16 +81,16 @@ TEST(TLumPortList, DeletingAVirtualPortRemovesItsLinkOrSaysItCouldNot) {
   TPortsHarness h;
   h.Add(VirtualParams("COM22", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
   ASSERT_TRUE(LinkExists(h.LinkPath("COM22")));
-  EXPECT_TRUE(h.List->DeletePort("COM22"));
+  EXPECT_TRUE(h.List().DeletePort("COM22"));
   EXPECT_FALSE(LinkExists(h.LinkPath("COM22")));
-  EXPECT_EQ(h.List->Count(), 0u);
+  EXPECT_EQ(h.List().Count(), 0u);
 
   // A port that was never created cannot be deleted: the line, and it goes from the list anyway.
   std::ofstream(h.LinkPath("COM23")) << "not a port";
   h.Add(VirtualParams("COM23", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
-  EXPECT_FALSE(h.List->DeletePort("COM23"));
+  EXPECT_FALSE(h.List().DeletePort("COM23"));
   EXPECT_EQ(h.CountShown("(COM23) Error on delete virtual COM port"), 1u);
-  EXPECT_EQ(h.List->Count(), 0u);
+  EXPECT_EQ(h.List().Count(), 0u);
   EXPECT_TRUE(LinkExists(h.LinkPath("COM23")));  // not ours: left alone
 }
 
@@ -147,7 +146,7 @@ TEST(TLumPortList, TeardownDoesNotWaitForPeersAndLeavesTheLinks) {
   ASSERT_TRUE(h.Pump([&] { return echo.Received().size() > 0; }));
 
   const auto start = std::chrono::steady_clock::now();
-  h.List.reset();
+  h.DestroyList();
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_LT(took, std::chrono::seconds(1))
       << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
@@ -195,8 +194,8 @@ TEST(TLumPortList, MainThreadCallsPendingAtDeletionNeverReachTheDyingPort) {
     ASSERT_TRUE(test::WaitFor([&] { return h.CountFileContaining(dropped) == 1; }));
     const int states = h.StateChanges;
 
-    EXPECT_TRUE(h.List->DeletePort(name));
-    EXPECT_EQ(h.List->Count(), 1u);
+    EXPECT_TRUE(h.List().DeletePort(name));
+    EXPECT_EQ(h.List().Count(), 1u);
     // The queued notification found no handler; the worker's hand-off was served.
     EXPECT_EQ(h.CountFileContaining("(" + name + ") EVENT: RxChar"), 0u);
     EXPECT_EQ(h.CountShownContaining(dropped), 1u);

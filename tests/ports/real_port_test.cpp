@@ -119,6 +119,40 @@ TEST(TLumRealPort, EveryLossClosesThePortOnceAndTheRetriesStartAfresh) {
   EXPECT_EQ(h.CountShown(lost), 3u);
 }
 
+// A device that stays away past the fast attempts (an adapter plugged back after a long
+// break) is tried every minute for as long as the port exists, with a line at each turn.
+TEST(TLumRealPort, ADeviceBackAfterTheFastAttemptsIsOpenedOnTheMinuteSchedule) {
+  test::TTempDir devices;
+  TDeviceStandIn device(devices.Str() + "/ttyFAKE5");
+  device.Unplug();
+  TEchoServer echo;
+  TPortsHarness h;
+  h.Clock.Hold();
+  TPortManager* port = h.Add(RealParams(device.Link(), PROTOCOL_DIRECT, echo.Port()));
+  const std::string prefix = "(" + device.Link() + "(r)) ";
+  const std::string slow = prefix + "COM port not opened after 40 attempts, will keep trying every 60 s";
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() >= 1; }));  // the first retry, at once
+  for (int32_t retry = 2; retry <= TPortBridge::MAX_RECREATE; ++retry) {
+    EXPECT_EQ(h.CountShown(slow), 0u) << retry;
+    const uint64_t passes = port->PassCount();
+    h.Jump(TPortBridge::RECREATE_INTERVAL_MS);
+    ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+  }
+  ASSERT_TRUE(h.WaitShown(slow));
+  device.Plug();
+  const uint64_t passes = port->PassCount();
+  h.Jump(TPortBridge::RECONNECT_INTERVAL_MS - 1);
+  ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+  EXPECT_FALSE(port->IsActive());
+  h.Jump(1);
+  ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+  EXPECT_TRUE(h.WaitShown(prefix + "COM port reopened: " + device.Link()));
+  h.Clock.Release();
+  ASSERT_TRUE(device.Write("x"));
+  EXPECT_EQ(ReadWhilePumping(h, device, 1), "x");
+  EXPECT_EQ(h.CountShown(slow), 1u);
+}
+
 TEST(TLumRealPort, APortHeldByAnotherProgramIsOpenedOnceItLetsGo) {
   test::TTempDir devices;
   TDeviceStandIn device(devices.Str() + "/ttyFAKE1");
@@ -161,23 +195,20 @@ TEST(TLumRealPort, SettingsAnnouncedOverMqttReconfigureThePortUnlessFixed) {
 
     TPtyClient app(h.LinkPath("COM_V"));
     ASSERT_TRUE(h.WaitShown("(COM_V) Open COM port"));
+    ASSERT_TRUE(test::ProbeGetsThrough(app, device, h.Serve())) << broker.Log();
+    ASSERT_TRUE(test::ProbeGetsThrough(device, app, h.Serve())) << broker.Log();
     ASSERT_TRUE(app.SetLine(B38400, true));
     ASSERT_TRUE(h.WaitShown("(COM_V) Baudrate = 38400"));
     ASSERT_TRUE(h.WaitFile("(COM_V) EVENT: StopBits = 2, Parity = 0, WordLength = 8"));
     ASSERT_TRUE(app.Write("cfg"));
-    EXPECT_EQ(ReadWhilePumping(h, device, 3), "cfg");
+    EXPECT_EQ(test::ReadAfterProbes(device, 3, h.Serve()), "cfg");
     const termios settings = device.Settings();
     EXPECT_EQ(cfgetospeed(&settings), fixed ? B19200 : B38400);
     EXPECT_EQ((settings.c_cflag & CSTOPB) != 0, !fixed);
 
     // And the device's bytes reach the application.
     ASSERT_TRUE(device.Write("back"));
-    std::string got;
-    ASSERT_TRUE(h.Pump([&] {
-      got += app.Read(4 - got.size(), 1);
-      return got.size() >= 4;
-    }));
-    EXPECT_EQ(got, "back");
+    EXPECT_EQ(test::ReadAfterProbes(app, 4, h.Serve()), "back");
   }
 }
 

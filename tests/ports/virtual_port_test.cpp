@@ -17,6 +17,7 @@
 #include "channels/ip485_frame.h"
 #include "channels/lum_tcp_server.h"
 #include "portkit/port_kit.h"
+#include "ports/lum_virtual_port.h"
 #include "support/fake_converter.h"
 #include "support/mosquitto_fixture.h"
 #include "support/wait_for.h"
@@ -351,57 +352,123 @@ TEST(TLumVirtualPort, APortThatCannotBeCreatedSaysWhyOncePerReason) {
   EXPECT_EQ(h.CountShownContaining("COM port cannot be created: "), 2u);
 }
 
-TEST(TLumVirtualPort, ReconnectsOnScheduleAndNothingIsLostOrSentTwice) {
+TEST(TLumVirtualPort, ReconnectsOnAGrowingScheduleAndNothingStaleReachesThePeer) {
   TEchoServer echo;
   const uint16_t p = echo.Port();
   echo.Stop();
   TPortsHarness h;
+  // Held still, so the steps of the schedule are exact.
+  h.Clock.Hold();
   TPortManager* port = h.Add(VirtualParams("COM10", PROTOCOL_DIRECT, p));
-  const std::string connecting = Prefixed("COM10", p, "Connecting to TCP...");
   const std::string refused = Prefixed("COM10", p, "ERROR=Error Connect 127.0.0.1 wsaERROR=111");
   const std::string connected = Prefixed("COM10", p, "Connect - OK");
+  const auto attempts = [&] { return h.CountShown(refused); };
   ASSERT_TRUE(h.WaitShown(refused));
   TPtyClient app(h.LinkPath("COM10"));
   ASSERT_TRUE(h.WaitShown("(COM10) Open COM port"));
 
-  // Bytes written while the channel is down pile up.
-  ASSERT_TRUE(app.Write("abc"));
-  ASSERT_TRUE(h.WaitShown("(COM10) IN: [3] 61 62 63"));
-  ASSERT_TRUE(app.Write("def"));
-  ASSERT_TRUE(h.WaitShown("(COM10) IN: [3] 64 65 66"));
+  // After a failed attempt: 1, 2, 4, 8, 16, 32 s, then every 60 s.
+  size_t count = 1;
+  for (const uint32_t spacing : {1000u, 2000u, 4000u, 8000u, 16000u, 32000u, 60000u, 60000u}) {
+    SCOPED_TRACE(spacing);
+    const uint64_t passes = port->PassCount();
+    h.Jump(spacing - 1);
+    ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+    EXPECT_EQ(attempts(), count);
+    h.Jump(1);
+    ASSERT_TRUE(h.Pump([&] { return attempts() == count + 1; }));
+    ++count;
+  }
 
-  // A failed attempt is repeated only after 60 s.
-  const uint64_t passes = port->PassCount();
-  h.Jump(58000);
-  ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
-  EXPECT_EQ(h.CountShown(connecting), 1u);
+  // Requests written while nobody is there to hear them are dropped, not sent on the return.
+  ASSERT_TRUE(app.Write("stale1"));
+  ASSERT_TRUE(h.WaitShown("(COM10) IN: [6] 73 74 61 6C 65 31"));
+  ASSERT_TRUE(app.Write("stale2"));
+  ASSERT_TRUE(h.WaitShown("(COM10) IN: [6] 73 74 61 6C 65 32"));
+  // Two passes begun after the bytes came: the first has dealt with them.
+  for (int pass = 0; pass < 2; ++pass) {
+    const uint64_t passes = port->PassCount();
+    port->Wake();
+    ASSERT_TRUE(h.Pump([&] { return port->PassCount() > passes; }));
+  }
   echo.Start();
-  h.Jump(2000);
+  h.Jump(60000);
   ASSERT_TRUE(h.WaitShown(connected));
-  // ... and leave as one packet.
-  ASSERT_TRUE(h.WaitShown(Prefixed("COM10", p, "OUT: [6] 61 62 63 64 65 66")));
-  EXPECT_EQ(ReadWhilePumping(h, app, 6), "abcdef");
+  ASSERT_TRUE(app.Write("fresh"));
+  EXPECT_EQ(ReadWhilePumping(h, app, 5), "fresh");
+  EXPECT_EQ(echo.Received(), "fresh");
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM10", p, "OUT: dropped [12] bytes, not connected")));
 
-  // A connection that worked and dropped is reopened at once.
+  // A connection that worked and dropped is reopened at once. (A second since the last
+  // attempt first: a peer that accepts and drops at once is not tried more often than that.)
+  h.Jump(TPortBridge::QUICK_REOPEN_GAP_MS);
   echo.DropClient();
   ASSERT_TRUE(h.WaitShown(connected, 2));
-  ASSERT_TRUE(h.Pump([&] { return h.StateChanges == 3; }));
-  EXPECT_EQ(h.StatesSeen, (std::vector<std::vector<bool>>{{true}, {false}, {true}}));
   ASSERT_TRUE(app.Write("XYZ"));
   EXPECT_EQ(ReadWhilePumping(h, app, 3), "XYZ");
 
-  // The converter switched off: the drop is noticed, the reopen at once fails,
-  // and the next attempt after 60 s finds it back.
+  // The converter away for 2 s: the reopen at once fails, and the schedule, started
+  // afresh by the connection that worked, finds it back 1 s after its return.
+  h.Jump(TPortBridge::QUICK_REOPEN_GAP_MS);
   echo.Stop();
-  ASSERT_TRUE(h.WaitShown(refused, 2));
+  ASSERT_TRUE(h.WaitShown(refused, count + 1));
+  h.Jump(1000);
+  ASSERT_TRUE(h.WaitShown(refused, count + 2));
+  h.Jump(1000);
   echo.Start();
-  h.Jump(60000);
+  const uint32_t back = h.Clock.Now();
+  h.Jump(1000);
   ASSERT_TRUE(h.WaitShown(connected, 3));
+  EXPECT_LE(h.Clock.Now() - back, 3000u);
   ASSERT_TRUE(app.Write("after"));
   EXPECT_EQ(ReadWhilePumping(h, app, 5), "after");
-  EXPECT_EQ(echo.Received(), "abcdefXYZafter");
+  EXPECT_EQ(echo.Received(), "freshXYZafter");
   EXPECT_EQ(app.Read(1, 50), "");  // nothing twice
-  EXPECT_EQ(h.StateChanges, 5);
+}
+
+// The hold-back for the application's silence ends once 64 KiB are held or the oldest byte
+// has waited 1 s, for an application that never falls silent long enough.
+TEST(TLumVirtualPort, TheHoldBackEndsAtItsSizeOrAgeBound) {
+  TEchoServer echo;
+  const uint16_t p = echo.Port();
+  TPortsHarness h;
+  TPortManager* port = h.Add(VirtualParams("COM11", PROTOCOL_DIRECT, p, 100));
+  ASSERT_TRUE(h.Pump([&] { return port->IsActive(); }));
+  TPtyClient app(h.LinkPath("COM11"));
+  ASSERT_TRUE(h.WaitShown("(COM11) Open COM port"));
+  // Held: the 100 ms of silence never pass by themselves.
+  h.Clock.Hold();
+  const std::string out = Prefixed("COM11", p, "OUT: [");
+  const std::string chunk(64, 'c');
+  for (int step = 1; step <= 20; ++step) {
+    SCOPED_TRACE(step);
+    ASSERT_TRUE(app.Write(chunk));
+    ASSERT_TRUE(h.Pump([&] { return h.CountShownContaining("(COM11) IN: [") == size_t(step); }));
+    EXPECT_EQ(h.CountShownContaining(out), 0u);
+    // Writes 50 ms apart: the silence the hold-back waits for never comes.
+    h.Jump(50);
+  }
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM11", p, "OUT: [1280] " + BytesToHex(std::string(1280, 'c')))));
+
+  // 64 KiB at once leave without waiting for the silence (the clock moves only past the
+  // channel's pause after its last send).
+  h.Jump(TLumTcpServer::SEND_GAP_MS + 1);
+  std::string block(TPortBridge::HOLD_BACK_MAX_BYTES, '\0');
+  for (size_t i = 0; i < block.size(); ++i) block[i] = char('a' + i % 26);
+  const std::string want = std::string(1280, 'c') + block;
+  size_t sent = 0;
+  std::string back;
+  // Written while the main thread reads the port, as the pty holds less than the block.
+  ASSERT_TRUE(h.Pump([&] {
+    const ssize_t n = ::write(app.Fd(), block.data() + sent, block.size() - sent);
+    if (n > 0) sent += static_cast<size_t>(n);
+    char buffer[8192];
+    for (ssize_t got; (got = ::read(app.Fd(), buffer, sizeof buffer)) > 0;)
+      back.append(buffer, static_cast<size_t>(got));
+    return back.size() >= want.size();
+  })) << sent
+      << " written, " << back.size() << " back, " << echo.Received().size() << " at the converter";
+  EXPECT_TRUE(back == want);
 }
 
 TEST(TLumVirtualPort, AnIdleWorkerSleepsUntilItsNextDeadline) {
@@ -488,13 +555,26 @@ TEST(TLumVirtualPort, BytesAnApplicationDoesNotReadInTimeAreCountedInOneLine) {
   TVSPortAx& vport = *port->GetVirtPort();
   // Every chunk's lines are handed to this thread one by one, so this takes a while.
   ASSERT_TRUE(h.Pump([&] { return vport.DroppedBytes() > 0; }, std::chrono::seconds(120)));
+  // Losses that go on for a minute are told while they last, not only when they end.
+  const std::string minuteLine = "(COM16) OUT: dropped [";
+  const size_t linesBefore = h.CountShownContaining(minuteLine);
+  h.Jump(TPortBridge::DROP_REPORT_MS);
+  const std::string more(4096, 'm');
+  ASSERT_TRUE(converter.Send(more));
+  ASSERT_TRUE(
+      h.Pump([&] { return h.CountShownContaining(minuteLine) > linesBefore; }, std::chrono::seconds(120)));
+  const size_t linesDuring = h.CountShownContaining(minuteLine);
+  // More lost after that line: the port's own line at the end tells only these.
+  const uint64_t droppedBefore = vport.DroppedBytes();
+  ASSERT_TRUE(converter.Send(more));
+  ASSERT_TRUE(h.Pump([&] { return vport.DroppedBytes() > droppedBefore; }, std::chrono::seconds(120)));
+  const size_t total = flood.size() + 2 * more.size();
   // Then it reads everything: the episode ends once the queue has drained.
   std::string got;
   ASSERT_TRUE(h.Pump(
       [&] {
         got += app.Read(65536, 1);
-        return got.size() + vport.DroppedBytes() == flood.size() &&
-               h.CountShownContaining("(COM16) OUT: dropped") > 0;
+        return got.size() + vport.DroppedBytes() == total && h.CountShownContaining(minuteLine) > linesDuring;
       },
       std::chrono::seconds(120)))
       << got.size() << " read, " << vport.DroppedBytes() << " dropped";

@@ -15,7 +15,7 @@
 
 namespace orvane {
 
-TfmLogPort::TfmLogPort(TPortManager& APort, TLogLinesOutput AOutput, QWidget* AParent) : QWidget(AParent) {
+TfmLogPort::TfmLogPort(TPortLogLines& ALines, QWidget* AParent) : QWidget(AParent), FLines(ALines) {
   mmLog = new QPlainTextEdit(this);
   mmLog->setReadOnly(true);
   mmLog->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -48,22 +48,15 @@ TfmLogPort::TfmLogPort(TPortManager& APort, TLogLinesOutput AOutput, QWidget* AP
   Layout->addWidget(mmLog, 1);
   Layout->addWidget(Tools);
 
-  AOutput.ShowLine = [this](const std::string& ALine) { ShowLogLine(ALine); };
-  FLines = std::make_unique<TPortLogLines>(APort, std::move(AOutput));
-
   connect(actClear, &QAction::triggered, mmLog, &QPlainTextEdit::clear);
-  connect(actStop, &QAction::toggled, this, [this](bool AOn) { FLines->SetStopLog(AOn); });
+  connect(actStop, &QAction::toggled, this, [this](bool AOn) { FLines.SetStopLog(AOn); });
   connect(actFollowLast, &QAction::toggled, this, [this](bool AOn) { SetFollowLast(AOn); });
 }
 
 TfmLogPort::~TfmLogPort() = default;
 
-IPortLog* TfmLogPort::Lines() const {
-  return FLines.get();
-}
-
 bool TfmLogPort::StopLog() const {
-  return FLines->StopLog();
+  return FLines.StopLog();
 }
 
 void TfmLogPort::SetFollowLast(bool AValue) {
@@ -100,11 +93,5 @@ void TfmLogPort::ShowLogLine(const std::string& ALine) {
   }
   mmLog->setUpdatesEnabled(true);
 }
-
-TfmLogVirtPort::TfmLogVirtPort(TPortManager& AVirtualPort, TLogLinesOutput AOutput, QWidget* AParent)
-    : TfmLogPort(AVirtualPort, std::move(AOutput), AParent) {}
-
-TfmLogRealPort::TfmLogRealPort(TPortManager& ARealPort, TLogLinesOutput AOutput, QWidget* AParent)
-    : TfmLogPort(ARealPort, std::move(AOutput), AParent) {}
 
 }  // namespace orvane

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QWidget>
-#include <memory>
 #include <string>
 
 #include "log/port_log_lines.h"
@@ -11,22 +10,24 @@ class QPlainTextEdit;
 
 namespace orvane {
 
-// One port's log view: the line handling of TPortLogLines shown in a text box
+// One port's log view: the lines of a port's TPortLogLines shown in a text box
 // that keeps the last MAX_LINES lines, with "Очистить", "Остановить" and
 // "Прокручивать в конец" on a tool bar and a pop-up menu. The window places
 // it in its log area while the port is selected.
-// It must outlive its port's bridge (the sources are not disconnected).
-// Threads: the main thread; the port's lines reach it through TPortLogLines.
+// The lines belong to the port host and outlive the view's use of them.
+// Threads: the main thread; the port's lines reach it through ShowLogLine.
 class TfmLogPort : public QWidget {
   Q_OBJECT
 
  public:
   static constexpr int MAX_LINES = 500;
 
+  explicit TfmLogPort(TPortLogLines& ALines, QWidget* AParent = nullptr);
   ~TfmLogPort() override;
 
-  // What the port manager's Log is set to.
-  IPortLog* Lines() const;
+  TPortLogLines& Lines() const { return FLines; }
+  // Appends one shown line ("(ComName) text"), the time of day in front.
+  void ShowLogLine(const std::string& ALine);
 
   bool StopLog() const;
   bool FollowLast() const { return FFollowLast; }
@@ -36,32 +37,11 @@ class TfmLogPort : public QWidget {
   QAction* actStop = nullptr;
   QAction* actFollowLast = nullptr;
 
- protected:
-  // AOutput gives the log file and the ending flag; the view shows the lines.
-  TfmLogPort(TPortManager& APort, TLogLinesOutput AOutput, QWidget* AParent);
-
  private:
-  void ShowLogLine(const std::string& ALine);
   void SetFollowLast(bool AValue);
 
   bool FFollowLast = true;
-  std::unique_ptr<TPortLogLines> FLines;
-};
-
-// The view of a virtual port: also handles the driver port's events.
-class TfmLogVirtPort : public TfmLogPort {
-  Q_OBJECT
-
- public:
-  TfmLogVirtPort(TPortManager& AVirtualPort, TLogLinesOutput AOutput, QWidget* AParent = nullptr);
-};
-
-// The view of a physical port.
-class TfmLogRealPort : public TfmLogPort {
-  Q_OBJECT
-
- public:
-  TfmLogRealPort(TPortManager& ARealPort, TLogLinesOutput AOutput, QWidget* AParent = nullptr);
+  TPortLogLines& FLines;
 };
 
 }  // namespace orvane

@@ -112,6 +112,8 @@ void TfrmAddComPort::BuildControls() {
   tsVirtual = new QWidget;
   auto* virtualLayout = new QVBoxLayout(tsVirtual);
   virtualLayout->addLayout(virtualForm);
+  FVirtualLineSlot = new QVBoxLayout;
+  virtualLayout->addLayout(FVirtualLineSlot);
   virtualLayout->addWidget(gbDescription, 1);
 
   cbRealPorts = new QComboBox;
@@ -121,14 +123,22 @@ void TfrmAddComPort::BuildControls() {
   cbRealPortBitData = DropDownList({"5", "6", "7", "8"});
   cbRealPortParityBits = DropDownList({"Нет", "Нечет", "Чет", "Маркер", "Пробел"});
   cbRealPortStopBits = DropDownList({"1", "1.5", "2"});
+  pnlLineSettings = new QWidget;
+  auto* lineForm = new QFormLayout(pnlLineSettings);
+  lineForm->setContentsMargins(0, 0, 0, 0);
+  lineForm->addRow(cbRealPortTunnelMode);
+  lineForm->addRow(Caption("Скорость", cbRealPortBaudRate), cbRealPortBaudRate);
+  lineForm->addRow(Caption("Биты данных", cbRealPortBitData), cbRealPortBitData);
+  lineForm->addRow(Caption("Четность", cbRealPortParityBits), cbRealPortParityBits);
+  lineForm->addRow(Caption("Стоповые биты", cbRealPortStopBits), cbRealPortStopBits);
   tsExisting = new QWidget;
-  auto* existingForm = new QFormLayout(tsExisting);
+  auto* existingLayout = new QVBoxLayout(tsExisting);
+  auto* existingForm = new QFormLayout;
   existingForm->addRow(Caption("COM порт", cbRealPorts), cbRealPorts);
-  existingForm->addRow(cbRealPortTunnelMode);
-  existingForm->addRow(Caption("Скорость", cbRealPortBaudRate), cbRealPortBaudRate);
-  existingForm->addRow(Caption("Биты данных", cbRealPortBitData), cbRealPortBitData);
-  existingForm->addRow(Caption("Четность", cbRealPortParityBits), cbRealPortParityBits);
-  existingForm->addRow(Caption("Стоповые биты", cbRealPortStopBits), cbRealPortStopBits);
+  existingLayout->addLayout(existingForm);
+  FExistingLineSlot = new QVBoxLayout;
+  existingLayout->addLayout(FExistingLineSlot);
+  existingLayout->addStretch(1);
 
   pcPortType = new QTabWidget;
   pcPortType->addTab(tsVirtual, Text("Виртуальный"));
@@ -147,12 +157,14 @@ void TfrmAddComPort::BuildControls() {
   speLineNumber = Number(0, 3);
   lblLineNumber = Caption("Номер линии", speLineNumber);
   speReadIntervalTimeout = Number(1, 1000);
+  speSendPause = Number(0, SEND_PAUSE_MAX_MS);
 
   tsParamTcp = new QWidget;
   auto* tcpForm = new QFormLayout;
   tcpForm->addRow(Caption("IP адрес или\r\nDNS имя", edtIpAddress), edtIpAddress);
   tcpForm->addRow(Caption("TCP порт", cbxPortNumber), cbxPortNumber);
   tcpForm->addRow(lblLineNumber, speLineNumber);
+  tcpForm->addRow(Caption("Пауза между\r\nпосылками, мс", speSendPause), speSendPause);
   auto* gbLineTimeouts = new QGroupBox(Text("Таймауты на линии RS485/RS232"));
   auto* lineTimeoutsForm = new QFormLayout(gbLineTimeouts);
   lineTimeoutsForm->addRow(Caption("Межсимвольный \r\nинтервал чтения, мс", speReadIntervalTimeout),
@@ -238,6 +250,7 @@ void TfrmAddComPort::FormCreate() {
   PageControl->setCurrentWidget(tsParamTcp);
   speReadPacketTimeout->setValue(0);
   speReadIntervalTimeout->setValue(4);
+  speSendPause->setValue(SEND_PAUSE_DEFAULT_MS);
 
   // The values of the first use of a run; later add-mode uses keep what the
   // previous use left.
@@ -305,6 +318,7 @@ void TfrmAddComPort::Init(const TLumPortParams& APortParams, int AAction) {
       cbxProtocol->findText(FromStd(p.Protocol), Qt::MatchExactly | Qt::MatchCaseSensitive));
   speReadPacketTimeout->setValue(p.ReadPacketTimeout);
   speReadIntervalTimeout->setValue(p.ReadIntervalTimeout);
+  speSendPause->setValue(p.SendPause);
   edtHeader->setText(FromStd(p.Header));
   mmComment->setPlainText(EditorLines(ConvertLineBreaks(0, p.Comment)));
   edMqttAddr->setText(FromStd(p.MqttHost));
@@ -364,11 +378,26 @@ void TfrmAddComPort::pcPortTypeChanged(int AIndex) {
     return;
   }
   FPortTypeTab = AIndex;
+  PlaceLineSettings();
 }
 
 void TfrmAddComPort::ShowPortTypeTab(QWidget* ATab) {
   FPortTypeTab = pcPortType->indexOf(ATab);
   pcPortType->setCurrentIndex(FPortTypeTab);
+  PlaceLineSettings();
+}
+
+void TfrmAddComPort::PlaceLineSettings() {
+  QBoxLayout* slot = pcPortType->currentWidget() == tsVirtual ? FVirtualLineSlot : FExistingLineSlot;
+  if (slot == FLineSlot) return;
+  if (FLineSlot) FLineSlot->removeWidget(pnlLineSettings);
+  slot->addWidget(pnlLineSettings);
+  FLineSlot = slot;
+  // A widget given a new parent is hidden until shown again.
+  pnlLineSettings->show();
+  // The virtual tab is the taller with them: the dialog grows so no caption is cut off.
+  layout()->activate();
+  resize(size().expandedTo(sizeHint()));
 }
 
 void TfrmAddComPort::btnOKClick() {
@@ -380,6 +409,7 @@ void TfrmAddComPort::btnOKClick() {
   p.Protocol = ToStd(cbxProtocol->currentText());
   p.ReadPacketTimeout = static_cast<uint16_t>(speReadPacketTimeout->value());
   p.ReadIntervalTimeout = static_cast<uint16_t>(speReadIntervalTimeout->value());
+  p.SendPause = static_cast<uint16_t>(speSendPause->value());
   p.Header = ToStd(edtHeader->text());
   p.Comment = ConvertLineBreaks(1, CrLfLines(mmComment->toPlainText()));
 

@@ -7,6 +7,7 @@
 
 #include "model/lum_port_params.h"
 
+class QBoxLayout;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -66,6 +67,9 @@ class TfrmAddComPort : public QDialog {
   QLineEdit* edtHeader = nullptr;
   QPlainTextEdit* mmComment = nullptr;
   QComboBox* cbRealPorts = nullptr;
+  // "Фиксированные настройки" and the four line settings: one set of controls, shown on
+  // whichever port-type tab is current (a virtual port has them too).
+  QWidget* pnlLineSettings = nullptr;
   QCheckBox* cbRealPortTunnelMode = nullptr;
   QComboBox* cbRealPortBaudRate = nullptr;
   QComboBox* cbRealPortBitData = nullptr;
@@ -82,6 +86,7 @@ class TfrmAddComPort : public QDialog {
   QLabel* lblLineNumber = nullptr;
   QSpinBox* speLineNumber = nullptr;
   QSpinBox* speReadIntervalTimeout = nullptr;
+  QSpinBox* speSendPause = nullptr;
   QLineEdit* edMqttAddr = nullptr;
   QLineEdit* edMqttUsername = nullptr;
   QLineEdit* edMqttPassw = nullptr;
@@ -100,12 +105,18 @@ class TfrmAddComPort : public QDialog {
   void FillPortLists(int AAction);
   void pcPortTypeChanged(int AIndex);
   void ShowPortTypeTab(QWidget* ATab);
+  // Puts the line settings on the current port-type tab.
+  void PlaceLineSettings();
 
   TInstalledPorts FInstalledPorts;
   IGuiMessages& FMessages;
   int FAction = ACTION_ADD;
   // The tab last allowed; a refused switch goes back to it.
   int FPortTypeTab = 0;
+  // Where each tab holds the line settings, and where they are now.
+  QBoxLayout* FVirtualLineSlot = nullptr;
+  QBoxLayout* FExistingLineSlot = nullptr;
+  QBoxLayout* FLineSlot = nullptr;
 };
 
 }  // namespace orvane

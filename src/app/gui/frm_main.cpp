@@ -25,6 +25,7 @@
 #include "app/gui/gui_messages.h"
 #include "app/gui/gui_text.h"
 #include "app/gui/icons.h"
+#include "app/port_host.h"
 #include "app/security_key.h"
 #include "model/config_file.h"
 #include "ports/port_manager.h"
@@ -35,6 +36,7 @@ namespace {
 
 constexpr const char* DESIGNED_CAPTION = "Порты MX40L";
 constexpr const char* DELETE_TITLE = "Удаление виртуального порта";
+constexpr const char* NAME_TITLE = "Имя порта";
 constexpr int STATUS_IMAGE_LEFT = 5;
 constexpr int STATUS_TEXT_GAP = 10;
 
@@ -233,7 +235,17 @@ void TfrmMain::BuildControls() {
 }
 
 void TfrmMain::FormCreate() {
-  FPortList = std::make_unique<TLumPortList>(FEnv);
+  TPortHostSetup setup;
+  setup.DataDir = FSetup.DataDir;
+  setup.WriteFile = FSetup.WriteFile;
+  setup.ShowLine = [this](const TPortManager& APort, const std::string& ALine) {
+    if (TfmLogPort* view = LogViewOf(&APort)) view->ShowLogLine(ALine);
+  };
+  setup.PortBuilt = [this](TPortManager& APort, TPortLogLines& ALines) { AddPortNode(APort, ALines); };
+  setup.PortGone = [this](const TPortManager* APort) { RemovePortNode(APort); };
+  setup.BuildFailed = [this] { Terminate(); };
+  setup.Ending = [this] { return FEnding.load(); };
+  FHost = std::make_unique<TPortHost>(std::move(setup), FEnv, FMessages);
   tiTrayIcon->setToolTip(Text(DESIGNED_CAPTION));
   setWindowTitle(QStringLiteral("%1, %2")
                      .arg(Text(DESIGNED_CAPTION))
@@ -243,9 +255,7 @@ void TfrmMain::FormCreate() {
                               .arg(FSetup.VersionRelease)));
   {
     TBusyCursor busy;
-    LoadConfig(
-        FSetup.DataDir, [this](const TLumPortParams& APortParams) { AddPort(APortParams, false); },
-        FMessages);
+    FHost->Load();
   }
   RefreshState();
 }
@@ -256,16 +266,18 @@ void TfrmMain::FormDestroy() {
   FBlinkTimer->stop();
   tiTrayIcon->hide();
   DetachLogViews();
-  // Waits for every worker while serving their hand-offs.
-  FPortList.reset();
+  // Waits for every worker while serving their hand-offs; the lines go after the ports.
+  FHost.reset();
   FreeLogs();
   FDispatcherNotifier.reset();
 }
 
+TLumPortList& TfrmMain::PortList() const {
+  return FHost->List();
+}
+
 bool TfrmMain::FormCloseQuery() {
-  bool opened = false;
-  for (int i = 0; FPortList->GetPort(i) != nullptr; ++i) opened = opened || FPortList->GetPort(i)->IsOpened();
-  if (!opened) return true;
+  if (!FHost->AnyOpened()) return true;
   return FMessages.Ask(Text("Закрытие программы").toStdString(),
                        Text("Порты созданные программой заняты.\r\n"
                             "Для корректного завершения отключитесь от всех портов программы.\r\n"
@@ -317,21 +329,38 @@ void TfrmMain::RestoreFromAnotherInstance() {
   activateWindow();
 }
 
-void TfrmMain::AddPort(const TLumPortParams& APortParams, bool ASave) {
+bool TfrmMain::AddPort(const TLumPortParams& APortParams) {
   TBusyCursor busy;
-  TLumPortParams params = APortParams;
-  if (params.MqttSecurityKey == 0) params.MqttSecurityKey = GenerateSecurityKey();
-  if (params.MqttTopic.empty()) params.MqttTopic = GenerateTopic();
-  TPortManager* port = nullptr;
-  try {
-    port = FPortList->AddPort(params);
-  } catch (const std::exception& e) {
-    FMessages.Show("", Text("Критическая ошибка : ").toStdString() + e.what(), TMessageKind::Plain);
-    Terminate();
-    return;
+  const TPortResult result = FHost->Add(APortParams);
+  RefreshState();
+  return Answer(result, APortParams.ComName);
+}
+
+bool TfrmMain::Answer(const TPortResult& AResult, const std::string& AComName) {
+  switch (AResult.Outcome) {
+    case TPortOutcome::Done:
+    case TPortOutcome::NotFound: return AResult.Outcome == TPortOutcome::Done;
+    case TPortOutcome::Busy:
+      FMessages.Show(DELETE_TITLE, Format("Порт %1 занят.\r\nОтключитесь от COM порта.", AComName),
+                     TMessageKind::Warning);
+      return false;
+    case TPortOutcome::NameTaken:
+      FMessages.Show(NAME_TITLE, Format("Порт %1 уже есть в списке.\r\nУкажите другое имя порта.", AComName),
+                     TMessageKind::Warning);
+      return false;
+    case TPortOutcome::BuildFailed:
+      FMessages.Show("", CriticalErrorText(AResult.Error), TMessageKind::Plain);
+      Terminate();
+      return false;
+    case TPortOutcome::DeleteFailed:
+      FMessages.Show("Удаление порта",
+                     Text("Ошибка при удалении порта\r\n%1\r\n%2")
+                         .arg(QString::fromStdString(AComName), QString::fromUtf8(AResult.Error.c_str()))
+                         .toStdString(),
+                     TMessageKind::Warning);
+      return false;
   }
-  AddPortNode(port);
-  if (ASave) SaveConfig();
+  return false;
 }
 
 void TfrmMain::Terminate() {
@@ -354,24 +383,11 @@ QTreeWidgetItem* TfrmMain::InsertEntry(TPortManager* APort) {
   return entry;
 }
 
-void TfrmMain::AddPortNode(TPortManager* APort) {
-  QTreeWidgetItem* entry = InsertEntry(APort);
-  TLogLinesOutput output;
-  output.WriteFile = FSetup.WriteFile ? FSetup.WriteFile : [](const std::string&) {};
-  output.Ending = [this] { return FEnding.load(); };
-  std::unique_ptr<TfmLogPort> view;
-  if (APort->IsRealPort()) {
-    view = std::make_unique<TfmLogRealPort>(*APort, std::move(output));
-  } else {
-    view = std::make_unique<TfmLogVirtPort>(*APort, std::move(output));
-  }
-  APort->SetLog(view->Lines());
-  FLogViews[APort] = std::move(view);
-  // A port that cannot be created yet shows as not working; its worker retries.
-  APort->CreatePort();
+void TfrmMain::AddPortNode(TPortManager& APort, TPortLogLines& ALines) {
+  QTreeWidgetItem* entry = InsertEntry(&APort);
+  FLogViews[&APort] = std::make_unique<TfmLogPort>(ALines);
   tvPorts->setCurrentItem(entry);
   SortEntries();
-  RefreshState();
 }
 
 TPortManager* TfrmMain::SelectedPort() const {
@@ -385,24 +401,44 @@ void TfrmMain::actAddPortExecute() {
   params.Init();
   params.MqttSecurityKey = GenerateSecurityKey();
   params.MqttTopic = GenerateTopic();
-  if (ShowPortDialog(params, TfrmAddComPort::ACTION_ADD)) AddPort(params, true);
+  // A refused name opens the editor again with what the user gave.
+  while (ShowPortDialog(params, TfrmAddComPort::ACTION_ADD)) {
+    TBusyCursor busy;
+    const TPortResult result = FHost->Add(params);
+    RefreshState();
+    if (result.Outcome != TPortOutcome::NameTaken) {
+      Answer(result, params.ComName);
+      return;
+    }
+    Answer(result, params.ComName);
+  }
 }
 
 void TfrmMain::actDeletePortExecute() {
   TPortManager* port = SelectedPort();
   if (port == nullptr) return;
-  if (!FMessages.Ask(DELETE_TITLE, Format("Удалить порт %1 ?", port->PortParams().ComName),
+  const std::string comName = port->PortParams().ComName;
+  if (!FMessages.Ask(DELETE_TITLE, Format("Удалить порт %1 ?", comName),
                      IGuiMessages::TQuestionIcon::Question))
     return;
-  RemovePort(port, true);
+  TBusyCursor busy;
+  const TPortResult result = FHost->Delete(port);
+  RefreshState();
+  Answer(result, comName);
 }
 
 void TfrmMain::actEditPortExecute() {
   TPortManager* port = SelectedPort();
   if (port == nullptr) return;
   TLumPortParams params = port->PortParams();
-  if (!ShowPortDialog(params, TfrmAddComPort::ACTION_EDIT)) return;
-  if (RemovePort(port, false)) AddPort(params, true);
+  const std::string comName = params.ComName;
+  while (ShowPortDialog(params, TfrmAddComPort::ACTION_EDIT)) {
+    TBusyCursor busy;
+    const TPortResult result = FHost->Edit(port, params);
+    RefreshState();
+    Answer(result, result.Outcome == TPortOutcome::NameTaken ? params.ComName : comName);
+    if (result.Outcome != TPortOutcome::NameTaken) return;
+  }
 }
 
 void TfrmMain::actDeletePortUpdate() {
@@ -413,53 +449,14 @@ void TfrmMain::actEditPortUpdate() {
   actEditPort->setEnabled(SelectedPort() != nullptr);
 }
 
-bool TfrmMain::RemovePort(TPortManager* APort, bool ASave) {
-  const std::string comName = APort->PortParams().ComName;
-  // The list deletes by name: with two ports of one name (a hand-made file)
-  // it takes the first, and the entry and view that go must be that one's.
-  TPortManager* victim = FPortList->GetPort(comName);
-  if (victim == nullptr) victim = APort;
-  if (APort->IsOpened() || victim->IsOpened()) {
-    FMessages.Show(DELETE_TITLE, Format("Порт %1 занят.\r\nОтключитесь от COM порта.", comName),
-                   TMessageKind::Warning);
-    return false;
-  }
-  try {
-    TBusyCursor busy;
-    RemovePortNode(victim);
-    FPortList->DeletePort(comName);
-    FLogViews.erase(victim);
-    if (ASave) SaveConfig();
-    RefreshState();
-    return true;
-  } catch (const std::exception& e) {
-    // A port still in the list keeps its entry and view.
-    bool stillListed = false;
-    for (int i = 0; FPortList->GetPort(i) != nullptr; ++i)
-      stillListed = stillListed || FPortList->GetPort(i) == victim;
-    if (stillListed && EntryOf(victim) == nullptr) {
-      InsertEntry(victim);
-      SortEntries();
-    } else if (!stillListed) {
-      FLogViews.erase(victim);
-    }
-    RefreshState();
-    FMessages.Show("Удаление порта",
-                   Text("Ошибка при удалении порта\r\n%1\r\n%2")
-                       .arg(QString::fromStdString(comName), QString::fromUtf8(e.what()))
-                       .toStdString(),
-                   TMessageKind::Warning);
-    return false;
-  }
-}
-
-void TfrmMain::RemovePortNode(TPortManager* APort) {
-  QTreeWidgetItem* entry = EntryOf(APort);
-  if (entry == nullptr) return;
+void TfrmMain::RemovePortNode(const TPortManager* APort) {
   auto view = FLogViews.find(APort);
   if (view != FLogViews.end() && view->second.get() == FShownLog) DetachLogViews();
-  AsEntry(entry)->Port = nullptr;
-  delete entry;
+  if (QTreeWidgetItem* entry = EntryOf(APort)) {
+    AsEntry(entry)->Port = nullptr;
+    delete entry;
+  }
+  if (view != FLogViews.end()) FLogViews.erase(view);
   SortEntries();
   tvPortsChange();
 }
@@ -501,19 +498,12 @@ void TfrmMain::FreeLogs() {
   FLogViews.clear();
 }
 
-void TfrmMain::SaveConfig() {
-  orvane::SaveConfig(FSetup.DataDir, *FPortList, FMessages);
-}
-
 int TfrmMain::InactivePortCount() const {
-  int count = 0;
-  for (int i = 0; FPortList->GetPort(i) != nullptr; ++i)
-    if (!FPortList->GetPort(i)->IsActive()) ++count;
-  return count;
+  return FHost->InactiveCount();
 }
 
 void TfrmMain::RefreshState() {
-  if (FEnding || !FPortList) return;
+  if (FEnding || !FHost) return;
   for (int i = 0; i < tvPorts->topLevelItemCount(); ++i) {
     auto* entry = AsEntry(tvPorts->topLevelItem(i));
     if (entry->Port == nullptr) continue;
@@ -524,7 +514,7 @@ void TfrmMain::RefreshState() {
   }
   const int inactive = InactivePortCount();
   SetTrayBlinking(inactive > 0);
-  FStatusCount->setText(Text("Кол-во портов: ") + QString::number(FPortList->Count()));
+  FStatusCount->setText(Text("Кол-во портов: ") + QString::number(FHost->Count()));
   FStatusState->SetInactive(inactive);
 }
 

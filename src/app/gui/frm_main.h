@@ -35,8 +35,11 @@ class IGuiMessages;
 class TfmLogPort;
 class TfrmAddComPort;
 class TLumPortList;
+class TPortHost;
+class TPortLogLines;
 class TPortManager;
 class TStatusStatePanel;
+struct TPortResult;
 
 // What the window needs from the program around it.
 struct TMainWindowSetup {
@@ -61,10 +64,10 @@ struct TMainWindowSetup {
   std::function<void()> OnTerminate;
 };
 
-// The program's main window: owns the port list, shows each port as an entry
+// The program's main window: owns the port host, shows each port as an entry
 // of tvPorts with its state, the selected port's log view, the port count and
 // the number of ports not working, adds, edits and deletes ports through the
-// editor and saves config.cfg after each change, and hides in the
+// editor (the host saves config.cfg after each change), and hides in the
 // notification area when minimised.
 // Threads: the main thread only. The ports reach it through the dispatcher,
 // which the Qt event loop serves; their lines reach the log views from any
@@ -92,8 +95,9 @@ class TfrmMain : public QMainWindow {
   // Shuts every port down, then frees the log views.
   ~TfrmMain() override;
 
-  // Creates and shows one port; saves config.cfg when ASave is true.
-  void AddPort(const TLumPortParams& APortParams, bool ASave);
+  // Creates and shows one port and saves config.cfg; false when the host
+  // refused it (the user was told why).
+  bool AddPort(const TLumPortParams& APortParams);
   // Recomputes the state images, the status bar and the tray icon's blinking.
   void RefreshState();
 
@@ -131,7 +135,8 @@ class TfrmMain : public QMainWindow {
   // The log view placed in gbxLog, or none.
   TfmLogPort* ShownLogView() const;
   TfmLogPort* LogViewOf(const TPortManager* APort) const;
-  TLumPortList& PortList() const { return *FPortList; }
+  TLumPortList& PortList() const;
+  TPortHost& Host() const { return *FHost; }
   // A port could not be built: the application is to end.
   bool Terminated() const { return FTerminated; }
 
@@ -162,15 +167,15 @@ class TfrmMain : public QMainWindow {
   void BuildControls();
   void FormCreate();
   void FormDestroy();
-  void AddPortNode(TPortManager* APort);
+  void AddPortNode(TPortManager& APort, TPortLogLines& ALines);
   QTreeWidgetItem* InsertEntry(TPortManager* APort);
-  bool RemovePort(TPortManager* APort, bool ASave);
-  void RemovePortNode(TPortManager* APort);
+  // Tells the user why the host did not do what was asked; false then.
+  bool Answer(const TPortResult& AResult, const std::string& AComName);
+  void RemovePortNode(const TPortManager* APort);
   void DetachLogViews();
   void FreeLogs();
   void SortEntries();
   QTreeWidgetItem* EntryOf(const TPortManager* APort) const;
-  void SaveConfig();
   void SetTrayBlinking(bool ABlinking);
   void TrayBlink();
   void Terminate();
@@ -183,7 +188,7 @@ class TfrmMain : public QMainWindow {
   TPortEnvironment FEnv;
   // Goes before the dispatcher whose descriptor it watches.
   std::unique_ptr<QSocketNotifier> FDispatcherNotifier;
-  std::unique_ptr<TLumPortList> FPortList;
+  std::unique_ptr<TPortHost> FHost;
   // Each port's view; freed only after its port is gone.
   std::map<const TPortManager*, std::unique_ptr<TfmLogPort>> FLogViews;
   QVBoxLayout* FLogLayout = nullptr;

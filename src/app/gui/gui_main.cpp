@@ -12,7 +12,6 @@
 #include "app/gui/frm_main.h"
 #include "app/gui/gui_messages.h"
 #include "app/gui/installed_ports.h"
-#include "app/gui/screenshots.h"
 #include "app/gui/single_instance.h"
 #include "app/headless.h"
 #include "app/ver_info_res.h"
@@ -56,7 +55,8 @@ void SelectLightStyle(QApplication& AApp) {
 
 }  // namespace
 
-int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd) {
+int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd,
+           const TWindowShown& AOnShown) {
   // Qt wants its application object before any widget or socket.
   QApplication app(AArgc, AArgv);
   app.setApplicationDisplayName(QString::fromUtf8(PROGRAM_NAME));
@@ -141,8 +141,7 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd) 
       exitCode = 1;
     } else {
       window.show();
-      const QString screenshots = qEnvironmentVariable("ORVANE_SCREENSHOTS");
-      if (!screenshots.isEmpty()) TakeScreenshots(window, *editor, screenshots);
+      if (AOnShown) AOnShown(window, *editor);
       exitCode = app.exec();
     }
     messages.SetParent(nullptr);

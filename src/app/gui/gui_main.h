@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "app/command_line.h"
 
 namespace orvane {
@@ -13,6 +15,13 @@ namespace orvane {
 // AStopFd (-1: none) turns readable on SIGINT or SIGTERM: the program then ends
 // in the same order without asking, with exit code 0 (or the refusal's code
 // when the signal comes while a refusal is shown).
-int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd = -1);
+class TfrmAddComPort;
+class TfrmMain;
+
+// Runs once the window is shown, before the event loop (the screenshot tool's pictures).
+using TWindowShown = std::function<void(TfrmMain& AWindow, TfrmAddComPort& AEditor)>;
+
+int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd = -1,
+           const TWindowShown& AOnShown = {});
 
 }  // namespace orvane

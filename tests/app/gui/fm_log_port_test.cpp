@@ -25,15 +25,10 @@ namespace {
 class TLogViewFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    Port = H.List->AddPort(test::VirtualParams("COM50", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
-    TLogLinesOutput Output;
-    Output.WriteFile = [this](const std::string& ALine) {
-      std::lock_guard<std::mutex> Guard(FileLock);
-      File.push_back(ALine);
-    };
-    Output.Ending = [] { return false; };
-    View = std::make_unique<TfmLogVirtPort>(*Port, std::move(Output));
-    Port->SetLog(View->Lines());
+    H.OnBuilt = [this](TPortManager&, TPortLogLines& ALines) { View = std::make_unique<TfmLogPort>(ALines); };
+    H.OnShown = [this](const TPortManager&, const std::string& ALine) { View->ShowLogLine(ALine); };
+    // No application opens the port before the test does.
+    Port = H.Add(test::VirtualParams("COM50", PROTOCOL_DIRECT, test::UnusedLoopbackPort()));
     View->resize(500, 300);
     View->show();
   }
@@ -43,7 +38,7 @@ class TLogViewFixture : public ::testing::Test {
     View.reset();
   }
 
-  TPortLogLines& Lines() { return static_cast<TPortLogLines&>(*View->Lines()); }
+  TPortLogLines& Lines() { return View->Lines(); }
   void Feed(int AFrom, int ATo) {
     for (int I = AFrom; I < ATo; ++I) {
       Lines().AddLogLine("line " + std::to_string(I), false);
@@ -51,16 +46,11 @@ class TLogViewFixture : public ::testing::Test {
   }
   int BlockCount() const { return View->mmLog->document()->blockCount(); }
   QString Block(int AIndex) const { return View->mmLog->document()->findBlockByNumber(AIndex).text(); }
-  size_t FileCount(const std::string& ALine) {
-    std::lock_guard<std::mutex> Guard(FileLock);
-    return static_cast<size_t>(std::count(File.begin(), File.end(), ALine));
-  }
+  size_t FileCount(const std::string& ALine) { return H.CountFile(ALine); }
 
   test::TPortsHarness H;
   TPortManager* Port = nullptr;
-  std::unique_ptr<TfmLogVirtPort> View;
-  std::mutex FileLock;
-  std::vector<std::string> File;
+  std::unique_ptr<TfmLogPort> View;
 };
 
 TEST_F(TLogViewFixture, BoxKeepsTheLastLinesOnly) {
@@ -139,7 +129,6 @@ TEST_F(TLogViewFixture, WorkerLinesAndPortEventsAreShownOnce) {
                   .hasMatch())
       << Text().toStdString();
 
-  Port->CreatePort();
   test::TPtyClient App(H.LinkPath("COM50"));
   ASSERT_TRUE(App.Valid());
   // Behind the time of day and the port name, as its own line.

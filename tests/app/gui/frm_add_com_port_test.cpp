@@ -58,6 +58,7 @@ std::string Describe(const TLumPortParams& A) {
       << "\nRealPortTunnelMode=" << A.RealPortTunnelMode << "\nMqttHost=" << A.MqttHost
       << "\nMqttTopic=" << A.MqttTopic << "\nMqttUserName=" << A.MqttUserName
       << "\nMqttPassword=" << A.MqttPassword << "\nMqttSecurityKey=" << A.MqttSecurityKey
+      << "\nSendPause=" << A.SendPause
       << "\nMqttTls=" << A.MqttTls << "\nMqttCaFile=" << A.MqttCaFile
       << "\nMqttVerifyCert=" << A.MqttVerifyCert << "\n";
   return out.str();
@@ -269,6 +270,35 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
          Confirm(d);
        },
        VirtualMqttPort(), TDialog::ACTION_EDIT, none, VirtualMqttPort()},
+      {"edit of a virtual port with fixed line settings and no send pause, untouched", none,
+       Changed(VirtualMqttPort(),
+               [](TLumPortParams& p) {
+                 p.Protocol = PROTOCOL_IP485;
+                 p.RealPortTunnelMode = true;
+                 p.SendPause = 0;
+               }),
+       TDialog::ACTION_EDIT, none,
+       Changed(VirtualMqttPort(),
+               [](TLumPortParams& p) {
+                 p.Protocol = PROTOCOL_IP485;
+                 p.RealPortTunnelMode = true;
+                 p.SendPause = 0;
+               })},
+      {"fixed line settings set on the virtual tab", none, NewPort("/f", 5), TDialog::ACTION_ADD,
+       [](TDialog& d) {
+         d.pcPortType->setCurrentWidget(d.tsVirtual);
+         d.cbRealPortTunnelMode->setChecked(true);
+         d.cbRealPortParityBits->setCurrentIndex(static_cast<int>(TParityBits::Even));
+         d.speSendPause->setValue(1000);
+       },
+       Changed(FirstAddResult("/f", 5),
+               [](TLumPortParams& p) {
+                 p.ComName = "COM2";
+                 p.isRealPort = false;
+                 p.RealPortTunnelMode = true;
+                 p.RealPortParityBits = TParityBits::Even;
+                 p.SendPause = 1000;
+               })},
       {"edit of a TLS port, untouched", none, TlsPort(), TDialog::ACTION_EDIT, none, TlsPort()},
       {"TLS ticked with a CA file and the check off", none, VirtualMqttPort(), TDialog::ACTION_EDIT,
        [](TDialog& d) {
@@ -566,6 +596,32 @@ TEST(TfrmAddComPort, FixedSettingsEnableTheLineLists) {
   EXPECT_EQ(enabled(), 0);
   dialog.cbRealPortTunnelMode->click();
   EXPECT_EQ(enabled(), 4);
+}
+
+TEST(TfrmAddComPort, LineSettingsAndThePauseAreWhereThePortTypeAndProtocolNeedThem) {
+  TRecordedMessages messages;
+  TDialog dialog([] { return INSTALLED; }, messages);
+  dialog.Init(NewPort("/a", 1), TDialog::ACTION_ADD);
+  dialog.show();
+  for (QWidget* tab : {dialog.tsVirtual, dialog.tsExisting, dialog.tsVirtual}) {
+    dialog.pcPortType->setCurrentWidget(tab);
+    EXPECT_TRUE(tab->isAncestorOf(dialog.cbRealPortTunnelMode));
+    EXPECT_TRUE(tab->isAncestorOf(dialog.cbRealPortStopBits));
+    EXPECT_TRUE(dialog.cbRealPortTunnelMode->isVisible());
+  }
+  // The pause belongs to the converter's page, with its range and its default.
+  EXPECT_TRUE(dialog.tsParamTcp->isAncestorOf(dialog.speSendPause));
+  EXPECT_EQ(dialog.speSendPause->minimum(), 0);
+  EXPECT_EQ(dialog.speSendPause->maximum(), 1000);
+  EXPECT_EQ(dialog.speSendPause->value(), 10);
+
+  // An edited virtual port shows its fixed settings on its own tab.
+  dialog.Init(Changed(VirtualMqttPort(), [](TLumPortParams& p) { p.RealPortTunnelMode = true; }),
+              TDialog::ACTION_EDIT);
+  EXPECT_TRUE(dialog.tsVirtual->isAncestorOf(dialog.cbRealPortTunnelMode));
+  EXPECT_TRUE(dialog.cbRealPortTunnelMode->isChecked());
+  EXPECT_TRUE(dialog.cbRealPortParityBits->isEnabled());
+  EXPECT_EQ(dialog.cbRealPortParityBits->currentIndex(), static_cast<int>(TParityBits::Even));
 }
 
 TEST(TfrmAddComPort, CommentIsShownAsLinesAndStoredAsOneLine) {

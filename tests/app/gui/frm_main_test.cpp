@@ -335,60 +335,102 @@ TEST_F(MainWindowTest, DeleteAsksAndRemovesPortLinkEntryAndRecord) {
   }
 }
 
-// A hand-written config.cfg may name two ports alike. The list deletes by
-// name, so deleting the second entry takes the first port of that name; its
-// entry and view must go with it, and the survivor keep its own.
-TEST_F(MainWindowTest, DeletingOneOfTwoPortsOfOneNameRemovesTheListsPortWithItsEntryAndView) {
-  // A converter serves one client at a time, so each port gets its own.
+// A load that stopped at a bad element, then an edit without a change: the
+// elements from the bad one on are written back as they stood.
+TEST_F(MainWindowTest, AnEditAfterAStoppedLoadKeepsTheElementsThatWereNotLoaded) {
+  TEchoServer converter;
+  const std::string port = std::to_string(converter.Port());
+  const std::string com32 =
+      "<Port ComName=\"COM32\" IpAddress=\"127.0.0.1\" PortNumber=\"" + port + "\" isRealPort=\"yes\"/>";
+  const std::string com33 = "<Port ComName=\"COM33\" IpAddress=\"127.0.0.1\" PortNumber=\"" + port +
+                            "\" Protocol=\"Сквозной режим\"/>";
+  std::ofstream(DataDir.Path() / CONFIG_FILE_NAME)
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Orvane Description=\"Orvane config file\">\n"
+      << "  <Port ComName=\"COM31\" IpAddress=\"127.0.0.1\" PortNumber=\"" << port
+      << "\" Protocol=\"Сквозной режим\"/>\n  " << com32 << "\n  " << com33 << "\n</Orvane>\n";
+  Open();
+  ASSERT_EQ(Window->PortEntryCount(), 1);
+  ASSERT_EQ(Messages.Messages.size(), 1u);
+  EXPECT_EQ(Messages.Messages[0].Title, "Загрузка конфигурации");
+  Messages.Messages.clear();
+
+  Select("COM31");
+  DialogAnswer = [](TLumPortParams ARecord) { return ARecord; };
+  Window->actEditPort->trigger();
+
+  const std::string text = ConfigText();
+  EXPECT_NE(text.find("ComName=\"COM31\""), std::string::npos) << text;
+  EXPECT_NE(text.find(com32 + "\n  " + com33), std::string::npos) << text;
+  EXPECT_LT(text.find("COM31"), text.find("COM32"));
+  EXPECT_TRUE(Messages.Messages.empty());
+}
+
+// A second port of a name already running would take over the first's link:
+// the load refuses it and keeps its element, the editor says so and opens
+// again, and the port the user selected is the one deleted.
+TEST_F(MainWindowTest, ASecondPortOfATakenNameIsRefusedEverywhere) {
   TEchoServer firstConverter;
   TEchoServer secondConverter;
   WriteConfig({VirtualParams("COM8", PROTOCOL_DIRECT, firstConverter.Port()),
-               VirtualParams("COM8", PROTOCOL_DIRECT, secondConverter.Port())});
+               VirtualParams("COM8", PROTOCOL_DIRECT, secondConverter.Port()),
+               VirtualParams("COM9", PROTOCOL_DIRECT, secondConverter.Port())});
+  Messages.Messages.clear();
   Open();
   ASSERT_EQ(Window->PortList().Count(), 2u);
-  TPortManager* first = Window->PortList().GetPort(0);
-  TPortManager* second = Window->PortList().GetPort(1);
-  TfmLogPort* secondView = Window->LogViewOf(second);
-  ASSERT_NE(secondView, nullptr);
-  ASSERT_NE(Window->LogViewOf(first), secondView);
-  const std::string secondAddress = "127.0.0.1:" + std::to_string(secondConverter.Port());
-  const auto secondConnects = [&] {
-    return Str(secondView->mmLog->toPlainText()).find(secondAddress + " Connect - OK") != std::string::npos;
-  };
-  ASSERT_TRUE(WaitFor(secondConnects)) << Str(secondView->mmLog->toPlainText());
-  int secondEntry = -1;
-  for (int i = 0; i < Window->PortEntryCount(); ++i)
-    if (Window->PortEntryPort(i) == second) secondEntry = i;
-  ASSERT_GE(secondEntry, 0);
-  Window->tvPorts->setCurrentItem(Window->tvPorts->topLevelItem(secondEntry));
-  ASSERT_EQ(Window->SelectedPort(), second);
-  ASSERT_EQ(Window->ShownLogView(), secondView);
+  EXPECT_EQ(Window->PortList().GetPort(0)->PortParams().PortNumber, firstConverter.Port());
+  ASSERT_EQ(Messages.Messages.size(), 1u);
+  EXPECT_EQ(Messages.Messages[0].Title, "Загрузка конфигурации");
+  EXPECT_NE(Messages.Messages[0].Text.find("<Port> at line 4: ComName \"COM8\" is taken by another port"),
+            std::string::npos)
+      << Messages.Messages[0].Text;
+  Messages.Messages.clear();
 
+  // Adding a third COM8: the editor comes back with the user's record until cancelled.
+  int shown = 0;
+  DialogAnswer = [&](TLumPortParams ARecord) {
+    ++shown;
+    ARecord.ComName = "COM8";
+    return ARecord;
+  };
+  Window->ShowPortDialog = [&](TLumPortParams& APortParams, int AAction) {
+    DialogActions.push_back(AAction);
+    DialogRecords.push_back(APortParams);
+    if (shown == 2) return false;
+    APortParams = DialogAnswer(APortParams);
+    return true;
+  };
+  Window->actAddPortExecute();
+  EXPECT_EQ(shown, 2);
+  ASSERT_EQ(DialogRecords.size(), 3u);
+  EXPECT_EQ(DialogRecords[1].ComName, "COM8");
+  ASSERT_EQ(Messages.Messages.size(), 2u);
+  EXPECT_EQ(Messages.Messages[0].Text, "Порт COM8 уже есть в списке.\r\nУкажите другое имя порта.");
+  EXPECT_EQ(Window->PortList().Count(), 2u);
+  Messages.Messages.clear();
+
+  // Editing COM9 into COM8 is refused the same way and leaves COM9 running.
+  DialogRecords.clear();
+  shown = 0;
+  Select("COM9");
+  TPortManager* com9 = Window->SelectedPort();
+  Window->actEditPortExecute();
+  ASSERT_EQ(Window->PortList().Count(), 2u);
+  EXPECT_EQ(Window->PortList().GetPort(1), com9);
+  EXPECT_EQ(ConfigNames(), (std::vector<std::string>{"COM8", "COM8", "COM9"}));
+  Messages.Messages.clear();
+
+  // The selected port goes, with its entry and view; the refused element stays in the file.
+  Select("COM9");
   Messages.Answers = {true};
   Window->actDeletePort->trigger();
-
-  ASSERT_EQ(Messages.Messages.size(), 1u);
-  EXPECT_EQ(Messages.Messages[0].Text, "Удалить порт COM8 ?");
-  // What is left belongs together: the list's port, the entry and the view.
   ASSERT_EQ(Window->PortList().Count(), 1u);
-  EXPECT_EQ(Window->PortList().GetPort(0), second);
-  ASSERT_EQ(Window->PortEntryCount(), 1);
-  EXPECT_EQ(Window->PortEntryPort(0), second);
-  EXPECT_EQ(Window->LogViewOf(second), secondView);
-  EXPECT_TRUE(Window->ShownLogView() == nullptr || Window->ShownLogView() == secondView);
-  EXPECT_EQ(Str(Window->StatusCountText()), "Кол-во портов: 1");
-  // config.cfg holds what the list holds.
+  EXPECT_EQ(Window->PortList().GetPort(0)->PortParams().ComName, "COM8");
+  EXPECT_EQ(Window->PortEntryCount(), 1);
+  EXPECT_EQ(Window->LogViewOf(com9), nullptr);
   const std::vector<TLumPortParams> saved = ConfigPorts();
-  ASSERT_EQ(saved.size(), 1u);
-  EXPECT_EQ(saved[0], second->PortParams());
-  EXPECT_EQ(saved[0].PortNumber, secondConverter.Port());
-
-  // The survivor still logs into its own view: its converter drops it and it
-  // connects again.
-  const std::string before = Str(secondView->mmLog->toPlainText());
-  secondConverter.DropClient();
-  EXPECT_TRUE(WaitFor([&] { return secondConverter.Connections() == 2; }));
-  EXPECT_TRUE(WaitFor([&] { return Str(secondView->mmLog->toPlainText()).size() > before.size(); }));
+  ASSERT_EQ(saved.size(), 2u);
+  EXPECT_EQ(saved[0].PortNumber, firstConverter.Port());
+  EXPECT_EQ(saved[1].PortNumber, secondConverter.Port());
   Window.reset();
 }
 

@@ -7,7 +7,7 @@
 
 namespace orvane {
 
-// Line settings of a physical port as the port record stores them: 8-bit ordinals.
+// Line settings of a serial port as the port record stores them: 8-bit ordinals.
 // TParityBits and TStopBits are also the platform's serial-port settings, so
 // no layer converts between them.
 // clang-format off

@@ -1,4 +1,4 @@
-#include "app/gui/screenshots.h"
+#include "screenshots.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -11,7 +11,6 @@
 
 #include "app/gui/frm_add_com_port.h"
 #include "app/gui/frm_main.h"
-#include "ports/port_manager.h"
 
 namespace orvane {
 
