@@ -7,6 +7,9 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix" FORCE)
 endif()
 include(GNUInstallDirs)
+# Install (and cpack) takes what is built instead of walking every target first:
+# scripts/package.sh builds before it packages, and the package test runs after the build.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(ORVANE_MAINTAINER "Orvane developers <orvane@example.org>")
 set(ORVANE_SYSTEMD_UNIT_DIR "/lib/systemd/system" CACHE PATH "Where the systemd unit is installed")

@@ -9,6 +9,8 @@ flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD
 if command -v ccache >/dev/null; then
   flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+  # Objects are shared between checkouts: debug info may name another checkout.
+  export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-true}"
 fi
 cmake -S . -B build/package "${flags[@]}" >/dev/null
 cmake --build build/package -j "$(nproc)"

@@ -15,6 +15,7 @@ command -v lintian >/dev/null || fail "lintian is missing (bash scripts/install-
 
 # Several checkouts may run this at once on one machine: one at a time.
 exec 9>/run/lock/orvane-package-test.lock
+echo "--- waiting for other runs ($(date +%T))"
 flock 9
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
@@ -27,7 +28,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "--- package"
+echo "--- package ($(date +%T))"
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; fail "cpack"; }
 deb="$(ls "$work"/orvane_*.deb)"
@@ -35,17 +36,17 @@ dpkg-deb --info "$deb"
 depends="$(dpkg-deb -f "$deb" Depends)"
 case "$depends" in *libqt* | *Qt*) fail "the headless package depends on Qt: $depends" ;; esac
 
-echo "--- lintian"
+echo "--- lintian ($(date +%T))"
 # Both packages when the build has the window; only the headless one is installed.
 lintian --fail-on error --no-tag-display-limit "$work"/*.deb || fail "lintian reports errors"
 
-echo "--- install"
+echo "--- install ($(date +%T))"
 apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=300 "$deb" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log"; fail "install"; }
 mapfile -t files < <(dpkg -L orvane)
 [ "${#files[@]}" -gt 0 ] || fail "dpkg -L orvane lists nothing"
 
-echo "--- run"
+echo "--- run ($(date +%T))"
 version="$(/usr/bin/orvane --version)"
 echo "$version"
 [ "$version" = "orvane $(dpkg-deb -f "$deb" Version)" ] || fail "--version says '$version'"
@@ -72,7 +73,7 @@ if command -v systemd-tmpfiles >/dev/null; then
   [ "$(stat -c %U "/run/orvane")" = orvane ] || fail "/run/orvane is not the service user's"
 fi
 
-echo "--- remove"
+echo "--- remove ($(date +%T))"
 apt-get purge -y -qq -o DPkg::Lock::Timeout=300 orvane >"$work/remove.log" 2>&1 ||
   { cat "$work/remove.log"; fail "remove"; }
 installed orvane && fail "still installed after purge"

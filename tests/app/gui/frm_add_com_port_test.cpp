@@ -58,8 +58,7 @@ std::string Describe(const TLumPortParams& A) {
       << "\nRealPortTunnelMode=" << A.RealPortTunnelMode << "\nMqttHost=" << A.MqttHost
       << "\nMqttTopic=" << A.MqttTopic << "\nMqttUserName=" << A.MqttUserName
       << "\nMqttPassword=" << A.MqttPassword << "\nMqttSecurityKey=" << A.MqttSecurityKey
-      << "\nSendPause=" << A.SendPause
-      << "\nMqttTls=" << A.MqttTls << "\nMqttCaFile=" << A.MqttCaFile
+      << "\nSendPause=" << A.SendPause << "\nMqttTls=" << A.MqttTls << "\nMqttCaFile=" << A.MqttCaFile
       << "\nMqttVerifyCert=" << A.MqttVerifyCert << "\n";
   return out.str();
 }
