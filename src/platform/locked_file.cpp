@@ -41,6 +41,7 @@ bool TLockedFile::Open(const std::string& APath) {
   // others; one that is not ours stays as it is.
   if ((st.st_mode & S_IRWXO) != 0) ::fchmod(fd.Get(), st.st_mode & 07770);
   FFd = std::move(fd);
+  FSize = static_cast<uint64_t>(st.st_size);
   return true;
 }
 
@@ -58,18 +59,21 @@ bool TLockedFile::Append(const std::string& AData) {
       const bool takenBack =
           done == 0 || (::fstat(FFd.Get(), &st) == 0 && static_cast<size_t>(st.st_size) >= done &&
                         ::ftruncate(FFd.Get(), st.st_size - static_cast<off_t>(done)) == 0);
-      if (!takenBack) FLastError += " (" + std::to_string(done) + " bytes of it could not be taken back)";
+      if (!takenBack) {
+        FLastError += " (" + std::to_string(done) + " bytes of it could not be taken back)";
+        FSize = ::fstat(FFd.Get(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : FSize + done;
+      }
       return false;
     }
     done += static_cast<size_t>(n);
   }
+  FSize += done;
   return true;
 }
 
 bool TLockedFile::Size(uint64_t& ASize) const {
-  struct stat st {};
-  if (!FFd.Valid() || ::fstat(FFd.Get(), &st) != 0) return false;
-  ASize = static_cast<uint64_t>(st.st_size);
+  if (!FFd.Valid()) return false;
+  ASize = FSize;
   return true;
 }
 

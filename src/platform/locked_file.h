@@ -28,7 +28,9 @@ class TLockedFile {
   // part way (a full disk), the part written is cut off again, so the next
   // data does not follow a torso. False with LastError when it fails.
   bool Append(const std::string& AData);
-  // The size of the file; false when it cannot be told.
+  // The size of the file; false when it is not open. Kept here rather than
+  // asked of the kernel: the lock keeps other writers out, so only Append
+  // changes it.
   bool Size(uint64_t& ASize) const;
   // Renames the file to AOldPath (replacing whatever has that name) and goes
   // on in a fresh, locked file at the old path. The fresh file is opened before
@@ -46,6 +48,7 @@ class TLockedFile {
   std::string FPath;
   std::string FLastError;
   TUniqueFd FFd;
+  uint64_t FSize = 0;
 };
 
 }  // namespace orvane

@@ -185,6 +185,20 @@ TEST(TLumLog, RotatesWhenALineReachesOneMebibyte) {
   }
 }
 
+TEST(TLumLog, AFileLeftNearTheLimitByAnEarlierRunRotatesAtTheFirstCrossingLine) {
+  test::TTempDir dir;
+  const fs::path current = dir.Path() / "log.txt";
+  std::ofstream(current) << std::string(TLumLog::MAX_FILE_SIZE - 300, 'e') << "\r\n";
+  TLumLog log(dir.Str(), "1.0.0.0", "");
+  EXPECT_FALSE(fs::exists(dir.Path() / "log_old.txt"));
+  log.WriteLine(std::string(400, 'x'));
+  ASSERT_TRUE(fs::exists(dir.Path() / "log_old.txt"));
+  const std::string old = ReadFile(dir.Path() / "log_old.txt");
+  EXPECT_EQ(old.substr(old.size() - 402), std::string(400, 'x') + "\r\n");
+  log.WriteLine("fresh");
+  EXPECT_EQ(Texts(current), std::vector<std::string>{"fresh"});
+}
+
 TEST(TLumLog, RotationKeepsWritingWhenTheOldFileCannotBeReplaced) {
   test::TTempDir dir;
   const fs::path current = dir.Path() / "log.txt";
