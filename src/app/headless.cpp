@@ -154,19 +154,20 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
     std::string told = PortsStatus(host.List());
     notify("READY=1\n" + told);
     // A flip the ready line already counted is not told twice.
-    const auto tell = [&] {
+    env.OnStateChanged = [&] {
       std::string status = PortsStatus(host.List());
       if (status != told) notify(told = std::move(status));
     };
-    env.OnStateChanged = tell;
     for (;;) {
       // The stop comes first, so a busy dispatcher cannot hold it off.
       const int ready = WaitReadable({AStopFd, dispatcher.WakeFd(), AOptions.ReloadFd}, TDeadline::Never());
       if (ready == 0) break;
       if (ready == 2) {
         if (AOptions.ReloadTaken) AOptions.ReloadTaken();
+        notify("RELOADING=1");
         ReloadConfig(host, AOptions, AOutput, log);
-        tell();
+        told = PortsStatus(host.List());
+        notify("READY=1\n" + told);
       }
       dispatcher.ProcessPending();
     }
