@@ -338,6 +338,10 @@ bool TLumTcpServer::SendFrame(std::string_view APayload, bool Will_Be_Delay_Betw
   // "qwitance" is spelt as log readers know it; keep it.
   if (!WaitAnswer(BuildIp485Ack(FNewMode, Line_Number, header.TransferMode), ANSWER_TIMEOUT_MS)) {
     WriteLog("ERROR=No qwitance", false);
+    // Acknowledgements carry nothing that tells them apart: one that comes late would pass
+    // for the next frame's, which then lingers in front of the converter's data. A fresh
+    // connection starts the pairing anew.
+    Close();
     return false;
   }
   WriteLog("OK, qwitance received", true);

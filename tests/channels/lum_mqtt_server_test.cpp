@@ -337,6 +337,17 @@ TEST(LumMqttServerTest, PacketFormatOnTheWireAndUndecodablePackets) {
   EXPECT_EQ(a.Received, "ABCDEFGHIJKLMNO");
   EXPECT_EQ(a.Events.front(), "params 7 0 0 3");
   EXPECT_EQ(a.Events.size(), 2u);  // none of the bad packets did anything
+
+  // New settings with empty data change the settings only (a physical far end reconfigures
+  // from them); data behind them with the same settings reports no change.
+  a.Events.clear();
+  a.Received.clear();
+  ASSERT_TRUE(
+      probe.Client.Publish("orvane/port1", TBytes{0x01, 0x00, 'X', 0x09, 0x02, 0x05, 0x01, 0x00, 0x00}));
+  ASSERT_TRUE(probe.Client.Publish("orvane/port1",
+                                   TBytes{0x01, 0x00, 'X', 0x09, 0x02, 0x05, 0x01, 0x02, 0x00, 'o', 'k'}));
+  ASSERT_TRUE(Pump({&a}, [&] { return !a.Received.empty(); }));
+  EXPECT_EQ(a.Events, (std::vector<std::string>{"params 9 5 1 2", "data ok"}));
 }
 
 TEST(LumMqttServerTest, LongDataIsSplitIntoPacketsThatArriveWhole) {

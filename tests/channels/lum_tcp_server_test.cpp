@@ -432,10 +432,43 @@ TEST_F(TTcpChannel, Ip485WithoutAcknowledgementTimesOutOnTheInjectedClock) {
   ExpectLine("ERROR=No qwitance", false);
   EXPECT_EQ(FRec.Find("OK, qwitance"), nullptr);
 
-  // The buffer was emptied: the next frame is delivered on its own.
+  // The connection is given up with the acknowledgement, and what was held with it: a
+  // reopened one delivers the next frame on its own.
+  EXPECT_FALSE(channel->GetActive());
+  ExpectLine("Disconnected", false);
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  ASSERT_TRUE(converter.WaitForConnections(2));
   ASSERT_TRUE(converter.Send(TFakeConverter::DataFrame(0, "next")));
   ASSERT_TRUE(ReadUntil(*channel, 9));
   EXPECT_EQ(FRec.AllReceived(), "hellonext");
+}
+
+// Acknowledgements of one line and mode are all alike: one that comes after its wait gave
+// up would pass for the next frame's, whose own would then linger in front of the
+// converter's answers. The connection ends with the missed acknowledgement instead.
+TEST_F(TTcpChannel, Ip485ALateAcknowledgementNeverPassesForTheNextFrames) {
+  TFakeConverter converter(TFakeConverter::TMode::Frames);
+  converter.SetAnswerAcks(false);
+  auto channel = MakeChannel(Params(PROTOCOL_IP485));
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  auto sent = std::async(std::launch::async, [&] { return channel->Send_String("A", 0, false); });
+  ASSERT_TRUE(converter.WaitForFrames(1));
+  while (sent.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) FTicks.Jump(7000);
+  EXPECT_FALSE(sent.get());
+
+  // The acknowledgement comes late; whatever the converter still sends there is not read.
+  converter.Send(TFakeConverter::AckFor(converter.Frames()[0]));
+  EXPECT_FALSE(channel->GetActive());
+  EXPECT_FALSE(channel->Send_String("B", 0, false));
+  EXPECT_EQ(FRec.Find("OK, qwitance"), nullptr);
+  EXPECT_EQ(converter.Frames().size(), 1u);
+
+  // A reopened connection waits for the acknowledgement of its own frame.
+  converter.SetAnswerAcks(true);
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  EXPECT_TRUE(channel->Send_String("B", 0, false));
+  ASSERT_EQ(converter.Frames().size(), 2u);
+  EXPECT_EQ(converter.Frames()[1].substr(24), "B");
 }
 
 TEST_F(TTcpChannel, Ip485FramesSplitOrBehindForeignBytes) {

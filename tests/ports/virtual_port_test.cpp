@@ -219,6 +219,41 @@ TEST(TLumVirtualPort, Ip485FramesCarryTheSpeedAndStopBitsTheApplicationSets) {
   ASSERT_TRUE(h.WaitShown("(COM7) OUT: [3] 78 79 7A"));
 }
 
+// A frame the converter does not acknowledge: the connection is given up, a new one opened
+// at once and the same bytes sent once more; they are shown once, and the device's answer
+// to them reaches the application once.
+TEST(TLumVirtualPort, AnUnacknowledgedFrameIsSentOnceMoreOnAFreshConnection) {
+  test::TFakeConverter converter(test::TFakeConverter::TMode::Frames);
+  converter.WithholdAckOf(0);
+  TPortsHarness h;
+  h.Clock.Hold();
+  h.Add(VirtualParams("COM8", PROTOCOL_IP485, converter.Port()));
+  const uint16_t p = converter.Port();
+  const std::string connected = Prefixed("COM8", p, "Connect - OK");
+  const std::string missed = Prefixed("COM8", p, "ERROR=No qwitance");
+  ASSERT_TRUE(h.WaitShown(connected));
+  TPtyClient app(h.LinkPath("COM8"));
+  ASSERT_TRUE(h.WaitShown("(COM8) Open COM port"));
+
+  ASSERT_TRUE(app.Write("A"));
+  ASSERT_TRUE(h.Pump([&] { return converter.Frames().size() == 1; }));
+  converter.SetEcho(true);  // the device answers what reaches it from now on
+  // The wait may begin a little after the frame arrived: move on until it gives up.
+  ASSERT_TRUE(h.Pump([&] {
+    if (h.CountShown(missed) == 0) h.Jump(7000);
+    return h.CountShown(missed) == 1;
+  }));
+  EXPECT_EQ(ReadWhilePumping(h, app, 1), "A");
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM8", p, "OUT: [1] 41")));
+  EXPECT_EQ(converter.Connections(), 2u);
+  ASSERT_EQ(converter.Frames().size(), 2u);
+  EXPECT_EQ(converter.Frames()[1].substr(24), "A");
+  EXPECT_EQ(h.CountShown(connected), 2u);
+  EXPECT_EQ(h.CountShown(Prefixed("COM8", p, "Disconnected")), 1u);
+  EXPECT_EQ(h.CountShownContaining("dropped"), 0u);
+  EXPECT_EQ(app.Read(1, 50), "");  // nothing twice
+}
+
 TEST(TLumVirtualPort, ANextRunAttachesToTheLinkTheLastOneLeft) {
   TPortsHarness first;
   const uint16_t unused = test::UnusedLoopbackPort();

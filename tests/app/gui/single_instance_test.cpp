@@ -161,6 +161,29 @@ TEST_F(SingleInstanceProcessTest, SecondStartEndsAtOnceAndLeavesLogAndPortsAlone
   EXPECT_FALSE(LinkTarget().empty());
 }
 
+// A first instance told "-i" holds neither guard: a start without the switch runs too
+// (with the same ports; the log stays the first's), and guards the data from then on.
+TEST_F(SingleInstanceProcessTest, AStartWithoutIBehindOneToldIRunsAndGuardsFromThenOn) {
+  test::WriteConfig(Data.Str(), {test::PassThroughPort("COM21", Converter.Port())});
+  test::TProcess first(Args({"/I"}));
+  ASSERT_TRUE(test::WaitFor([&] { return PortUp(); }));
+  const std::string log = Log();
+
+  test::TProcess second(Args());
+  ASSERT_TRUE(second.WaitErr("Файл журнала не открывается")) << second.ErrText;
+  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
+  EXPECT_FALSE(second.Ended());
+  EXPECT_EQ(Log().rfind(log, 0), 0u);
+
+  test::TProcess third(Args());
+  EXPECT_EQ(third.Wait(), 0) << third.ErrText;
+  EXPECT_EQ(Converter.Connections(), 2u);
+  for (test::TProcess* window : {&second, &first}) {
+    ::kill(window->Pid(), SIGTERM);
+    EXPECT_EQ(window->Wait(), 0) << window->ErrText;
+  }
+}
+
 // The window and the service take the same lock in the data directory: one
 // of them runs, the other start is refused before it writes the log or opens
 // a port, unless told "-i".
