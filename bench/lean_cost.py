@@ -7,6 +7,10 @@ bridging a pty to the same TCP peer, in one run (rounds of both interleaved).
                       installed) its system calls per round trip;
   polled transaction - 8 bytes out, 25 bytes back (a peer that answers each poll);
   MiB received      - the peer sends a stream, the application reads it all: CPU per MiB;
+  MiB sent          - the application writes a stream, the peer reads it all: CPU per MiB;
+  100 ports polled  - 100 ports (100 socats), each polled 10 times a second: share of a core;
+  MQTT round trip   - 16 bytes from one port to another through a mosquitto broker and back
+                      (an application on each), beside two bare MQTT clients on the same broker;
   idle ports        - N ports connected to a silent peer, none held, then every link held
                       open by this script: CPU share of one core.
 
@@ -14,7 +18,9 @@ Usage: bench/lean_cost.py PROGRAM [rounds=300] [idle ports=1000] [idle seconds=1
 PROGRAM is the built program (build/release/src/app/orvane or build/headless/src/app/orvane).
 """
 import os
+import select
 import shutil
+import struct
 import socket
 import statistics
 import subprocess
@@ -25,18 +31,23 @@ import threading
 import time
 import tty
 
-TICK = os.sysconf("SC_CLK_TCK")
-
-
 def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
+    """CPU time of every thread of pid, to the nanosecond (schedstat), so that a few hundred
+    round trips are enough; threads that have ended count no more."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
 
 
 class Peer:
     """A TCP peer on loopback: 'echo' sends back what comes, 'poll' answers 8 bytes with 25,
-    'stream' sends STREAM_BYTES at once, 'silent' holds connections and says nothing."""
+    'stream' sends STREAM_BYTES at once, 'sink' counts what comes, 'silent' holds
+    connections and says nothing."""
 
     STREAM_BYTES = 8 << 20
 
@@ -48,6 +59,7 @@ class Peer:
         self.sock.listen(2048)
         self.port = self.sock.getsockname()[1]
         self.held = []
+        self.received = 0
         threading.Thread(target=self.accept, daemon=True).start()
 
     def accept(self):
@@ -66,6 +78,7 @@ class Peer:
                 data = conn.recv(65536)
                 if not data:
                     return
+                self.received += len(data)
                 if self.mode == "echo":
                     conn.sendall(data)
                 elif self.mode == "poll":
@@ -91,10 +104,19 @@ def open_raw(path, timeout=20.0):
     return fd
 
 
+def read_count(fd, count, quiet=3.0):
+    """Reads until count bytes came or none came for quiet seconds; the bytes read."""
+    got = 0
+    while got < count:
+        if not select.select([fd], [], [], quiet)[0]:
+            break
+        got += len(os.read(fd, 65536))
+    return got
+
+
 def read_exactly(fd, count, timeout=5.0):
     got = b""
     end = time.time() + timeout
-    import select
     while len(got) < count:
         left = end - time.time()
         if left <= 0 or not select.select([fd], [], [], left)[0]:
@@ -104,11 +126,12 @@ def read_exactly(fd, count, timeout=5.0):
 
 
 class Program:
-    def __init__(self, exe, workdir, ports):
+    def __init__(self, exe, workdir, ports, lines=None):
         self.dir = workdir
         os.makedirs(workdir, exist_ok=True)
-        lines = [f'  <Port ComName="{name}" IpAddress="127.0.0.1" PortNumber="{port}" Protocol="passthrough"/>'
-                 for name, port in ports]
+        if lines is None:
+            lines = [f'  <Port ComName="{name}" IpAddress="127.0.0.1" PortNumber="{port}" Protocol="passthrough"/>'
+                     for name, port in ports]
         with open(os.path.join(workdir, "config.cfg"), "w") as f:
             f.write("<Orvane>\n" + "\n".join(lines) + "\n</Orvane>\n")
         self.proc = subprocess.Popen([exe, "--headless", "--data-dir", workdir, "--port-dir", workdir],
@@ -154,7 +177,7 @@ def strace_count(pid, work):
         for line in f:
             parts = line.split()
             if parts and parts[-1] == "total":
-                total = int(parts[2]) if len(parts) >= 4 else None
+                total = int(parts[3]) if len(parts) >= 5 else None
     os.unlink(out.name)
     return total
 
@@ -214,13 +237,269 @@ def received_per_mib(exe, base):
         try:
             before = cpu_seconds(bridge.pid)
             start = time.monotonic()
-            read_exactly(fd, Peer.STREAM_BYTES, timeout=120)
+            got = read_count(fd, Peer.STREAM_BYTES)
             seconds = time.monotonic() - start
-            mib = Peer.STREAM_BYTES / (1 << 20)
-            results[name] = ((cpu_seconds(bridge.pid) - before) / mib, Peer.STREAM_BYTES / seconds / 1e6)
+            if got < Peer.STREAM_BYTES:
+                seconds -= 3.0  # the quiet wait at the end
+            mib = got / (1 << 20)
+            results[name] = ((cpu_seconds(bridge.pid) - before) / mib, got / seconds / 1e6, got)
         finally:
             os.close(fd)
             bridge.stop()
+    return results
+
+
+def sent_per_mib(exe, base):
+    """CPU per MiB the application writes and the peer reads."""
+    results = {}
+    block = b"w" * 4096
+    total = 8 << 20
+    for name in ("program", "socat"):
+        peer = Peer("sink")
+        if name == "program":
+            bridge = Program(exe, os.path.join(base, "p-sink"), [("COM1", peer.port)])
+            path = bridge.link("COM1")
+        else:
+            bridge = Socat(os.path.join(base, "s-sink"), peer.port)
+            path = bridge.link()
+        fd = open_raw(path)
+        try:
+            end = time.time() + 20
+            while not peer.held and time.time() < end:
+                time.sleep(0.05)
+            time.sleep(0.5)
+            before = cpu_seconds(bridge.pid)
+            start = time.monotonic()
+            written = 0
+            while written < total:
+                select.select([], [fd], [], 5)
+                written += os.write(fd, block)
+            end = time.time() + 120
+            while peer.received < written and time.time() < end:
+                time.sleep(0.01)
+            seconds = time.monotonic() - start
+            mib = written / (1 << 20)
+            results[name] = ((cpu_seconds(bridge.pid) - before) / mib, peer.received / seconds / 1e6,
+                             peer.received == written)
+        finally:
+            os.close(fd)
+            bridge.stop()
+    return results
+
+
+def many_polled(exe, base, count, seconds, rate=10.0):
+    """count ports, each polled rate times a second (8 bytes out, 25 back): the program's share
+    of a core beside the sum of count socats', measured one after the other."""
+    results = {}
+    for name in ("program", "socat"):
+        peer = Peer("poll")
+        if name == "program":
+            prog = Program(exe, os.path.join(base, "p-many"), [(f"COM{i + 1}", peer.port) for i in range(count)])
+            pids = [prog.pid]
+            paths = [prog.link(f"COM{i + 1}") for i in range(count)]
+            bridges = [prog]
+        else:
+            bridges = [Socat(os.path.join(base, f"s-many{i}"), peer.port) for i in range(count)]
+            pids = [b.pid for b in bridges]
+            paths = [b.link() for b in bridges]
+        fds = []
+        try:
+            fds = [open_raw(path) for path in paths]
+            time.sleep(2.0)
+            before = sum(cpu_seconds(pid) for pid in pids)
+            start = time.monotonic()
+            answered = 0
+            pending = {}
+            step = 1.0 / rate
+            next_round = start
+            while time.monotonic() - start < seconds:
+                now = time.monotonic()
+                if now >= next_round:
+                    for fd in fds:
+                        os.write(fd, b"01234567")
+                        pending[fd] = pending.get(fd, 0) + 25
+                    next_round += step
+                ready = select.select([fd for fd in fds if pending.get(fd)], [], [],
+                                      max(0.0, next_round - time.monotonic()))[0]
+                for fd in ready:
+                    got = len(os.read(fd, 4096))
+                    pending[fd] -= got
+                    answered += got
+            elapsed = time.monotonic() - start
+            results[name] = ((sum(cpu_seconds(pid) for pid in pids) - before) / elapsed, answered / 25 / elapsed)
+        finally:
+            for fd in fds:
+                os.close(fd)
+            for bridge in bridges:
+                bridge.stop()
+    return results
+
+
+class Mosquitto:
+    def __init__(self, workdir):
+        os.makedirs(workdir, exist_ok=True)
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        self.port = probe.getsockname()[1]
+        probe.close()
+        conf = os.path.join(workdir, "mosquitto.conf")
+        with open(conf, "w") as f:
+            f.write("persistence false\nset_tcp_nodelay true\n")
+            if os.geteuid() == 0:
+                f.write("user root\n")
+            f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n")
+        self.proc = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        end = time.time() + 10
+        while time.time() < end:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("mosquitto did not start")
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+def mqtt_packet(kind, body):
+    length = len(body)
+    header = bytes([kind])
+    while True:
+        byte = length % 128
+        length //= 128
+        header += bytes([byte | (0x80 if length else 0)])
+        if not length:
+            return header + body
+
+
+def mqtt_text(text):
+    data = text.encode()
+    return struct.pack("!H", len(data)) + data
+
+
+class BareClient:
+    """An MQTT 3.1 client of its own, QoS 0, as small as a client gets."""
+
+    def __init__(self, port, client_id, topic):
+        self.sock = socket.create_connection(("127.0.0.1", port))
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.topic = topic
+        self.buffer = b""
+        connect = mqtt_text("MQIsdp") + bytes([3, 0x02]) + struct.pack("!H", 60) + mqtt_text(client_id)
+        self.sock.sendall(mqtt_packet(0x10, connect))
+        self.read_packet()
+        self.sock.sendall(mqtt_packet(0x82, struct.pack("!H", 1) + mqtt_text(topic) + b"\x00"))
+        self.read_packet()
+
+    def publish(self, payload):
+        self.sock.sendall(mqtt_packet(0x30, mqtt_text(self.topic) + payload))
+
+    def read_packet(self):
+        while True:
+            if len(self.buffer) >= 2:
+                length, shift, at = 0, 0, 1
+                while at < len(self.buffer):
+                    byte = self.buffer[at]
+                    length |= (byte & 0x7F) << shift
+                    shift += 7
+                    at += 1
+                    if not byte & 0x80:
+                        if len(self.buffer) >= at + length:
+                            kind, body = self.buffer[0], self.buffer[at:at + length]
+                            self.buffer = self.buffer[at + length:]
+                            return kind, body
+                        break
+            data = self.sock.recv(65536)
+            if not data:
+                raise RuntimeError("broker closed")
+            self.buffer += data
+
+    def read_publish(self):
+        while True:
+            kind, body = self.read_packet()
+            if kind >> 4 == 3:
+                topic_length = struct.unpack("!H", body[:2])[0]
+                return body[2 + topic_length:]
+
+
+def mqtt_round_trips(exe, base, rounds):
+    """Median wall time of a 16-byte round trip between two ports through the broker, and the
+    program's CPU per round trip; the same between two bare clients."""
+    broker = Mosquitto(os.path.join(base, "broker"))
+    message = b"0123456789ABCDEF"
+    results = {}
+    try:
+        # Two bare clients on one topic, as the ports are; each skips what it sent itself.
+        a = BareClient(broker.port, "bare-a", "lean/bare")
+        b = BareClient(broker.port, "bare-b", "lean/bare")
+
+        def bare_echo():
+            while True:
+                try:
+                    payload = b.read_publish()
+                except (OSError, RuntimeError):
+                    return
+                if payload.startswith(b"A"):
+                    b.publish(b"B" + payload[1:])
+
+        threading.Thread(target=bare_echo, daemon=True).start()
+        times = []
+        for i in range(rounds + 20):
+            start = time.monotonic()
+            a.publish(b"A" + message)
+            while not a.read_publish().startswith(b"B"):
+                pass
+            if i >= 20:
+                times.append(time.monotonic() - start)
+            time.sleep(0.02)
+        results["bare"] = (statistics.median(times), None)
+        a.sock.close()
+        b.sock.close()
+
+        lines = [f'  <Port ComName="{name}" IpAddress="127.0.0.1" PortNumber="1" Protocol="MQTT" MqttHost="127.0.0.1:{broker.port}" '
+                 f'MqttTopic="lean/ports" MqttSecurityKey="77" MqttUserName=""/>' for name in ("MQA", "MQB")]
+        prog = Program(exe, os.path.join(base, "p-mqtt"), [], lines)
+        fa, fb = open_raw(prog.link("MQA")), open_raw(prog.link("MQB"))
+        stop = threading.Event()
+
+        def port_echo():
+            try:
+                while not stop.is_set():
+                    if select.select([fb], [], [], 0.2)[0]:
+                        os.write(fb, os.read(fb, 4096))
+            except OSError:
+                pass  # the port was closed at the end
+
+        threading.Thread(target=port_echo, daemon=True).start()
+        try:
+            time.sleep(1.0)
+            for _ in range(100):  # until both ports have their subscriptions
+                os.write(fa, message)
+                try:
+                    read_exactly(fa, len(message), timeout=0.5)
+                    break
+                except RuntimeError:
+                    time.sleep(0.2)
+                    termios.tcflush(fa, termios.TCIFLUSH)
+            times = []
+            before = cpu_seconds(prog.pid)
+            for _ in range(rounds):
+                start = time.monotonic()
+                os.write(fa, message)
+                read_exactly(fa, len(message))
+                times.append(time.monotonic() - start)
+                time.sleep(0.02)
+            results["program"] = (statistics.median(times), (cpu_seconds(prog.pid) - before) / rounds)
+        finally:
+            stop.set()
+            os.close(fa)
+            os.close(fb)
+            prog.stop()
+    finally:
+        broker.stop()
     return results
 
 
@@ -271,8 +550,18 @@ def main():
         print(f"polled transaction (8 B out, 25 back), CPU µs: program {cpu['program'] * 1e6:.0f}, "
               f"socat {cpu['socat'] * 1e6:.0f}")
         got = received_per_mib(exe, base)
-        print(f"received, CPU s per MiB (MB/s): program {got['program'][0]:.4f} ({got['program'][1]:.1f}), "
+        print(f"received, CPU s per MiB (MB/s, bytes of {Peer.STREAM_BYTES}): "
+              f"program {got['program'][0]:.4f} ({got['program'][1]:.1f}, {got['program'][2]}), "
+              f"socat {got['socat'][0]:.4f} ({got['socat'][1]:.1f}, {got['socat'][2]})")
+        got = sent_per_mib(exe, base)
+        print(f"sent, CPU s per MiB (MB/s): program {got['program'][0]:.4f} ({got['program'][1]:.1f}), "
               f"socat {got['socat'][0]:.4f} ({got['socat'][1]:.1f})")
+        many = many_polled(exe, base, 100, idle_seconds)
+        print(f"100 ports x 10 polls/s, share of a core (answers/s): program {many['program'][0] * 100:.1f} % "
+              f"({many['program'][1]:.0f}), 100 socats {many['socat'][0] * 100:.1f} % ({many['socat'][1]:.0f})")
+        mq = mqtt_round_trips(exe, base, rounds)
+        print(f"MQTT round trip (16 B), median ms: two ports {mq['program'][0] * 1e3:.3f} "
+              f"(CPU µs {mq['program'][1] * 1e6:.0f}), two bare clients {mq['bare'][0] * 1e3:.3f}")
         not_held, held, connected = idle(exe, base, ports, idle_seconds)
         print(f"{ports} idle ports ({connected} connected), share of a core: not held {not_held * 100:.1f} %, "
               f"held {held * 100:.1f} %")

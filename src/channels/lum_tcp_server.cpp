@@ -38,6 +38,9 @@ TLumTcpServer::TLumTcpServer(const TLumPortParams& APortParams, TOnReceiveDataEv
                              TChannelOptions AOptions)
     : FOptions(std::move(AOptions)),
       FTicks(FOptions.Ticks ? FOptions.Ticks : DefaultTickSource()),
+      // A test's clock drives the pause in whole milliseconds; the system's own
+      // has a finer reading of the same clock.
+      FFineClock(IsSystemTickSource(FTicks)),
       FTimeout(FTicks),
       FPortParams(APortParams),
       FOnReceiveData(std::move(AOnReceiveData)),
@@ -233,15 +236,26 @@ void TLumTcpServer::ReadAndDeliver(uint32_t AWaitMs) {
   if (ReadString(data, AWaitMs) && !data.empty() && FOnReceiveData) FOnReceiveData(data);
 }
 
-uint32_t TLumTcpServer::SendPauseMs() const {
+uint64_t TLumTcpServer::SendPauseUs() const {
   if (!FSent || FSendGap == 0) return 0;
+  if (FFineClock) {
+    const uint64_t gap = uint64_t{FSendGap} * 1000;
+    const uint64_t since = MonotonicMicros() - FLastSendUs;
+    return since < gap ? gap - since : 0;
+  }
   // Ticks count whole milliseconds: one more keeps the real pause at FSendGap or above.
   const uint32_t since = FTicks() - FLastSendTick;
-  return since <= FSendGap ? FSendGap + 1 - since : 0;
+  return since <= FSendGap ? uint64_t{FSendGap + 1 - since} * 1000 : 0;
+}
+
+uint32_t TLumTcpServer::SendPauseMs() const {
+  // Rounded down: the worker's wait in whole milliseconds never makes the pause
+  // longer, and the part of a millisecond left is waited out by the send itself.
+  return static_cast<uint32_t>(SendPauseUs() / 1000);
 }
 
 void TLumTcpServer::WaitSendGap() {
-  if (const uint32_t pause = SendPauseMs()) SleepMs(pause);
+  if (const uint64_t pause = SendPauseUs()) SleepUs(pause);
 }
 
 bool TLumTcpServer::SendBytes(const std::string& ABytes) {
@@ -261,6 +275,7 @@ bool TLumTcpServer::SendBytes(const std::string& ABytes) {
       // The pause before the next send is not waited out here: the worker waits for it
       // between passes (SendPauseMs) and reads meanwhile.
       FLastSendTick = FTicks();
+      if (FFineClock) FLastSendUs = MonotonicMicros();
       FSent = true;
     }
     done += static_cast<size_t>(sent);

@@ -62,7 +62,8 @@ class TLumTcpServer : public IServerInterface {
   // acknowledgement); otherwise nothing is due without bytes arriving, as sends keep their
   // own pacing.
   std::optional<uint32_t> NextDeadlineMs() const override;
-  // What is left of the port's send pause since the last send call that sent something.
+  // Whole milliseconds left of the port's send pause since the last send call that sent
+  // something; a part of a millisecond left is waited out by the next send itself.
   uint32_t SendPauseMs() const override;
   // ReadData without its wait for the first bytes.
   void ReadWaiting() override { ReadAndDeliver(0); }
@@ -100,6 +101,8 @@ class TLumTcpServer : public IServerInterface {
   // Waits out the pause after the previous send call (SendPauseMs); a worker that asked
   // SendPauseMs first never waits here.
   void WaitSendGap();
+  // What is left of the pause, in microseconds.
+  uint64_t SendPauseUs() const;
   // One IP485 frame and its acknowledgement.
   bool SendFrame(std::string_view APayload, bool Will_Be_Delay_Between_Chars);
   bool WaitAnswer(const std::string& AExpected, uint32_t ATimeout);
@@ -120,6 +123,8 @@ class TLumTcpServer : public IServerInterface {
   std::string IP_RS485_Incoming_Buffer;
   TChannelOptions FOptions;
   TTickSource FTicks;
+  // FTicks is the system's own clock: the send pause is timed in microseconds.
+  const bool FFineClock;
   TStopWatch FTimeout;
   TLumPortParams FPortParams;
   TOnReceiveDataEvent FOnReceiveData;
@@ -136,6 +141,8 @@ class TLumTcpServer : public IServerInterface {
   bool FPeerClosed = false;
   // Tick of the last send call that sent something; meaningful once FSent is set.
   uint32_t FLastSendTick = 0;
+  // The same moment on the microsecond clock, kept when FTicks is the system's own.
+  uint64_t FLastSendUs = 0;
   bool FSent = false;
   TSplitSendResume FResume;
 };

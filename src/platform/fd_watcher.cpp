@@ -73,12 +73,17 @@ void TFdWatcher::Post(std::function<void()> ACall) {
 
 void TFdWatcher::Run() {
   const int fd = FFd.Get();
+  bool timedOut = false;
+  // The last wait included input on the data descriptor.
+  bool inputWatched = false;
   while (!FStop) {
     TWatchTurn turn;
+    turn.TimedOut = timedOut;
     FClient.Look(turn);
     const bool outputWaits = ServeOutput();
-    // Bytes an application wrote before closing are still delivered.
-    const int32_t waiting = BytesWaiting(fd);
+    // Bytes an application wrote before closing are still delivered. A wait for
+    // input that ran out found none: an idle port is not asked.
+    const int32_t waiting = timedOut && inputWatched ? 0 : BytesWaiting(fd);
     if (FRx.ShouldRaise(waiting)) RaiseRxChar(waiting);
 
     short events = FRx.WantsInput(waiting) ? POLLIN : 0;
@@ -92,7 +97,10 @@ void TFdWatcher::Run() {
     pollfd fds[3] = {
         {FWake.Fd(), POLLIN, 0}, {turn.ExtraFd, POLLIN, 0}, {turn.WatchData ? fd : -1, events, 0}};
     const TDeadline deadline = timeout < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(timeout));
-    if (PollUntil(fds, 3, deadline) <= 0) fds[0].revents = fds[2].revents = 0;
+    const int ready = PollUntil(fds, 3, deadline);
+    if (ready <= 0) fds[0].revents = fds[2].revents = 0;
+    timedOut = ready == 0;
+    inputWatched = turn.WatchData && (events & POLLIN) != 0;
     if (fds[0].revents & POLLIN) FWake.Drain();
     FClient.Ready(fds[2].revents);
   }

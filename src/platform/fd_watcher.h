@@ -22,6 +22,9 @@ struct TWatchTurn {
   int ExtraFd = -1;
   // Longest wait; -1: until something happens.
   int TimeoutMs = -1;
+  // Given to the client: the wait before this turn ended on its deadline with
+  // nothing reported (no wake-up, nothing on the data descriptor).
+  bool TimedOut = false;
 };
 
 // The port's side of a watcher.

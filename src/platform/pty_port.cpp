@@ -27,9 +27,11 @@
 namespace orvane {
 namespace {
 
-// How often the watcher looks at the line settings while an application holds
-// the port (and, without inotify, whether one has opened it).
+// How often the watcher looks, without inotify, whether an application has opened the port.
 constexpr int WATCH_PERIOD_MS = 100;
+// How often the line settings are asked for while an application holds the port
+// and nothing else wakes the watcher: a slave's tcsetattr raises no event.
+constexpr int LINE_CHECK_PERIOD_MS = 1000;
 
 // Why APortName cannot name a link, empty when it can. A link name is one
 // path component, nothing may escape the port directory, names beginning
@@ -81,9 +83,12 @@ TParityBits PtyParityOf(const termios& ATermios) {
   return (c & PARODD) ? TParityBits::Odd : TParityBits::None;
 }
 
+// One system call: the speed and the control flags come together.
 bool ReadLineState(int AMaster, TLineState& AState) {
+  uint32_t flags = 0;
+  if (!GetLineSpeedAndFlags(AMaster, AState.Baud, flags)) return false;
   termios tio{};
-  if (::tcgetattr(AMaster, &tio) < 0 || !GetLineSpeed(AMaster, AState.Baud)) return false;
+  tio.c_cflag = static_cast<tcflag_t>(flags);
   AState.StopBits = static_cast<int32_t>(StopBitsOf(tio));
   AState.Parity = static_cast<int32_t>(PtyParityOf(tio));
   AState.WordLength = DataBitsOf(tio);
@@ -267,6 +272,13 @@ void TVSPortAx::TSession::PostOpenClose(bool AOpened) {
 }
 
 void TVSPortAx::TSession::Look(TWatchTurn& ATurn) {
+  // Held, and the wait ran out: no open, close or byte came (each would have
+  // ended it), so only the settings are asked for.
+  if (Opened && ATurn.TimedOut) {
+    CheckLine();
+    ATurn.TimeoutMs = LINE_CHECK_PERIOD_MS;
+    return;
+  }
   const bool sawOpen = DrainNotify();
   const bool nowOpened = !HungUp(Watcher.Fd());
   if (nowOpened != Opened) {
@@ -282,14 +294,16 @@ void TVSPortAx::TSession::Look(TWatchTurn& ATurn) {
     FlushForNextOpen();
     PostOpenClose(false);
   }
+  // On every turn that something woke, so settings made before bytes are told before them.
   CheckLine();
 
-  // While an application holds the port, the line settings are looked at
-  // every WATCH_PERIOD_MS (a slave's tcsetattr wakes nobody). A closed slave
-  // makes the master report POLLHUP at once, so then the master is left out
-  // and only an open of the slave (inotify) or the wake event count.
+  // While an application holds the port, bytes and its close (POLLHUP) end the
+  // wait; the line settings are asked for every LINE_CHECK_PERIOD_MS besides
+  // (a slave's tcsetattr wakes nobody). A closed slave makes the master report
+  // POLLHUP at once, so then the master is left out and only an open of the
+  // slave (inotify) or the wake event count.
   if (Opened) {
-    ATurn.TimeoutMs = WATCH_PERIOD_MS;
+    ATurn.TimeoutMs = LINE_CHECK_PERIOD_MS;
   } else {
     ATurn.WatchData = false;
     ATurn.TimeoutMs = WatchId >= 0 ? -1 : WATCH_PERIOD_MS;

@@ -44,9 +44,15 @@ bool SetLineSpeed(int AFd, uint32_t ABaud) {
 }
 
 bool GetLineSpeed(int AFd, uint32_t& ABaud) {
+  uint32_t flags = 0;
+  return GetLineSpeedAndFlags(AFd, ABaud, flags);
+}
+
+bool GetLineSpeedAndFlags(int AFd, uint32_t& ABaud, uint32_t& AControlFlags) {
   struct termios2 tio {};
   if (::ioctl(AFd, TCGETS2, &tio) < 0) return false;
   ABaud = tio.c_ospeed;
+  AControlFlags = static_cast<uint32_t>(tio.c_cflag);
   return true;
 }
 

@@ -11,5 +11,7 @@ namespace orvane {
 // Both return false and leave errno set on failure.
 bool SetLineSpeed(int AFd, uint32_t ABaud);
 bool GetLineSpeed(int AFd, uint32_t& ABaud);
+// The speed and the control flags (c_cflag, the bits <termios.h> names) in one call.
+bool GetLineSpeedAndFlags(int AFd, uint32_t& ABaud, uint32_t& AControlFlags);
 
 }  // namespace orvane

@@ -120,13 +120,16 @@ TTcpSocket::~TTcpSocket() {
 }
 
 TTcpSocket::TTcpSocket(TTcpSocket&& AOther) noexcept
-    : FHandle(std::exchange(AOther.FHandle, INVALID_SOCKET_HANDLE)), FLastError(AOther.FLastError) {}
+    : FHandle(std::exchange(AOther.FHandle, INVALID_SOCKET_HANDLE)),
+      FLastError(AOther.FLastError),
+      FSendShort(AOther.FSendShort) {}
 
 TTcpSocket& TTcpSocket::operator=(TTcpSocket&& AOther) noexcept {
   if (this != &AOther) {
     Close();
     FHandle = std::exchange(AOther.FHandle, INVALID_SOCKET_HANDLE);
     FLastError = AOther.FLastError;
+    FSendShort = AOther.FSendShort;
   }
   return *this;
 }
@@ -200,17 +203,31 @@ bool TTcpSocket::ConnectTo(const std::string& AHost, uint16_t APort, uint32_t AT
 long TTcpSocket::SendSome(const void* AData, size_t ALength, uint32_t ATimeoutMs) {
   if (!IsValid()) return Fail(EBADF), -1;
   if (ALength == 0) return 0;
-  const int revents = PollOne(FHandle, POLLOUT, TDeadline(ATimeoutMs));
-  if (revents < 0) return Fail(errno), -1;
-  if (revents == 0) return Fail(ETIMEDOUT), 0;
+  // While the last send took everything the buffer has room: the send goes
+  // straight out, without a poll first. After one that could not, room is
+  // waited for as poll tells it (a third of the buffer free), not grabbed in
+  // scraps, so a peer that stopped reading stays seen as stopped.
+  if (FSendShort) {
+    const int revents = PollOne(FHandle, POLLOUT, TDeadline(ATimeoutMs));
+    if (revents < 0) return Fail(errno), -1;
+    if (revents == 0) return Fail(ETIMEDOUT), 0;
+  }
   for (;;) {
     // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the process.
-    const ssize_t sent = ::send(FHandle, AData, ALength, MSG_NOSIGNAL);
-    if (sent >= 0) return static_cast<long>(sent);
+    const ssize_t sent = ::send(FHandle, AData, ALength, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) {
+      FSendShort = static_cast<size_t>(sent) < ALength;
+      return static_cast<long>(sent);
+    }
     if (errno == EINTR) continue;
-    // Writable by poll yet refused: no room after all, the same as a timed-out wait.
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return Fail(ETIMEDOUT), 0;
-    return Fail(errno), -1;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno), -1;
+    // No room: after a poll that said there was, the same as a timed-out wait;
+    // otherwise wait for it now.
+    if (FSendShort) return Fail(ETIMEDOUT), 0;
+    FSendShort = true;
+    const int revents = PollOne(FHandle, POLLOUT, TDeadline(ATimeoutMs));
+    if (revents < 0) return Fail(errno), -1;
+    if (revents == 0) return Fail(ETIMEDOUT), 0;
   }
 }
 
@@ -297,6 +314,7 @@ void TTcpSocket::Close() {
     ::close(FHandle);
     FHandle = INVALID_SOCKET_HANDLE;
   }
+  FSendShort = false;
 }
 
 }  // namespace orvane

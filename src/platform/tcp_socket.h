@@ -79,8 +79,9 @@ class TTcpSocket {
   bool ConnectTo(const std::string& AHost, uint16_t APort, uint32_t ATimeoutMs,
                  const TCancelCheck& ACancel = {});
 
-  // One send call after waiting up to ATimeoutMs for room: the count sent (> 0), 0 when no
-  // room came in time (LastError SocketErrorTimedOut()), -1 on an error (peer gone, ...).
+  // One send call: the count sent (> 0), 0 when no room came within ATimeoutMs (LastError
+  // SocketErrorTimedOut()), -1 on an error (peer gone, ...). It sends at once while the
+  // previous send took everything, and waits for room first after one that did not.
   long SendSome(const void* AData, size_t ALength, uint32_t ATimeoutMs);
   // Sends every byte; fails when a wait for room makes no progress within ATimeoutMs.
   bool SendAll(const void* AData, size_t ALength, uint32_t ATimeoutMs);
@@ -119,6 +120,8 @@ class TTcpSocket {
 
   TSocketHandle FHandle = INVALID_SOCKET_HANDLE;
   int FLastError = 0;
+  // The last send could not take everything (or found no room).
+  bool FSendShort = false;
 };
 
 }  // namespace orvane

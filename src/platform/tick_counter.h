@@ -16,7 +16,16 @@ inline TTickSource DefaultTickSource() {
   return &GetTickCount;
 }
 
+// True when ASource is the system's own tick counter, not one a test drives.
+bool IsSystemTickSource(const TTickSource& ASource);
+
+// Microseconds of the same monotonic clock, for pauses a millisecond tick would
+// make up to a tick too long.
+uint64_t MonotonicMicros();
+
 // Sleeps the calling thread for the given milliseconds.
 void SleepMs(uint32_t AMilliseconds);
+// Sleeps the calling thread for the given microseconds.
+void SleepUs(uint64_t AMicroseconds);
 
 }  // namespace orvane

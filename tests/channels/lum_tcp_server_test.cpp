@@ -786,6 +786,21 @@ TEST_F(TTcpChannel, ConsecutiveSendsStayTenMillisecondsApart) {
   EXPECT_TRUE(converter.WaitForBytes(5));
 }
 
+// On the system's own clock the pause is the gap itself, not a tick more: what
+// is left right after a send is at most the gap, and the next send still waits it out.
+TEST_F(TTcpChannel, OnTheSystemClockThePauseIsTheGapNotATickMore) {
+  TFakeConverter converter(TFakeConverter::TMode::PassThrough);
+  auto channel = CreateServerChannel(
+      Params(PROTOCOL_DIRECT), [this](const std::string& AData) { FRec.Receive(AData); }, TChannelOptions{});
+  ASSERT_TRUE(channel->Open("127.0.0.1", converter.Port(), 1));
+  const auto before = std::chrono::steady_clock::now();
+  ASSERT_TRUE(channel->Send_String("x", 0, false));
+  EXPECT_LE(channel->SendPauseMs(), TLumTcpServer::SEND_GAP_MS);
+  ASSERT_TRUE(channel->Send_String("y", 0, false));
+  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(TLumTcpServer::SEND_GAP_MS));
+  EXPECT_TRUE(converter.WaitForBytes(2));
+}
+
 TEST_F(TTcpChannel, SendPauseTellsWhatIsLeftOfThePortsPauseAfterASend) {
   struct TCase {
     uint32_t Since;

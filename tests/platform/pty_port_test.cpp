@@ -186,6 +186,40 @@ TEST_F(TVSPortAxTest, OddMarkAndSpaceParitySetByAnApplicationAreSeen) {
   }
 }
 
+// A held port asks for its settings on a slow timer, but a change made just
+// before bytes still reaches the handlers ahead of those bytes, every time.
+TEST_F(TVSPortAxTest, SettingsMadeJustBeforeBytesAreToldAheadOfThem) {
+  auto port = MakePort();
+  ASSERT_TRUE(port->CreatePort("COM17")) << port->LastError();
+  TTestFd app(::open(LinkOf("COM17").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(app.Valid());
+  termios tio{};
+  ASSERT_EQ(::tcgetattr(app.Get(), &tio), 0);
+  ::cfmakeraw(&tio);
+  ASSERT_EQ(::tcsetattr(app.Get(), TCSANOW, &tio), 0);
+  ASSERT_TRUE(Pump([&] { return FOpenClose.size() == 1; }));
+
+  std::vector<std::string> order;
+  const auto onRx = port->OnRxChar;
+  port->OnRxChar = [&](TVSPortAx& ASender, int32_t ACount) {
+    order.push_back("bytes");
+    onRx(ASender, ACount);
+  };
+  port->OnBaudRate = [&](TVSPortAx&, int32_t ABaud) { order.push_back(std::to_string(ABaud)); };
+  const speed_t speeds[] = {B19200, B38400, B57600};
+  const char* const names[] = {"19200", "38400", "57600"};
+  for (size_t i = 0; i < std::size(speeds); ++i) {
+    ASSERT_EQ(::cfsetospeed(&tio, speeds[i]), 0);
+    ASSERT_EQ(::cfsetispeed(&tio, speeds[i]), 0);
+    ASSERT_EQ(::tcsetattr(app.Get(), TCSANOW, &tio), 0);
+    ASSERT_EQ(::write(app.Get(), "x", 1), 1);
+    const size_t received = FReceived.size();
+    ASSERT_TRUE(Pump([&] { return FReceived.size() > received; }));
+    EXPECT_EQ(order, (std::vector<std::string>{names[i], "bytes"}));
+    order.clear();
+  }
+}
+
 // Our own serial port as the application: a speed without a Bxxx constant
 // travels through termios2 on both sides.
 TEST_F(TVSPortAxTest, ASerialPortOpeningTheLinkIsSeenWithItsSettings) {
