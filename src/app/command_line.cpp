@@ -56,6 +56,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
       if (result.Error.empty()) result.PortMode = value;
     } else if (arg == "--traffic") {
       result.Traffic = true;
+    } else if (arg == "--check-config") {
+      result.CheckConfig = true;
+    } else if (arg == "--status") {
+      result.Status = true;
     } else if (arg == "--headless") {
       result.Headless = true;
     } else if (arg == "--version") {
@@ -77,6 +81,13 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
       result.Error = "unexpected argument: " + arg;
     }
   }
+  const bool runs = result.Headless || !result.PortDir.empty() || !result.PortGroup.empty() ||
+                    result.PortMode || result.Traffic || result.SkipInstanceGuard || result.DebugWindow;
+  if (result.Error.empty() && result.CheckConfig && result.Status)
+    result.Error = "--check-config and --status are asked one at a time";
+  if (result.Error.empty() && (result.CheckConfig || result.Status) && runs)
+    result.Error = std::string(result.Status ? "--status" : "--check-config") +
+                   " takes no switch but --data-dir: it asks, it does not run the ports";
   if (result.Error.empty() && !result.Headless && (!result.PortGroup.empty() || result.PortMode))
     result.Error =
         "--port-group and --port-mode are for the service (--headless); the window's ports are its user's";
@@ -98,6 +109,9 @@ std::string UsageText(const std::string& AProgramName) {
   return "Usage: " + AProgramName +
          " [/I] [/DEBUG_WINDOW] [--headless] [--data-dir DIR] [--port-dir DIR]\n"
          "       [--port-group NAME] [--port-mode OCTAL] [--traffic] [--version] [--help]\n"
+         "       " +
+         AProgramName +
+         " --check-config | --status [--data-dir DIR]\n"
          "  /I, -I          do not check for a running instance\n"
          "  /DEBUG_WINDOW   send the MQTT packet trace to the debug trace socket\n"
          "  (no switch)     open the window with the ports of config.cfg\n"
@@ -108,7 +122,13 @@ std::string UsageText(const std::string& AProgramName) {
          "  --port-group NAME  service: group of the ports (as root default: dialout)\n"
          "  --port-mode OCTAL  service: mode of the ports (as root default: 0660, else 0600);\n"
          "                  a mode giving other users write access is refused\n"
-         "  --traffic       service: also show the traffic lines (log.txt always has them)\n";
+         "  --traffic       service: also show the traffic lines (log.txt always has them)\n"
+         "  --check-config  tell every problem of config.cfg with its line; exit code 0 when\n"
+         "                  the whole file loads, 1 otherwise\n"
+         "  --status        ask the instance running on the data directory for the state of\n"
+         "                  each port; exit code 0 when every port works, 1 otherwise,\n"
+         "                  3 when nothing runs there\n"
+         "  (SIGHUP makes the service read config.cfg again: unchanged ports run on)\n";
 }
 
 }  // namespace orvane

@@ -20,6 +20,8 @@ struct TCommandLine {
   std::string PortGroup;             // --port-group NAME
   std::optional<uint32_t> PortMode;  // --port-mode OCTAL
   bool Traffic = false;              // --traffic
+  bool CheckConfig = false;          // --check-config
+  bool Status = false;               // --status
   std::string Error;                 // empty when the line parsed
 };
 

@@ -5,8 +5,10 @@
 #include <memory>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "app/port_host.h"
+#include "app/status_server.h"
 #include "app/ver_info_res.h"
 #include "log/lum_log.h"
 #include "log/port_log_lines.h"
@@ -38,6 +40,35 @@ std::string PortsStatus(const TLumPortList& AList) {
   for (size_t i = 0; i < AList.Count(); ++i)
     if (!AList.GetPort(static_cast<int>(i))->IsActive()) ++down;
   return "STATUS=" + std::to_string(AList.Count()) + " ports, " + std::to_string(down) + " not working";
+}
+
+// Reads config.cfg again and brings the running ports in line with it; a
+// file that cannot be read whole changes nothing.
+void ReloadConfig(TPortHost& AHost, const THeadlessOptions& AOptions, const THeadlessOutput& AOutput,
+                  TLumLog& ALog) {
+  std::vector<TLumPortParams> records;
+  std::vector<std::string> leftOut;
+  const std::string file = ConfigFileName(AOptions.DataDir);
+  std::string line;
+  switch (AHost.ReadConfig(records, leftOut)) {
+    case TConfigRead::Whole: {
+      const TReloadCount count = AHost.Reload(records, std::move(leftOut));
+      line = "Reload " + file + ": " + std::to_string(count.Kept) + " ports kept, " +
+             std::to_string(count.Stopped) + " stopped, " + std::to_string(count.Started) + " started";
+      AOutput.Out(AOptions.Format.ServiceLine(line, TLinePriority::State));
+      break;
+    }
+    case TConfigRead::Missing:
+      line = "Reload " + file + ": not found, nothing changed";
+      AOutput.Err(AOptions.Format.ServiceLine(line, TLinePriority::Error));
+      break;
+    case TConfigRead::Broken:
+      // The loader's message has said why.
+      line = "Reload " + file + ": cannot be loaded whole, nothing changed";
+      AOutput.Err(AOptions.Format.ServiceLine(line, TLinePriority::Error));
+      break;
+  }
+  ALog.WriteLine(line);
 }
 
 std::string VersionOf(const std::string& AExeFile) {
@@ -97,7 +128,26 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   setup.Loader = ALoader;
   TErrorLines messages(AOutput, AOptions.Format);
   TPortHost host(std::move(setup), env, messages);
-  host.Load();
+  const auto errorLine = [&AOutput, &AOptions](const std::string& ALine) {
+    AOutput.Err(AOptions.Format.ServiceLine(ALine, TLinePriority::Error));
+  };
+  std::vector<TLumPortParams> records;
+  std::vector<std::string> leftOut;
+  switch (host.ReadConfig(records, leftOut)) {
+    case TConfigRead::Whole: host.Start(records, std::move(leftOut)); break;
+    case TConfigRead::Missing:
+      errorLine(ConfigFileName(AOptions.DataDir) + " not found: the service runs with no ports");
+      break;
+    case TConfigRead::Broken:
+      // Some ports and not others would hide the fault until someone misses one.
+      return EXIT_BROKEN_CONFIG;
+  }
+
+  // Answers --status from here on; it goes before the host, so no question finds the ports gone.
+  const TStatusServer statusServer(dispatcher, AOptions.DataDir, [&host] { return host.Statuses(); });
+  if (!statusServer.Serving())
+    AOutput.Err(AOptions.Format.ServiceLine("--status will not be answered: " + statusServer.Error(),
+                                            TLinePriority::Warning));
 
   const auto notify = [&AOptions](const std::string& AState) {
     if (AOptions.Notify) AOptions.Notify(AState);
@@ -113,8 +163,15 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
     };
     for (;;) {
       // The stop comes first, so a busy dispatcher cannot hold it off.
-      const int ready = WaitReadable({AStopFd, dispatcher.WakeFd()}, TDeadline::Never());
+      const int ready = WaitReadable({AStopFd, dispatcher.WakeFd(), AOptions.ReloadFd}, TDeadline::Never());
       if (ready == 0) break;
+      if (ready == 2) {
+        if (AOptions.ReloadTaken) AOptions.ReloadTaken();
+        notify("RELOADING=1");
+        ReloadConfig(host, AOptions, AOutput, log);
+        told = PortsStatus(host.List());
+        notify("READY=1\n" + told);
+      }
       dispatcher.ProcessPending();
     }
     env.OnStateChanged = nullptr;

@@ -29,6 +29,11 @@ struct THeadlessOptions {
   // When set, tells the service manager the state ("READY=1",
   // "STATUS=N ports, M not working", "STOPPING=1").
   std::function<void(const std::string& AState)> Notify;
+  // Readable when config.cfg is to be read again (SIGHUP through a signal
+  // descriptor); -1: never.
+  int ReloadFd = -1;
+  // Called once the reload request was read from ReloadFd, so it turns unreadable again.
+  std::function<void()> ReloadTaken;
 };
 
 // Where the service mode writes: shown log lines and "Ready" (standard output),
@@ -47,6 +52,10 @@ inline constexpr int EXIT_DATA_DIR_HELD = 3;
 // The exit code of a start whose data directory does not exist.
 inline constexpr int EXIT_NO_DATA_DIR = 2;
 
+// The exit code of a service whose config.cfg cannot be loaded whole: it
+// starts no port rather than some of them.
+inline constexpr int EXIT_BROKEN_CONFIG = 4;
+
 // What the window and the service check of ADataDir before they write its log:
 // that it exists (a mistyped --data-dir would otherwise run every port without
 // config or log), and, unless ASkipGuard, that no other instance holds it.
@@ -59,13 +68,17 @@ int ClaimDataDirectory(const std::string& ADataDir, bool ASkipGuard, std::unique
                        std::string& AMessage);
 
 // The program without windows: refuses to start when another instance holds
-// the data directory (unless SkipInstanceGuard; exit code EXIT_DATA_DIR_HELD), opens the log, loads the
-// ports and starts each through the port host as the window does (a missing
+// the data directory (unless SkipInstanceGuard; exit code EXIT_DATA_DIR_HELD), opens the log, reads
+// config.cfg whole (else ends with EXIT_BROKEN_CONFIG after the loader's
+// message; a missing file is one line on standard error and no ports) and
+// starts each port through the port host as the window does (a missing
 // MQTT topic and key are generated), says "Ready", then serves the
 // ports until AStopFd turns readable (SIGINT or SIGTERM through a signal
-// descriptor). Ends in the window's order: the port list, then the stop
-// banner. Returns the exit code. Runs on the calling thread, which becomes
-// the ports' main thread.
+// descriptor). ReloadFd readable reads config.cfg again: unchanged ports
+// run on untouched, removed and changed ones stop, new and changed ones
+// start; a file that cannot be read whole changes nothing. Ends in the
+// window's order: the port list, then the stop banner. Returns the exit
+// code. Runs on the calling thread, which becomes the ports' main thread.
 int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, int AStopFd,
                 const THeadlessOutput& AOutput);
 

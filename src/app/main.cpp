@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/config_check.h"
 #include "app/headless.h"
+#include "app/status_server.h"
 #include "app/ver_info_res.h"
 #include "model/config_file.h"
 #include "platform/output_sink.h"
@@ -37,6 +39,7 @@ std::unique_ptr<orvane::TOutputSink> StreamSink(int AFd, const char* AName) {
 int RunService(const orvane::TCommandLine& ACommand) {
   // Before any thread exists, so that every thread inherits the signals blocked.
   orvane::TStopSignals signals;
+  orvane::TReloadSignal reload;
   orvane::IgnoreBrokenPipes();
   // A reader that does not read, or went away, costs lines, never the ports or the stop.
   const auto out = StreamSink(STDOUT_FILENO, "Standard output");
@@ -64,6 +67,12 @@ int RunService(const orvane::TCommandLine& ACommand) {
     if (err) err->Add(ALine);
   };
   options.Notify = [&manager](const std::string& AState) { manager.Send(AState); };
+  options.ReloadFd = reload.Fd();
+  // Two hang-ups before the reload ran ask for one reload.
+  options.ReloadTaken = [&reload] {
+    while (reload.Take() != 0) {
+    }
+  };
   return orvane::RunHeadless(options, orvane::LoadConfigKeeping, signals.Fd(), output);
 }
 
@@ -77,10 +86,13 @@ int main(int argc, char** argv) {
     std::cerr << cmd.Error << "\n" << orvane::UsageText(name);
     return 2;
   }
+  if (cmd.CheckConfig) return orvane::CheckConfigFile(orvane::DataDirectory(cmd, SELF_EXE), std::cout);
+  if (cmd.Status) return orvane::AskStatus(orvane::DataDirectory(cmd, SELF_EXE), std::cout, std::cerr);
   if (cmd.Headless) return RunService(cmd);
 #ifdef ORVANE_WITH_GUI
   if (!cmd.ShowVersion && !cmd.ShowHelp) {
     // Before Qt starts any thread, as for the service.
+    orvane::IgnoreHangUps();
     std::unique_ptr<orvane::TStopSignals> signals;
     try {
       signals = std::make_unique<orvane::TStopSignals>();

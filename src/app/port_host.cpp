@@ -1,6 +1,8 @@
 #include "app/port_host.h"
 
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "app/security_key.h"
@@ -15,11 +17,11 @@ std::string ChannelPrefix(const TLumPortParams& APortParams) {
   return PrintableText(APortParams.IpAddress) + ":" + std::to_string(APortParams.PortNumber) + " ";
 }
 
+}  // namespace
+
 std::string NameTakenText(const std::string& AName) {
   return "ComName \"" + AName + "\" is taken by another port, the port is skipped";
 }
-
-}  // namespace
 
 std::string CriticalErrorText(const std::string& AError) {
   return "Критическая ошибка : " + AError;
@@ -55,18 +57,43 @@ TPortManager* TPortHost::FindName(const std::string& AName, const TPortManager* 
   return nullptr;
 }
 
+std::string TPortHost::TakeRecord(const TLumPortParams& APortParams) {
+  if (FindName(APortParams.ComName) != nullptr) return NameTakenText(APortParams.ComName);
+  const TPortResult result = Build(APortParams);
+  if (result.Outcome == TPortOutcome::BuildFailed) {
+    FMessages.Show("", CriticalErrorText(result.Error), TMessageKind::Plain);
+    if (FSetup.BuildFailed) FSetup.BuildFailed();
+  }
+  return "";
+}
+
 bool TPortHost::Load() {
-  const TPortTaker take = [this](const TLumPortParams& APortParams) -> std::string {
-    if (FindName(APortParams.ComName) != nullptr) return NameTakenText(APortParams.ComName);
-    const TPortResult result = Build(APortParams);
-    if (result.Outcome == TPortOutcome::BuildFailed) {
-      FMessages.Show("", CriticalErrorText(result.Error), TMessageKind::Plain);
-      if (FSetup.BuildFailed) FSetup.BuildFailed();
-    }
+  const TPortListLoader& loader = FSetup.Loader ? FSetup.Loader : TPortListLoader(LoadConfigKeeping);
+  return loader(
+      FSetup.DataDir, [this](const TLumPortParams& APortParams) { return TakeRecord(APortParams); },
+      FMessages, FLeftOut);
+}
+
+TConfigRead TPortHost::ReadConfig(std::vector<TLumPortParams>& APortParams,
+                                  std::vector<std::string>& ALeftOut) {
+  APortParams.clear();
+  const TPortTaker take = [&APortParams](const TLumPortParams& ARecord) -> std::string {
+    for (const TLumPortParams& taken : APortParams)
+      if (taken.ComName == ARecord.ComName) return NameTakenText(ARecord.ComName);
+    APortParams.push_back(ARecord);
     return "";
   };
   const TPortListLoader& loader = FSetup.Loader ? FSetup.Loader : TPortListLoader(LoadConfigKeeping);
-  return loader(FSetup.DataDir, take, FMessages, FLeftOut);
+  if (loader(FSetup.DataDir, take, FMessages, ALeftOut)) return TConfigRead::Whole;
+  // The loader says nothing of a file that is not there.
+  std::error_code ec;
+  return std::filesystem::exists(ConfigFileName(FSetup.DataDir), ec) || ec ? TConfigRead::Broken
+                                                                           : TConfigRead::Missing;
+}
+
+void TPortHost::Start(const std::vector<TLumPortParams>& APortParams, std::vector<std::string> ALeftOut) {
+  FLeftOut = std::move(ALeftOut);
+  for (const TLumPortParams& record : APortParams) TakeRecord(record);
 }
 
 TPortResult TPortHost::Build(const TLumPortParams& APortParams) {
@@ -155,7 +182,10 @@ bool SameRecord(TLumPortParams AWanted, const TLumPortParams& ARunning) {
 
 }  // namespace
 
-void TPortHost::Reload(const std::vector<TLumPortParams>& APortParams) {
+TReloadCount TPortHost::Reload(const std::vector<TLumPortParams>& APortParams,
+                               std::vector<std::string> ALeftOut) {
+  FLeftOut = std::move(ALeftOut);
+  TReloadCount count;
   const std::vector<TLumPortParams>& wanted = APortParams;
   std::vector<bool> running(wanted.size(), false);
   std::vector<TPortManager*> stale;
@@ -169,16 +199,24 @@ void TPortHost::Reload(const std::vector<TLumPortParams>& APortParams) {
     if (!kept) stale.push_back(port);
   }
   for (TPortManager* port : stale) Remove(port);
+  count.Stopped = stale.size();
   for (size_t k = 0; k < wanted.size(); ++k) {
-    if (running[k]) continue;
+    if (running[k]) {
+      ++count.Kept;
+      continue;
+    }
     if (FindName(wanted[k].ComName) != nullptr) {
       FMessages.Show("", NameTakenText(wanted[k].ComName), TMessageKind::Warning);
       continue;
     }
     const TPortResult result = Build(wanted[k]);
-    if (result.Outcome == TPortOutcome::BuildFailed)
+    if (result.Outcome == TPortOutcome::BuildFailed) {
       FMessages.Show("", CriticalErrorText(result.Error), TMessageKind::Plain);
+    } else {
+      ++count.Started;
+    }
   }
+  return count;
 }
 
 bool TPortHost::Save() {
@@ -207,6 +245,11 @@ TPortStatus TPortHost::Status(const TPortManager& APort) const {
   status.Opened = APort.IsOpened();
   status.BytesToNetwork = APort.BytesToNetwork();
   status.BytesToPort = APort.BytesToPort();
+  const TPortBridge& bridge = APort.Bridge();
+  status.DroppedBytes = bridge.DroppedBytes();
+  status.Reconnects = bridge.Reconnects();
+  status.Since = bridge.StateSince();
+  status.LastError = bridge.LastError(status.LastErrorAt);
   return status;
 }
 

@@ -30,6 +30,11 @@ struct TPortStatus {
   bool Opened = false;   // an application holds the port
   uint64_t BytesToNetwork = 0;
   uint64_t BytesToPort = 0;
+  uint64_t DroppedBytes = 0;
+  uint64_t Reconnects = 0;
+  int64_t Since = 0;      // the last change of Working, seconds since the epoch
+  std::string LastError;  // empty while none
+  int64_t LastErrorAt = 0;
 };
 
 enum class TPortOutcome {
@@ -48,6 +53,20 @@ struct TPortResult {
   // BuildFailed and DeleteFailed: the error's own text.
   std::string Error;
   bool Ok() const { return Outcome == TPortOutcome::Done; }
+};
+
+// How a read of config.cfg ended (TPortHost::ReadConfig).
+enum class TConfigRead {
+  Whole,    // read to its end
+  Missing,  // there is no config.cfg
+  Broken    // it cannot be loaded whole; the loader has said why
+};
+
+// What a reload did.
+struct TReloadCount {
+  size_t Kept = 0;
+  size_t Stopped = 0;  // removed or changed
+  size_t Started = 0;  // new or changed
 };
 
 // Reads the port list of a data directory (LoadConfigKeeping's shape).
@@ -99,6 +118,13 @@ class TPortHost {
   // that cannot be built shows "Критическая ошибка : " and calls BuildFailed.
   // True when the file was read to its end.
   bool Load();
+  // Reads config.cfg into APortParams without starting anything (the loader's
+  // messages go out as in Load); a record whose ComName an earlier one of the
+  // file has is refused as in Load. The records and ALeftOut are for Start or
+  // Reload, and only whole when Whole comes back.
+  TConfigRead ReadConfig(std::vector<TLumPortParams>& APortParams, std::vector<std::string>& ALeftOut);
+  // Starts the records of a whole read, as Load does, and keeps ALeftOut for saves.
+  void Start(const std::vector<TLumPortParams>& APortParams, std::vector<std::string> ALeftOut);
   // Builds, connects and creates one port; saves config.cfg when ASave.
   TPortResult Add(const TLumPortParams& APortParams, bool ASave = true);
   // Replaces APort by a port of APortParams (at the end of the list) and saves.
@@ -108,8 +134,9 @@ class TPortHost {
   TPortResult Delete(TPortManager* APort);
   // Brings the ports in line with APortParams without a save: a port whose
   // record is unchanged keeps running, the others are deleted, and the new
-  // and changed records are added in their order.
-  void Reload(const std::vector<TLumPortParams>& APortParams);
+  // and changed records are added in their order. ALeftOut replaces what the
+  // last load left out.
+  TReloadCount Reload(const std::vector<TLumPortParams>& APortParams, std::vector<std::string> ALeftOut = {});
   bool Save();
 
   size_t Count() const { return FList->Count(); }
@@ -136,6 +163,8 @@ class TPortHost {
   TPortManager* FindName(const std::string& AName, const TPortManager* AExcept = nullptr) const;
 
  private:
+  // Load's taker: starts the record unless its name is taken (the refusal).
+  std::string TakeRecord(const TLumPortParams& APortParams);
   TPortResult Build(const TLumPortParams& APortParams);
   TPortResult Remove(TPortManager* APort);
   void Forget(TPortManager* APort);
@@ -152,5 +181,7 @@ class TPortHost {
 
 // The message a port that cannot be built ends the program with.
 std::string CriticalErrorText(const std::string& AError);
+// Why a record whose ComName another port has is skipped.
+std::string NameTakenText(const std::string& AName);
 
 }  // namespace orvane

@@ -120,9 +120,12 @@ std::string ProtocolLabel(const std::string& AText) {
 }
 
 // Reads the attributes of one element; an error names the element by its line.
+// Without AFaults the first value that cannot be converted ends the load
+// (EConfigValue); with it every such value is noted there and read as missing.
 class TPortReader {
  public:
-  TPortReader(pugi::xml_node ANode, std::string_view AText) : FNode(ANode), FText(AText) {}
+  TPortReader(pugi::xml_node ANode, std::string_view AText, std::vector<std::string>* AFaults)
+      : FNode(ANode), FText(AText), FFaults(AFaults) {}
 
   // The text of an attribute; empty when it is missing.
   std::string_view Text(const char* AName) const { return FNode.attribute(AName).value(); }
@@ -132,7 +135,7 @@ class TPortReader {
     const std::string_view text = Text(AName);
     if (text.empty()) return std::nullopt;
     int64_t value = 0;
-    if (!ParseInteger(text, value)) Fail(AName, text, "is not an integer");
+    if (!ParseInteger(text, value)) return Fail(AName, text, "is not an integer");
     return value;
   }
 
@@ -140,7 +143,7 @@ class TPortReader {
     const std::string_view text = Text(AName);
     if (text.empty()) return std::nullopt;
     const std::optional<bool> value = ParseBoolean(text);
-    if (!value) Fail(AName, text, "is not true, false or a number");
+    if (!value) return Fail(AName, text, "is not true, false or a number");
     return value;
   }
 
@@ -164,23 +167,34 @@ class TPortReader {
   }
 
  private:
-  [[noreturn]] void Fail(const char* AName, std::string_view AValue, const char* AWhat) const {
-    throw EConfigValue(ElementName(FNode, FText) + ": " + AName + " \"" + std::string(AValue) + "\" " +
-                       AWhat);
+  // Nothing: the value counts as missing once it is noted.
+  std::nullopt_t Fail(const char* AName, std::string_view AValue, const char* AWhat) const {
+    std::string fault =
+        ElementName(FNode, FText) + ": " + AName + " \"" + std::string(AValue) + "\" " + AWhat;
+    if (FFaults == nullptr) throw EConfigValue(fault);
+    FFaults->push_back(std::move(fault));
+    return std::nullopt;
   }
 
   pugi::xml_node FNode;
   std::string_view FText;
+  std::vector<std::string>* FFaults;
 };
 
 // The record of one child of the root, or nothing when it lacks a name, an
-// address or a port number.
-std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AText) {
-  const TPortReader reader(ANode, AText);
-  if (reader.Text("ComName").empty() || reader.Text("IpAddress").empty() ||
-      reader.Text("PortNumber").empty()) {
+// address or a port number. With AFaults (see TPortReader) a skipped element
+// is noted there too, and one with a bad value gives no record.
+std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AText,
+                                       std::vector<std::string>* AFaults) {
+  const TPortReader reader(ANode, AText, AFaults);
+  std::string missing;
+  for (const char* name : {"ComName", "IpAddress", "PortNumber"})
+    if (reader.Text(name).empty()) missing += (missing.empty() ? "" : ", ") + std::string(name);
+  if (!missing.empty()) {
+    if (AFaults != nullptr) AFaults->push_back(ElementName(ANode, AText) + ": no " + missing + ", skipped");
     return std::nullopt;
   }
+  const size_t faultsBefore = AFaults == nullptr ? 0 : AFaults->size();
   // Each element starts from the file's defaults, which differ from Init's.
   TLumPortParams p;
   p.Protocol = PROTOCOL_IP485;
@@ -213,6 +227,7 @@ std::optional<TLumPortParams> ReadPort(pugi::xml_node ANode, std::string_view AT
   reader.Assign("MqttVerifyCert", p.MqttVerifyCert);
   // An older layout marked pass-through ports this way; it wins over Protocol.
   if (reader.Boolean("DirectMode").value_or(false)) p.Protocol = PROTOCOL_DIRECT;
+  if (AFaults != nullptr && AFaults->size() > faultsBefore) return std::nullopt;
   return p;
 }
 
@@ -270,6 +285,51 @@ class TStringWriter : public pugi::xml_writer {
   std::string Text;
 };
 
+// A document and its root Orvane: no root and no error when the root is another.
+struct TParsed {
+  pugi::xml_node Root;
+  std::string Error;  // the parse error and where it is
+};
+
+TParsed Parse(pugi::xml_document& ADoc, std::string_view AText) {
+  const pugi::xml_parse_result parsed =
+      ADoc.load_buffer(AText.data(), AText.size(), pugi::parse_default, pugi::encoding_utf8);
+  if (!parsed) return {{}, std::string(parsed.description()) + " at " + Position(AText, parsed.offset, true)};
+  return {ADoc.child(ROOT_NAME), {}};
+}
+
+// Hands each element of ARoot that makes a port record to ATaker, in file
+// order (comments and text between them are skipped, element names are not
+// checked). Unknown attributes and labels and the taker's refusals go to
+// ANotes, every element that does not become a port to ALeftOut as it stands.
+// Without AFaults a bad value ends the walk: its error passes on, and the
+// rest of the file is left out in one piece (a save writes it back as it
+// stands). With AFaults it is noted there, and the walk goes on.
+void WalkPorts(pugi::xml_node ARoot, std::string_view AText, const TPortTaker& ATaker,
+               std::vector<std::string>& ANotes, std::vector<std::string>& ALeftOut,
+               std::vector<std::string>* AFaults) {
+  for (const pugi::xml_node node : ARoot.children()) {
+    if (node.type() != pugi::node_element) continue;
+    NoteUnknown(node, AText, ANotes);
+    std::optional<TLumPortParams> port;
+    try {
+      port = ReadPort(node, AText, AFaults);
+      if (port) {
+        const std::string refusal = ATaker(*port);
+        if (!refusal.empty()) {
+          ANotes.push_back(ElementName(node, AText) + ": " + refusal);
+          port.reset();
+        }
+      }
+    } catch (const std::exception&) {
+      ALeftOut.push_back(ElementText(node, AText, true));
+      throw;
+    }
+    // An element that did not become a port stays in the file for the user to mend.
+    if (!port) ALeftOut.push_back(ElementText(node, AText, false));
+  }
+}
+
 void ShowLoadError(IUserMessages& AMessages, const std::string& AFileName, const std::string& AWhat) {
   AMessages.Show(LOAD_TITLE, LOAD_ERROR + AFileName + "\r\n" + AWhat, TMessageKind::Warning);
 }
@@ -320,40 +380,16 @@ bool LoadConfigTextKeeping(std::string_view AText, const std::string& AFileName,
   bool loaded = false;
   try {
     pugi::xml_document doc;
-    const pugi::xml_parse_result parsed =
-        doc.load_buffer(AText.data(), AText.size(), pugi::parse_default, pugi::encoding_utf8);
-    if (!parsed) {
-      ShowLoadError(AMessages, AFileName,
-                    std::string(parsed.description()) + " at " + Position(AText, parsed.offset, true));
+    const TParsed parsed = Parse(doc, AText);
+    if (!parsed.Error.empty()) {
+      ShowLoadError(AMessages, AFileName, parsed.Error);
       return false;
     }
-    const pugi::xml_node root = doc.child(ROOT_NAME);
-    if (!root) {
+    if (!parsed.Root) {
       AMessages.Show(LOAD_TITLE, UNKNOWN_FILE + AFileName, TMessageKind::Warning);
       return false;
     }
-    // The children's element names are not checked; comments and text between them are skipped.
-    for (const pugi::xml_node node : root.children()) {
-      if (node.type() != pugi::node_element) continue;
-      NoteUnknown(node, AText, notes);
-      std::optional<TLumPortParams> port;
-      try {
-        port = ReadPort(node, AText);
-        if (port) {
-          const std::string refusal = ATaker(*port);
-          if (!refusal.empty()) {
-            notes.push_back(ElementName(node, AText) + ": " + refusal);
-            port.reset();
-          }
-        }
-      } catch (const std::exception&) {
-        // The rest of the file is not read; a save writes it back as it stands.
-        ALeftOut.push_back(ElementText(node, AText, true));
-        throw;
-      }
-      // An element that did not become a port stays in the file for the user to mend.
-      if (!port) ALeftOut.push_back(ElementText(node, AText, false));
-    }
+    WalkPorts(parsed.Root, AText, ATaker, notes, ALeftOut, nullptr);
     loaded = true;
   } catch (const std::exception& e) {
     ShowLoadError(AMessages, AFileName, e.what());
@@ -364,6 +400,35 @@ bool LoadConfigTextKeeping(std::string_view AText, const std::string& AFileName,
     AMessages.Show(LOAD_TITLE, text, TMessageKind::Warning);
   }
   return loaded;
+}
+
+TConfigCheck CheckConfigText(std::string_view AText, const TPortTaker& ATaker) {
+  TConfigCheck check;
+  check.Found = true;
+  pugi::xml_document doc;
+  const TParsed parsed = Parse(doc, AText);
+  if (!parsed.Error.empty()) {
+    check.Problems.push_back(parsed.Error);
+  } else if (!parsed.Root) {
+    check.Problems.push_back(std::string("no root element <") + ROOT_NAME +
+                             ">: not a port list of this program");
+  } else {
+    std::vector<std::string> leftOut;
+    WalkPorts(parsed.Root, AText, ATaker, check.Problems, leftOut, &check.Problems);
+  }
+  return check;
+}
+
+TConfigCheck CheckConfig(const std::string& ADataDir, const TPortTaker& ATaker) {
+  const TFileReadResult file = ReadWholeFile(ConfigFileName(ADataDir), CONFIG_MAX_FILE_SIZE);
+  if (file.Status == TFileReadStatus::NotFound) return {};
+  if (file.Status != TFileReadStatus::Ok) {
+    TConfigCheck check;
+    check.Found = true;
+    check.Problems.push_back(file.Error);
+    return check;
+  }
+  return CheckConfigText(file.Data, ATaker);
 }
 
 std::string ConfigDocumentText(const IPortParamsView& APorts, const std::vector<std::string>& ALeftOut) {

@@ -84,6 +84,26 @@ bool LoadConfigKeeping(const std::string& ADataDir, const TPortTaker& ATaker, IU
 bool LoadConfigTextKeeping(std::string_view AText, const std::string& AFileName, const TPortTaker& ATaker,
                            IUserMessages& AMessages, std::vector<std::string>& ALeftOut);
 
+// What a check of config.cfg found.
+struct TConfigCheck {
+  bool Found = false;  // the file exists
+  // Every problem, one line each, in file order: a file that cannot be read or
+  // parsed (with the place of the error), a root that is not Orvane, and per
+  // element: unknown attributes and Protocol labels, a missing ComName,
+  // IpAddress or PortNumber, each value that cannot be converted, a refusal
+  // of the taker. The lines of elements read as the loader names them
+  // ("<Port> at line N: ...").
+  std::vector<std::string> Problems;
+  // The file loads whole: it exists and nothing is amiss.
+  bool Clean() const { return Found && Problems.empty(); }
+};
+
+// Checks config.cfg of ADataDir with the loader's own rules, but goes past
+// every bad element where a load stops, so that one run tells every problem.
+// Each record that would become a port goes to ATaker; nothing is shown.
+TConfigCheck CheckConfig(const std::string& ADataDir, const TPortTaker& ATaker);
+TConfigCheck CheckConfigText(std::string_view AText, const TPortTaker& ATaker);
+
 // Writes every port of APorts to config.cfg of ADataDir, replacing the old
 // file only once the new one is complete on disk. True when written; on
 // failure the old file is unchanged and one warning goes to AMessages.

@@ -30,6 +30,12 @@ TLocalTime LocalTimeNow() {
   return ToLocal(now);
 }
 
+TLocalTime LocalTimeOf(int64_t AEpochSeconds) {
+  timespec when{};
+  when.tv_sec = static_cast<time_t>(AEpochSeconds);
+  return ToLocal(when);
+}
+
 bool FileModifiedTime(const std::string& APath, TLocalTime& ATime) {
   struct stat st {};
   if (APath.empty() || ::stat(APath.c_str(), &st) != 0) return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace orvane {
@@ -16,6 +17,8 @@ struct TLocalTime {
 };
 
 TLocalTime LocalTimeNow();
+// A time given in seconds since the epoch.
+TLocalTime LocalTimeOf(int64_t AEpochSeconds);
 // When the file was last modified; false when it cannot be examined.
 bool FileModifiedTime(const std::string& APath, TLocalTime& ATime);
 

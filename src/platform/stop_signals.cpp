@@ -11,18 +11,17 @@ namespace orvane {
 
 namespace {
 
-sigset_t StopSet() {
+sigset_t SetOf(const std::vector<int>& ASignals) {
   sigset_t set;
   ::sigemptyset(&set);
-  ::sigaddset(&set, SIGINT);
-  ::sigaddset(&set, SIGTERM);
+  for (const int signal : ASignals) ::sigaddset(&set, signal);
   return set;
 }
 
 }  // namespace
 
-TStopSignals::TStopSignals() {
-  const sigset_t set = StopSet();
+TSignalFd::TSignalFd(std::initializer_list<int> ASignals) : FSignals(ASignals) {
+  const sigset_t set = SetOf(FSignals);
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
   FFd.Reset(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
   if (!FFd.Valid()) {
@@ -32,24 +31,32 @@ TStopSignals::TStopSignals() {
   }
 }
 
-TStopSignals::~TStopSignals() {
-  // A signal taken as the stop request but not read would end the process the
-  // moment it is unblocked.
+TSignalFd::~TSignalFd() {
+  // A signal taken as a request but not read would act the default way (end
+  // the process) the moment it is unblocked.
   while (Take() != 0) {
   }
   FFd.Reset();
-  const sigset_t set = StopSet();
+  const sigset_t set = SetOf(FSignals);
   ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
+
+int TSignalFd::Take() {
+  signalfd_siginfo info{};
+  const ssize_t n = ::read(FFd.Get(), &info, sizeof info);
+  return n == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+}
+
+TStopSignals::TStopSignals() : TSignalFd({SIGINT, SIGTERM}) {}
+
+TReloadSignal::TReloadSignal() : TSignalFd({SIGHUP}) {}
 
 void IgnoreBrokenPipes() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-int TStopSignals::Take() {
-  signalfd_siginfo info{};
-  const ssize_t n = ::read(FFd.Get(), &info, sizeof info);
-  return n == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+void IgnoreHangUps() {
+  ::signal(SIGHUP, SIG_IGN);
 }
 
 }  // namespace orvane

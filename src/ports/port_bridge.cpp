@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <iterator>
 #include <utility>
 
@@ -12,6 +13,17 @@
 namespace orvane {
 
 namespace {
+
+// Wall-clock seconds, for the times a status shows.
+int64_t EpochSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// "<what>: <error>", or nothing when the channel gave no reason.
+std::string Labelled(const char* AWhat, const std::string& AError) {
+  return AError.empty() ? std::string() : AWhat + std::string(": ") + AError;
+}
 
 // Milliseconds until a stopwatch shows AInterval; 0 when it is stopped or there already.
 int64_t Remaining(const TStopWatch& AWatch, uint32_t AInterval) {
@@ -66,7 +78,8 @@ TPortBridge::TPortBridge(IBridgeLocalPort& APort, const TLumPortParams& APortPar
       FRecreate(AEnv.Ticks),
       FReconnect(AEnv.Ticks),
       FReceivePacket(AEnv.Ticks),
-      FAliveCheck(AEnv.Ticks) {
+      FAliveCheck(AEnv.Ticks),
+      FStateSince(EpochSeconds()) {
   // The worker's stop request is the cancel check of every wait of the
   // channel, so ending a port never waits for its peer.
   FCommServer = MakeChannel(
@@ -124,7 +137,10 @@ void TPortBridge::FinishCreatePort(bool AExists, const std::string& AWhyNot) {
   if (AExists) FCountRecreate = 0;
   // The reason may carry the port's name (a device path), which is the configuration's text.
   const std::string fault = AExists ? std::string() : PrintableText(AWhyNot);
-  if (!fault.empty() && fault != FCreateFault) WriteLog(fault, false);
+  if (!fault.empty() && fault != FCreateFault) {
+    WriteLog(fault, false);
+    NoteError(fault);
+  }
   FCreateFault = fault;
   FIsCreated = AExists;
   if (!FProcessThread->Started()) FProcessThread->Start();
@@ -170,6 +186,7 @@ void TPortBridge::LocalWriteDropped(uint64_t ACount, int AError, const std::stri
   FPortToldAhead -= told;
   ACount -= told;
   if (ACount == 0) return;
+  FDroppedBytes += ACount;
   // The port counts the episode itself; the prefix is fixed before the worker starts.
   WriteLog(TDropTally::Line(FToPortDrops.Prefix, static_cast<size_t>(ACount),
                             ErrnoText(AError == ENOBUFS ? AQueueFullWhy : "write failed", AError)),
@@ -263,6 +280,7 @@ void TPortBridge::CheckLocalPort() {
   // Closed, and created again on the retry schedule with the count started afresh.
   FPort.CloseLostPort();
   WriteLog("COM port lost, closed: " + why, false);
+  NoteError("COM port lost, closed: " + why);
   FIsCreated = false;
   FCountRecreate = 0;
   FRecreate.Stop();
@@ -291,7 +309,9 @@ bool TPortBridge::ConnectServer() {
   // A connection that worked starts the schedule afresh.
   if (connected) {
     FFailedConnects = 0;
+    if (std::exchange(FConnectedOnce, true)) ++FReconnects;
   } else {
+    NoteError(Labelled("connect", FCommServer->GetLastIpError()));
     constexpr size_t steps = std::size(RECONNECT_BACKOFF_MS);
     FReconnectSpacing =
         FFailedConnects < steps ? RECONNECT_BACKOFF_MS[FFailedConnects] : RECONNECT_INTERVAL_MS;
@@ -358,6 +378,7 @@ void TPortBridge::SendRxData() {
     WriteLog(ChannelPrefix() + TrafficLine("OUT", data), false);
   } else {
     // The channel has logged why.
+    NoteError(Labelled("send", FCommServer->GetLastIpError()));
     Dropped(FToNetworkDrops, data.size(), "send failed");
   }
 }
@@ -380,10 +401,24 @@ void TPortBridge::SendHello() {
 void TPortBridge::ReportState() {
   const bool active = IsActive();
   if (active == FIsActive) return;
+  FStateSince = EpochSeconds();
   Synchronize([this] {
     if (FEnv.OnStateChanged) FEnv.OnStateChanged();
   });
   FIsActive = active;
+}
+
+void TPortBridge::NoteError(const std::string& AError) {
+  if (AError.empty()) return;
+  std::lock_guard<std::mutex> guard(FErrorLock);
+  FLastError = AError;
+  FLastErrorAt = EpochSeconds();
+}
+
+std::string TPortBridge::LastError(int64_t& AWhen) const {
+  std::lock_guard<std::mutex> guard(FErrorLock);
+  AWhen = FLastErrorAt;
+  return FLastError;
 }
 
 void TPortBridge::DoReceiveData(const std::string& AData) {
@@ -423,6 +458,7 @@ void TPortBridge::PortRefused(size_t ACount) {
   const char* why =
       FPortParams.isRealPort ? "the device does not take them" : "the application does not read the port";
   FPortToldAhead += FPortRefused;
+  FDroppedBytes += FPortRefused;
   WriteLog(TDropTally::Line(FToPortDrops.Prefix, static_cast<size_t>(FPortRefused), ErrnoText(why, ENOBUFS)),
            false);
   FPortRefused = 0;
@@ -438,6 +474,7 @@ void TPortBridge::DoHelloFailed() {
 }
 
 void TPortBridge::Dropped(TDropTally& ATally, size_t ACount, const std::string& AReason) {
+  FDroppedBytes += ACount;
   if (const auto line = ATally.Add(ACount, AReason, FEnv.Ticks(), DROP_REPORT_MS)) WriteLog(*line, false);
 }
 

@@ -141,6 +141,14 @@ class TPortBridge {
   // Bytes handed to the channel, and bytes the local port took from it.
   uint64_t BytesToNetwork() const { return FBytesToNetwork; }
   uint64_t BytesToPort() const { return FBytesToPort; }
+  // Bytes told dropped so far, both ways (the sum of the "dropped [n]" lines).
+  uint64_t DroppedBytes() const { return FDroppedBytes; }
+  // Connections made again after the first one worked.
+  uint64_t Reconnects() const { return FReconnects; }
+  // When the port last began or stopped working (or was built), in seconds since the epoch.
+  int64_t StateSince() const { return FStateSince; }
+  // The last failure told (creating the port, connecting, sending) and when; empty while none.
+  std::string LastError(int64_t& AWhen) const;
 
   const TLumPortParams& PortParams() const { return FPortParams; }
   IServerInterface* TcpServer() const { return FCommServer.get(); }
@@ -224,6 +232,15 @@ class TPortBridge {
   std::atomic<uint64_t> FPassCount{0};
   std::atomic<uint64_t> FBytesToNetwork{0};
   std::atomic<uint64_t> FBytesToPort{0};
+  mutable std::atomic<uint64_t> FDroppedBytes{0};
+  std::atomic<uint64_t> FReconnects{0};
+  bool FConnectedOnce = false;  // worker
+  std::atomic<int64_t> FStateSince;
+  // Held only when a failure is noted or the status asked, never on the data path.
+  mutable std::mutex FErrorLock;
+  std::string FLastError;
+  int64_t FLastErrorAt = 0;
+  void NoteError(const std::string& AError);
 };
 
 }  // namespace orvane

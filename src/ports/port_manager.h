@@ -53,6 +53,8 @@ class TPortManager {
   uint64_t PassCount() const { return FPort->Bridge().PassCount(); }
   uint64_t BytesToNetwork() const { return FPort->Bridge().BytesToNetwork(); }
   uint64_t BytesToPort() const { return FPort->Bridge().BytesToPort(); }
+  // The bridge's counters and state for a status view.
+  const TPortBridge& Bridge() const { return FPort->Bridge(); }
 
  private:
   const TLumPortParams FPortParams;

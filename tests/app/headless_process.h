@@ -100,4 +100,31 @@ class TProcess : public TChildProcess {
   }
 };
 
+// "--status" as a monitoring check runs it: its lines and its exit code.
+struct TAsked {
+  int Code = -1;
+  std::string Out;
+  std::string Err;
+};
+
+inline TAsked AskStatusOf(const std::string& ADataDir) {
+  TProcess status({"--status", "--data-dir", ADataDir});
+  TAsked asked;
+  asked.Code = status.Wait();
+  asked.Out = status.OutText;
+  asked.Err = status.ErrText;
+  return asked;
+}
+
+// Asks until APredicate holds for an answer, or the deadline passes; the last answer.
+template <typename TPredicate>
+TAsked AskUntil(const std::string& ADataDir, TPredicate APredicate) {
+  TAsked asked;
+  test::WaitFor([&] {
+    asked = AskStatusOf(ADataDir);
+    return APredicate(asked);
+  });
+  return asked;
+}
+
 }  // namespace orvane::test

@@ -141,20 +141,17 @@ TEST(THeadless, MessagesOfTheLoaderGoToStandardError) {
   THeadlessOptions options;
   options.DataDir = data.Str();
   options.PortDir = data.Str();
-  // Ports before the element that stops the load still run.
+  // A file that stops the load starts no port, not even those before the bad element.
   std::ofstream(data.Str() + "/config.cfg")
       << "<Orvane Description=\"Orvane config file\">" << PassThroughPort("COM72", test::UnusedLoopbackPort())
       << "<Port ComName=\"COM73\" IpAddress=\"127.0.0.1\" PortNumber=\"1\" isRealPort=\"yes\"/></Orvane>";
-  TService service(options, LoadConfigKeeping);
-  ASSERT_TRUE(test::WaitFor([&] { return service.Output.Has(service.Output.Out, "Ready"); }));
-  {
-    std::lock_guard<std::mutex> guard(service.Output.Lock);
-    ASSERT_EQ(service.Output.Err.size(), 1u);
-    EXPECT_NE(service.Output.Err[0].find("config.cfg"), std::string::npos) << service.Output.Err[0];
-  }
-  EXPECT_TRUE(service.Output.Has(service.Output.Out, "(COM72) Create COM port - OK"));
-  EXPECT_FALSE(service.Output.Has(service.Output.Out, "COM73"));
-  EXPECT_EQ(service.End(), 0);
+  TOutput output;
+  EXPECT_EQ(RunHeadless(options, LoadConfigKeeping, -1, output.Sinks()), EXIT_BROKEN_CONFIG);
+  ASSERT_EQ(output.Err.size(), 1u);
+  EXPECT_NE(output.Err[0].find("config.cfg"), std::string::npos) << output.Err[0];
+  EXPECT_NE(output.Err[0].find("isRealPort \"yes\""), std::string::npos) << output.Err[0];
+  EXPECT_FALSE(output.Has(output.Out, "Ready"));
+  EXPECT_FALSE(output.Has(output.Out, "COM72"));
 }
 
 // A second port of a running name would take over the first's link: it is

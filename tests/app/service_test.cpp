@@ -172,6 +172,11 @@ TEST(TService, TheServiceManagerHearsReadyTheStateAndTheStop) {
   if (ready.find("2 not working") != std::string::npos) {
     EXPECT_EQ(manager.Receive(), "STATUS=2 ports, 1 not working");
   }
+  // A reload ("systemctl reload") is told from its start to its end.
+  WriteConfig(data.Str(), {PassThroughPort("COM92", echo.Port())});
+  ::kill(service.Pid(), SIGHUP);
+  EXPECT_EQ(manager.Receive(), "RELOADING=1");
+  EXPECT_EQ(manager.Receive(), "READY=1\nSTATUS=1 ports, 0 not working");
   ::kill(service.Pid(), SIGTERM);
   EXPECT_EQ(manager.Receive(), "STOPPING=1");
   EXPECT_EQ(service.Wait(), 0);

@@ -58,6 +58,8 @@ TEST(ServiceUnit, GivesTheServiceWhatItNeeds) {
     const char* Part;  // a part of the key's values
   } needs[] = {
       {"Type", "notify"},
+      // A reload is a hang-up, which reads config.cfg again.
+      {"ExecReload", "-HUP $MAINPID"},
       {"SupplementaryGroups", "dialout"},
       {"RuntimeDirectory", "orvane"},
       {"RuntimeDirectoryPreserve", "yes"},

@@ -451,6 +451,66 @@ TEST_F(ConfigFileTest, UnknownRootAndParseErrorsLoadNothing) {
   }
 }
 
+// A check goes past every element a load stops at and names each problem
+// with its line; the sound elements in between still reach the taker.
+TEST_F(ConfigFileTest, ACheckTellsEveryProblemWithItsLine) {
+  std::vector<std::string> taken;
+  const TPortTaker take = [&taken](const TLumPortParams& APort) {
+    taken.push_back(APort.ComName);
+    return APort.ComName == "E" ? std::string("refused") : std::string();
+  };
+  WriteFile(Path(), R"(<Orvane>
+  <Port ComName="A" IpAddress="h" PortNumber="1"/>
+  <Port ComName="B" IpAddress="h" PortNumber="x2" isRealPort="yes" Portnumber="2"/>
+  <Port ComName="C" IpAddress="h" PortNumber="3" Protocol="IP-485"/>
+  <Port IpAddress="h"/>
+  <Port ComName="E" IpAddress="h" PortNumber="5" LineNumber="1.5"/>
+  <Port ComName="E" IpAddress="h" PortNumber="6"/>
+</Orvane>)");
+  const TConfigCheck check = CheckConfig(FDir.Str(), take);
+  EXPECT_TRUE(check.Found);
+  EXPECT_FALSE(check.Clean());
+  EXPECT_EQ(check.Problems, (std::vector<std::string>{
+                                "<Port> at line 3: unknown attribute Portnumber",
+                                "<Port> at line 3: PortNumber \"x2\" is not an integer",
+                                "<Port> at line 3: isRealPort \"yes\" is not true, false or a number",
+                                "<Port> at line 4: unknown Protocol \"IP-485\"",
+                                "<Port> at line 5: no ComName, PortNumber, skipped",
+                                "<Port> at line 6: LineNumber \"1.5\" is not an integer",
+                                "<Port> at line 7: refused",
+                            }));
+  // An element with a bad value never reaches the taker; a sound one does.
+  EXPECT_EQ(taken, (std::vector<std::string>{"A", "C", "E"}));
+  EXPECT_TRUE(FMessages.Shown.empty());
+
+  struct TCase {
+    const char* Name;
+    std::string Text;  // none: no file
+    bool Found;
+    std::vector<std::string> Problems;
+  };
+  const TCase cases[] = {
+      {"sound", R"(<Orvane><Port ComName="A" IpAddress="h" PortNumber="1"/></Orvane>)", true, {}},
+      {"parse error",
+       "<Orvane>\n<Port ComName=\"A\" PortNumber=1/>\n</Orvane>",
+       true,
+       {"Error parsing element attribute at line 2, column 30"}},
+      {"other root", "<Config/>", true, {"no root element <Orvane>: not a port list of this program"}},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    WriteFile(Path(), k.Text);
+    const TConfigCheck one = CheckConfig(FDir.Str(), TakeAll([](const TLumPortParams&) {}));
+    EXPECT_EQ(one.Found, k.Found);
+    EXPECT_EQ(one.Problems, k.Problems);
+    EXPECT_EQ(one.Clean(), k.Problems.empty());
+  }
+  fs::remove(Path());
+  const TConfigCheck none = CheckConfig(FDir.Str(), TakeAll([](const TLumPortParams&) {}));
+  EXPECT_FALSE(none.Found);
+  EXPECT_FALSE(none.Clean());
+}
+
 TEST_F(ConfigFileTest, ConsumerFailureEndsTheLoad) {
   WriteFile(Path(), R"(<Orvane>
   <Port ComName="A" IpAddress="h" PortNumber="1"/>

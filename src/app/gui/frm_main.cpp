@@ -27,6 +27,7 @@
 #include "app/gui/icons.h"
 #include "app/port_host.h"
 #include "app/security_key.h"
+#include "app/status_server.h"
 #include "model/config_file.h"
 #include "ports/port_manager.h"
 
@@ -257,6 +258,9 @@ void TfrmMain::FormCreate() {
     TBusyCursor busy;
     FHost->Load();
   }
+  if (!FSetup.DataDir.empty())
+    FStatusServer =
+        std::make_unique<TStatusServer>(FDispatcher, FSetup.DataDir, [this] { return FHost->Statuses(); });
   RefreshState();
 }
 
@@ -266,6 +270,7 @@ void TfrmMain::FormDestroy() {
   FBlinkTimer->stop();
   tiTrayIcon->hide();
   DetachLogViews();
+  FStatusServer.reset();
   // Waits for every worker while serving their hand-offs; the lines go after the ports.
   FHost.reset();
   FreeLogs();

@@ -38,6 +38,7 @@ class TLumPortList;
 class TPortHost;
 class TPortLogLines;
 class TPortManager;
+class TStatusServer;
 class TStatusStatePanel;
 struct TPortResult;
 
@@ -189,6 +190,8 @@ class TfrmMain : public QMainWindow {
   // Goes before the dispatcher whose descriptor it watches.
   std::unique_ptr<QSocketNotifier> FDispatcherNotifier;
   std::unique_ptr<TPortHost> FHost;
+  // Answers --status; goes before the host.
+  std::unique_ptr<TStatusServer> FStatusServer;
   // Each port's view; freed only after its port is gone.
   std::map<const TPortManager*, std::unique_ptr<TfmLogPort>> FLogViews;
   QVBoxLayout* FLogLayout = nullptr;
