@@ -18,6 +18,7 @@ Usage: bench/lean_cost.py PROGRAM [rounds=300] [idle ports=1000] [idle seconds=1
 PROGRAM is the built program (build/release/src/app/orvane or build/headless/src/app/orvane).
 """
 import os
+import resource
 import select
 import shutil
 import struct
@@ -30,6 +31,9 @@ import termios
 import threading
 import time
 import tty
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "soak"))
+from common import Broker  # noqa: E402  (a mosquitto on a loopback port of its own)
 
 def cpu_seconds(pid):
     """CPU time of every thread of pid, to the nanosecond (schedstat), so that a few hundred
@@ -223,17 +227,20 @@ def side_by_side(exe, base, mode, rounds, out, back, syscalls):
     return {k: statistics.median(v) for k, v in results.items()}, calls
 
 
+def one_bridge(exe, base, name, peer):
+    """The program with one port, or socat, to peer; and the application's end of it."""
+    if name == "program":
+        bridge = Program(exe, os.path.join(base, f"p-{peer.mode}"), [("COM1", peer.port)])
+        return bridge, open_raw(bridge.link("COM1"))
+    bridge = Socat(os.path.join(base, f"s-{peer.mode}"), peer.port)
+    return bridge, open_raw(bridge.link())
+
+
 def received_per_mib(exe, base):
     results = {}
     for name in ("program", "socat"):
         peer = Peer("stream")
-        if name == "program":
-            bridge = Program(exe, os.path.join(base, "p-stream"), [("COM1", peer.port)])
-            path = bridge.link("COM1")
-        else:
-            bridge = Socat(os.path.join(base, "s-stream"), peer.port)
-            path = bridge.link()
-        fd = open_raw(path)
+        bridge, fd = one_bridge(exe, base, name, peer)
         try:
             before = cpu_seconds(bridge.pid)
             start = time.monotonic()
@@ -256,13 +263,7 @@ def sent_per_mib(exe, base):
     total = 8 << 20
     for name in ("program", "socat"):
         peer = Peer("sink")
-        if name == "program":
-            bridge = Program(exe, os.path.join(base, "p-sink"), [("COM1", peer.port)])
-            path = bridge.link("COM1")
-        else:
-            bridge = Socat(os.path.join(base, "s-sink"), peer.port)
-            path = bridge.link()
-        fd = open_raw(path)
+        bridge, fd = one_bridge(exe, base, name, peer)
         try:
             end = time.time() + 20
             while not peer.held and time.time() < end:
@@ -335,35 +336,6 @@ def many_polled(exe, base, count, seconds, rate=10.0):
     return results
 
 
-class Mosquitto:
-    def __init__(self, workdir):
-        os.makedirs(workdir, exist_ok=True)
-        probe = socket.socket()
-        probe.bind(("127.0.0.1", 0))
-        self.port = probe.getsockname()[1]
-        probe.close()
-        conf = os.path.join(workdir, "mosquitto.conf")
-        with open(conf, "w") as f:
-            f.write("persistence false\nset_tcp_nodelay true\n")
-            if os.geteuid() == 0:
-                f.write("user root\n")
-            f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n")
-        self.proc = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        end = time.time() + 10
-        while time.time() < end:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("mosquitto did not start")
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-
-
 def mqtt_packet(kind, body):
     length = len(body)
     header = bytes([kind])
@@ -428,7 +400,7 @@ class BareClient:
 def mqtt_round_trips(exe, base, rounds):
     """Median wall time of a 16-byte round trip between two ports through the broker, and the
     program's CPU per round trip; the same between two bare clients."""
-    broker = Mosquitto(os.path.join(base, "broker"))
+    broker = Broker(tcp_nodelay=True)
     message = b"0123456789ABCDEF"
     results = {}
     try:
@@ -499,7 +471,7 @@ def mqtt_round_trips(exe, base, rounds):
             os.close(fb)
             prog.stop()
     finally:
-        broker.stop()
+        broker.close()
     return results
 
 
@@ -539,6 +511,9 @@ def main():
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 300
     ports = int(sys.argv[3]) if len(sys.argv) > 3 else 1000
     idle_seconds = float(sys.argv[4]) if len(sys.argv) > 4 else 10
+    # A thousand ports take about five descriptors each in the program, one each here.
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     base = tempfile.mkdtemp(prefix="lean-cost-")
     try:
         cpu, calls = side_by_side(exe, base, "echo", rounds, b"0123456789ABCDEF", 16, True)

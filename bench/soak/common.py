@@ -170,11 +170,14 @@ class Converter:
 class Broker:
     """A real mosquitto on a loopback port of its own."""
 
-    def __init__(self):
+    def __init__(self, tcp_nodelay=False):
         self.port = free_port()
         self.dir = tempfile.mkdtemp(prefix="orvane_broker_")
         self.conf = os.path.join(self.dir, "mosquitto.conf")
         with open(self.conf, "w") as f:
+            # Nagle off on the broker's sockets, for latency figures that are not its ACK delay.
+            if tcp_nodelay:
+                f.write("set_tcp_nodelay true\n")
             f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n")
         self.proc = None
         self.start()

@@ -120,6 +120,9 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   setup.ShowLine = [&AOutput, &AOptions](const TPortManager&, const std::string& ALine) {
     if (auto shown = AOptions.Format.PortLine(ALine)) AOutput.Out(*shown);
   };
+  // Standard output batches lines on a thread of its own: a port's line goes
+  // there from the thread that logs it, not through the main thread.
+  setup.ShowOnAnyThread = true;
   // A port that cannot be built ends the program, as the window does.
   setup.BuildFailed = [&failed] { failed = true; };
   setup.Loader = ALoader;

@@ -110,6 +110,7 @@ TPortResult TPortHost::Build(const TLumPortParams& APortParams) {
   output.ShowLine = [this, port](const std::string& ALine) {
     if (FSetup.ShowLine) FSetup.ShowLine(*port, ALine);
   };
+  output.ShowOnAnyThread = FSetup.ShowOnAnyThread;
   output.Ending = [this] { return Ending(); };
   auto lines = std::make_unique<TPortLogLines>(FEnv.Dispatcher, params.ComName, ChannelPrefix(params),
                                                std::move(output));

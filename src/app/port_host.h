@@ -78,8 +78,11 @@ struct TPortHostSetup {
   std::string DataDir;  // config.cfg
   // The log file; called from any thread.
   std::function<void(const std::string& ALine)> WriteFile;
-  // A shown line of a port ("(ComName) text"), on the main thread.
+  // A shown line of a port ("(ComName) text"), on the main thread unless
+  // ShowOnAnyThread.
   std::function<void(const TPortManager& APort, const std::string& ALine)> ShowLine;
+  // ShowLine may run on the thread that logs the line (see TLogLinesOutput).
+  bool ShowOnAnyThread = false;
   // A port was built and has its lines; called before it is created, so its
   // first lines find what shows them.
   std::function<void(TPortManager& APort, TPortLogLines& ALines)> PortBuilt;

@@ -32,6 +32,10 @@ void TPortLogLines::AddLogLine(const std::string& AMessage, bool ADebug) {
   const std::string line = "(" + FComName + ") " + AMessage;
   if (FOutput.WriteFile) FOutput.WriteFile(line);
   if (FStopLog || ADebug) return;
+  if (FOutput.ShowOnAnyThread) {
+    ShowLogLine(line);
+    return;
+  }
   QueueShownLine(line);
 }
 

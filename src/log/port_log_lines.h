@@ -16,9 +16,13 @@ namespace orvane {
 struct TLogLinesOutput {
   // The log file (TLumLog::WriteLine); called from any thread.
   std::function<void(const std::string& ALine)> WriteFile;
-  // Shows a line (main thread only): the "(%s) %s" text; ShownLine puts the
-  // time of day in front. The headless mode prints it, the window appends it.
+  // Shows a line (main thread only, unless ShowOnAnyThread): the "(%s) %s"
+  // text; ShownLine puts the time of day in front. The headless mode prints
+  // it, the window appends it.
   std::function<void(const std::string& ALine)> ShowLine;
+  // ShowLine may run on any thread (an output that batches lines itself): a
+  // line is shown by the thread that adds it, never queued for the main thread.
+  bool ShowOnAnyThread = false;
   // True once the application is ending: lines are then dropped entirely.
   std::function<bool()> Ending;
 };

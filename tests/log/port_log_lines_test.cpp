@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -54,6 +55,42 @@ TEST(TPortLogLines, FileGetsEveryLineTheViewOnlyShownOnes) {
   EXPECT_EQ(TPortLogLines::ShownLine("12:34:56", "(COM40) plain"), "[12:34:56] (COM40) plain");
   EXPECT_TRUE(std::regex_match(TPortLogLines::ShownLine("(COM40) x"),
                                std::regex(R"(\[\d\d:\d\d:\d\d\] \(COM40\) x)")));
+}
+
+// An output that batches lines itself (standard output) is given each line by
+// the thread that logs it, in order, with nobody serving the main thread.
+TEST(TPortLogLines, AnOutputOfAnyThreadGetsLinesFromTheThreadThatLogsThem) {
+  TMainDispatcher dispatcher;
+  std::mutex lock;
+  std::vector<std::string> file;
+  std::vector<std::string> shown;
+  std::vector<std::thread::id> showers;
+  TLogLinesOutput output;
+  output.WriteFile = [&](const std::string& ALine) {
+    const std::lock_guard<std::mutex> guard(lock);
+    file.push_back(ALine);
+  };
+  output.ShowLine = [&](const std::string& ALine) {
+    const std::lock_guard<std::mutex> guard(lock);
+    showers.push_back(std::this_thread::get_id());
+    shown.push_back(ALine);
+  };
+  output.ShowOnAnyThread = true;
+  TPortLogLines lines(dispatcher, "COM41", "127.0.0.1:1 ", output);
+  std::thread worker([&] {
+    for (int i = 0; i < 100; ++i) {
+      lines.AddLogLine("line " + std::to_string(i), false);
+      lines.AddChannelLine("detail", true);
+    }
+  });
+  const std::thread::id writer = worker.get_id();
+  worker.join();
+  std::vector<std::string> expected;
+  for (int i = 0; i < 100; ++i) expected.push_back("(COM41) line " + std::to_string(i));
+  const std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(shown, expected);
+  EXPECT_EQ(showers, std::vector<std::thread::id>(expected.size(), writer));
+  EXPECT_EQ(file.size(), 200u);
 }
 
 // The position of each shown line of one writer, in the order the view got them.
