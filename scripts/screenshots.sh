@@ -53,11 +53,12 @@ pids+=($!)
 XDG_RUNTIME_DIR="$work/runtime" ORVANE_SCREENSHOTS="$work/shots" \
   xvfb-run -a -s "-screen 0 1280x800x24" \
   "$root/build/release/tools/screenshots/orvane_screenshots" --data-dir "$work/data" --port-dir "$work/ports"
-# Again on a small screen, for the window as it fits there.
-mkdir -p "$work/small"
+# Again on a small screen, for the window as it fits there (ports of its own:
+# the first run's links are still there).
+mkdir -p "$work/small" "$work/ports-small"
 XDG_RUNTIME_DIR="$work/runtime" ORVANE_SCREENSHOTS="$work/small" \
   xvfb-run -a -s "-screen 0 800x600x24" \
-  "$root/build/release/tools/screenshots/orvane_screenshots" --data-dir "$work/data" --port-dir "$work/ports"
+  "$root/build/release/tools/screenshots/orvane_screenshots" --data-dir "$work/data" --port-dir "$work/ports-small"
 
 mkdir -p docs
 cp "$work/shots/"*.png docs/
