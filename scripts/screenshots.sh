@@ -53,7 +53,13 @@ pids+=($!)
 XDG_RUNTIME_DIR="$work/runtime" ORVANE_SCREENSHOTS="$work/shots" \
   xvfb-run -a -s "-screen 0 1280x800x24" \
   "$root/build/release/tools/screenshots/orvane_screenshots" --data-dir "$work/data" --port-dir "$work/ports"
+# Again on a small screen, for the window as it fits there.
+mkdir -p "$work/small"
+XDG_RUNTIME_DIR="$work/runtime" ORVANE_SCREENSHOTS="$work/small" \
+  xvfb-run -a -s "-screen 0 800x600x24" \
+  "$root/build/release/tools/screenshots/orvane_screenshots" --data-dir "$work/data" --port-dir "$work/ports"
 
 mkdir -p docs
 cp "$work/shots/"*.png docs/
+cp "$work/small/main-window.png" docs/main-window-800x600.png
 ls -l docs/*.png

@@ -169,6 +169,12 @@ TEST(TLumRealPort, APortHeldByAnotherProgramIsOpenedOnceItLetsGo) {
             (std::vector<std::string>{"(" + device.Link() + "(r)) COM port cannot be opened: flock " +
                                       device.Link() + ": Resource temporarily unavailable"}));
   EXPECT_EQ(echo.Connections(), 0u);
+  // A device that is not there says so too.
+  const std::string missing = devices.Str() + "/ttyMISSING";
+  h.Add(RealParams(missing, PROTOCOL_DIRECT, echo.Port()));
+  EXPECT_TRUE(h.WaitShown("(" + missing + "(r)) COM port cannot be opened: open " + missing +
+                          ": No such file or directory"))
+      << testing::PrintToString(h.ShownLines());
 
   holder.Reset();
   h.Jump(10000);

@@ -18,10 +18,17 @@ namespace orvane {
 TfmLogPort::TfmLogPort(TPortLogLines& ALines, QWidget* AParent) : QWidget(AParent), FLines(ALines) {
   mmLog = new QPlainTextEdit(this);
   mmLog->setReadOnly(true);
+  // An undo step per edit would keep every line ever shown.
+  mmLog->setUndoRedoEnabled(false);
   mmLog->setLineWrapMode(QPlainTextEdit::NoWrap);
   mmLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   mmLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   mmLog->setContextMenuPolicy(Qt::ActionsContextMenu);
+  // Log lines are plain text: laying them out glyph by glyph, without shaping,
+  // keeps a flood of lines cheap.
+  QFont LogFont = mmLog->font();
+  LogFont.setStyleStrategy(QFont::PreferNoShaping);
+  mmLog->setFont(LogFont);
 
   auto MakeAction = [this](TActionIcon AIcon, const char* AText, bool ACheckable) {
     auto* Action = new QAction(ActionIcon(AIcon), Text(AText), this);
@@ -48,7 +55,7 @@ TfmLogPort::TfmLogPort(TPortLogLines& ALines, QWidget* AParent) : QWidget(AParen
   Layout->addWidget(mmLog, 1);
   Layout->addWidget(Tools);
 
-  connect(actClear, &QAction::triggered, mmLog, &QPlainTextEdit::clear);
+  connect(actClear, &QAction::triggered, this, [this] { Clear(); });
   connect(actStop, &QAction::toggled, this, [this](bool AOn) { FLines.SetStopLog(AOn); });
   connect(actFollowLast, &QAction::toggled, this, [this](bool AOn) { SetFollowLast(AOn); });
 }
@@ -66,7 +73,48 @@ void TfmLogPort::SetFollowLast(bool AValue) {
   }
 }
 
+std::string TfmLogPort::ShownPart(const std::string& ALine) {
+  if (ALine.size() <= MAX_SHOWN_BYTES) return ALine;
+  size_t end = MAX_SHOWN_BYTES;
+  // Not inside a character of several bytes.
+  while (end > 0 && (static_cast<unsigned char>(ALine[end]) & 0xC0) == 0x80) --end;
+  return ALine.substr(0, end) + " ...";
+}
+
 void TfmLogPort::ShowLogLine(const std::string& ALine) {
+  FPending.push_back(TPortLogLines::ShownLine(ShownPart(ALine)));
+  if (FPending.size() > MAX_LINES) FPending.pop_front();
+  PostAppend();
+}
+
+void TfmLogPort::PostAppend() {
+  // A hidden view appends when it is shown again.
+  if (FAppendPosted || FPending.empty() || !isVisible()) return;
+  FAppendPosted = true;
+  QMetaObject::invokeMethod(
+      this, [this] { AppendPending(); }, Qt::QueuedConnection);
+}
+
+void TfmLogPort::showEvent(QShowEvent* AEvent) {
+  QWidget::showEvent(AEvent);
+  PostAppend();
+}
+
+void TfmLogPort::Clear() {
+  FPending.clear();
+  mmLog->clear();
+}
+
+void TfmLogPort::AppendPending() {
+  FAppendPosted = false;
+  if (FPending.empty() || !isVisible()) return;
+  QString text;
+  for (const std::string& line : FPending) {
+    if (!text.isEmpty()) text += QChar::ParagraphSeparator;
+    text += QString::fromStdString(line);
+  }
+  FPending.clear();
+
   QScrollBar* Bar = mmLog->verticalScrollBar();
   const int Top = Bar->value();
   mmLog->setUpdatesEnabled(false);
@@ -76,7 +124,7 @@ void TfmLogPort::ShowLogLine(const std::string& ALine) {
   if (!mmLog->document()->isEmpty()) {
     Cursor.insertBlock();
   }
-  Cursor.insertText(QString::fromStdString(TPortLogLines::ShownLine(ALine)));
+  Cursor.insertText(text);
   // Trim from the top so the box never holds more than MAX_LINES lines.
   const int Extra = mmLog->document()->blockCount() - MAX_LINES;
   if (Extra > 0) {

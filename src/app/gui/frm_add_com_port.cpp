@@ -10,7 +10,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-#include <QScreen>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabWidget>
@@ -18,6 +17,7 @@
 
 #include "app/gui/gui_messages.h"
 #include "app/gui/gui_text.h"
+#include "app/gui/screen_fit.h"
 #include "platform/serial_port_list.h"
 
 namespace orvane {
@@ -29,6 +29,19 @@ constexpr int CLIENT_HEIGHT = 386;
 constexpr int COM_NAME_COUNT = 999;
 // Shown in the broker field until the user types another.
 constexpr const char* DEFAULT_BROKER_HOST = "localhost";
+
+// Typical full values that their fields show whole, without scrolling.
+constexpr const char* SAMPLE_DEVICE = "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0";
+constexpr const char* SAMPLE_HEADER = "Счётчики электроэнергии, корпус 2, щит 4";
+constexpr const char* SAMPLE_HOST_PORT = "mqtt.example.com:18883";
+constexpr const char* SAMPLE_ADDRESS = "converter-12.example.com";
+// Frame, margins and, for a list, its arrow, besides the text.
+constexpr int FIELD_ROOM = 16;
+constexpr int LIST_ROOM = 40;
+
+void FitText(QWidget* AField, const char* ASample, int ARoom) {
+  AField->setMinimumWidth(AField->fontMetrics().horizontalAdvance(Text(ASample)) + ARoom);
+}
 
 QString FromStd(const std::string& AText) {
   return QString::fromStdString(AText);
@@ -93,6 +106,10 @@ TfrmAddComPort::~TfrmAddComPort() = default;
 
 void TfrmAddComPort::BuildControls() {
   setWindowTitle(Text("COM порт"));
+  // A dialog of the main window: no minimise or maximise button, no task-bar
+  // entry of its own.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  setModal(true);
 
   // Left: the port, a new virtual one or an existing one.
   cbxPort = new QComboBox;
@@ -107,6 +124,8 @@ void TfrmAddComPort::BuildControls() {
                       speReadPacketTimeout);
   auto* gbDescription = new QGroupBox(Text("Описание"));
   auto* descriptionForm = new QFormLayout(gbDescription);
+  // Captions above their fields: a whole header fits on a small screen.
+  descriptionForm->setRowWrapPolicy(QFormLayout::WrapAllRows);
   descriptionForm->addRow(Caption("Заголовок", edtHeader), edtHeader);
   descriptionForm->addRow(Caption("Комментарии", mmComment), mmComment);
   tsVirtual = new QWidget;
@@ -117,6 +136,11 @@ void TfrmAddComPort::BuildControls() {
   virtualLayout->addWidget(gbDescription, 1);
 
   cbRealPorts = new QComboBox;
+  // A device path may be typed as well as chosen.
+  cbRealPorts->setEditable(true);
+  cbRealPorts->setInsertPolicy(QComboBox::NoInsert);
+  FitText(cbRealPorts, SAMPLE_DEVICE, LIST_ROOM);
+  FitText(edtHeader, SAMPLE_HEADER, FIELD_ROOM);
   cbRealPortTunnelMode = new QCheckBox(Text("Фиксированные настройки"));
   cbRealPortBaudRate = DropDownList({"75", "110", "300", "600", "1200", "2400", "4800", "9600", "14400",
                                      "19200", "38400", "56000", "57600", "115200", "128000", "256000"});
@@ -134,7 +158,9 @@ void TfrmAddComPort::BuildControls() {
   tsExisting = new QWidget;
   auto* existingLayout = new QVBoxLayout(tsExisting);
   auto* existingForm = new QFormLayout;
-  existingForm->addRow(Caption("COM порт", cbRealPorts), cbRealPorts);
+  // A device path is long: the list goes below its caption, across the page.
+  existingForm->addRow(Caption("COM порт", cbRealPorts));
+  existingForm->addRow(cbRealPorts);
   existingLayout->addLayout(existingForm);
   FExistingLineSlot = new QVBoxLayout;
   existingLayout->addLayout(FExistingLineSlot);
@@ -175,7 +201,9 @@ void TfrmAddComPort::BuildControls() {
   tcpLayout->addWidget(gbLineTimeouts);
   tcpLayout->addStretch(1);
 
+  FitText(edtIpAddress, SAMPLE_ADDRESS, FIELD_ROOM);
   edMqttAddr = new QLineEdit;
+  FitText(edMqttAddr, SAMPLE_HOST_PORT, FIELD_ROOM);
   edMqttUsername = new QLineEdit;
   edMqttPassw = new QLineEdit;
   edMqttTopic = new QLineEdit;
@@ -185,6 +213,7 @@ void TfrmAddComPort::BuildControls() {
   tsParamMqtt = new QWidget;
   auto* gbConnection = new QGroupBox(Text(" Настройки подключения "));
   auto* connectionForm = new QFormLayout(gbConnection);
+  connectionForm->setRowWrapPolicy(QFormLayout::WrapAllRows);
   connectionForm->addRow(Caption("Адрес брокера", edMqttAddr), edMqttAddr);
   connectionForm->addRow(Caption("Имя пользователя", edMqttUsername), edMqttUsername);
   connectionForm->addRow(Caption("Пароль", edMqttPassw), edMqttPassw);
@@ -197,8 +226,8 @@ void TfrmAddComPort::BuildControls() {
   connectionForm->addRow(cbMqttVerifyCert);
   auto* gbLink = new QGroupBox(Text(" Параметры связи "));
   auto* linkForm = new QFormLayout(gbLink);
-  // The right column is narrow: the topic and the key go below their labels,
-  // where the whole width of the group shows them.
+  // The right column is narrow: the fields go below their labels, where the
+  // whole width of the group shows them.
   linkForm->setRowWrapPolicy(QFormLayout::WrapAllRows);
   linkForm->addRow(Caption("ИД клиента", edMqttTopic), edMqttTopic);
   linkForm->addRow(Caption("Ключ безопасности", edMqttSeqKey), edMqttSeqKey);
@@ -286,7 +315,9 @@ void TfrmAddComPort::FillPortLists(int AAction) {
   const std::vector<std::string> installed = FInstalledPorts ? FInstalledPorts() : std::vector<std::string>{};
   for (const std::string& port : installed) {
     const QString name = FromStd(port);
-    cbRealPorts->addItem(name);
+    // Devices come as paths; a bare name is one of the program's own virtual
+    // ports, which is no existing port to open.
+    if (name.startsWith(QLatin1Char('/'))) cbRealPorts->addItem(name);
     if (AAction == ACTION_EDIT && name.compare(edited, Qt::CaseInsensitive) == 0) continue;
     const int taken = cbxPort->findText(name, Qt::MatchFixedString);
     if (taken >= 0) cbxPort->removeItem(taken);
@@ -301,7 +332,6 @@ void TfrmAddComPort::Init(const TLumPortParams& APortParams, int AAction) {
   FillPortLists(AAction);
   FAction = AAction;
 
-  cbRealPorts->setEditable(false);
   cbRealPorts->setEnabled(true);
   cbRealPortTunnelMode->setChecked(false);
   cbRealPortTunnelModeClick();
@@ -336,7 +366,6 @@ void TfrmAddComPort::Init(const TLumPortParams& APortParams, int AAction) {
 
   // The device of an existing port is shown, not chosen again.
   cbRealPorts->clear();
-  cbRealPorts->setEditable(true);
   cbRealPorts->setEditText(FromStd(StripRealPortSuffix(p.ComName)));
   cbRealPorts->setEnabled(false);
   ShowPortTypeTab(p.isRealPort ? tsExisting : tsVirtual);
@@ -400,6 +429,11 @@ void TfrmAddComPort::PlaceLineSettings() {
   resize(size().expandedTo(sizeHint()));
 }
 
+QWidget* TfrmAddComPort::FirstControl() const {
+  if (pcPortType->currentWidget() == tsVirtual) return cbxPort;
+  return cbRealPorts->isEnabled() ? static_cast<QWidget*>(cbRealPorts) : cbRealPortTunnelMode;
+}
+
 void TfrmAddComPort::btnOKClick() {
   TLumPortParams& p = PortParams;
   p.ComName = ToStd(cbxPort->currentText());
@@ -438,7 +472,7 @@ void TfrmAddComPort::btnOKClick() {
   p.isRealPort = pcPortType->currentWidget() == tsExisting;
   bool named = !p.ComName.empty();
   if (p.isRealPort) {
-    const QString device = cbRealPorts->currentText();
+    const QString device = cbRealPorts->currentText().trimmed();
     p.ComName = ToStd(device) + "(r)";
     // "(r)" alone names no device.
     named = !device.isEmpty();
@@ -452,7 +486,8 @@ void TfrmAddComPort::btnOKClick() {
 
 bool TfrmAddComPort::ShowPortDialog(TLumPortParams& APortParams, int AAction) {
   Init(APortParams, AAction);
-  if (const QScreen* area = screen()) move(area->availableGeometry().center() - rect().center());
+  FitOnScreen(*this, QSize(CLIENT_WIDTH, CLIENT_HEIGHT));
+  FirstControl()->setFocus();
   if (exec() != QDialog::Accepted) return false;
   APortParams = PortParams;
   return true;

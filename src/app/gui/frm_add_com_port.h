@@ -55,6 +55,8 @@ class TfrmAddComPort : public QDialog {
   bool pcPortTypeChanging() const;
   // Copies the controls into PortParams; confirms when there is a port name.
   void btnOKClick();
+  // Where the focus starts: the first control of the port page shown.
+  QWidget* FirstControl() const;
 
   TLumPortParams PortParams;
 

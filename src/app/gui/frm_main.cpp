@@ -9,7 +9,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
-#include <QScreen>
 #include <QSocketNotifier>
 #include <QSplitter>
 #include <QStatusBar>
@@ -25,6 +24,7 @@
 #include "app/gui/gui_messages.h"
 #include "app/gui/gui_text.h"
 #include "app/gui/icons.h"
+#include "app/gui/screen_fit.h"
 #include "app/port_host.h"
 #include "app/security_key.h"
 #include "app/status_server.h"
@@ -226,11 +226,7 @@ void TfrmMain::BuildControls() {
   FBlinkTimer->setInterval(BLINK_INTERVAL_MS);
   connect(FBlinkTimer, &QTimer::timeout, this, [this] { TrayBlink(); });
 
-  resize(CLIENT_WIDTH, CLIENT_HEIGHT);
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(CLIENT_WIDTH / 2, CLIENT_HEIGHT / 2));
-  }
+  FitOnScreen(*this, QSize(CLIENT_WIDTH, CLIENT_HEIGHT));
   actDeletePortUpdate();
   actEditPortUpdate();
 }

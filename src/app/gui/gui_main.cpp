@@ -23,7 +23,6 @@ namespace orvane {
 namespace {
 
 constexpr const char* SELF_EXE = "/proc/self/exe";
-constexpr const char* PROGRAM_NAME = "Порты MX40L";
 
 // "Light": Fusion with a light palette, whatever the desktop's colours are.
 void SelectLightStyle(QApplication& AApp) {
@@ -59,17 +58,22 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd,
            const TWindowShown& AOnShown) {
   // Qt wants its application object before any widget or socket.
   QApplication app(AArgc, AArgv);
-  app.setApplicationDisplayName(QString::fromUtf8(PROGRAM_NAME));
+  // No application display name: the window system would append it to every
+  // title, and the titles are to read exactly as designed.
   app.setQuitOnLastWindowClosed(false);
 
   // A stop signal (a logout, `kill`, a service manager) ends every event loop,
   // a message box's included, without the close question: the code after the
   // loop then tears down in order, the stop banner last.
+  // A box open while the window is still being built (the configuration's
+  // messages) ends too, and no later box or loop starts.
+  bool stopping = false;
   std::unique_ptr<QSocketNotifier> stopNotifier;
   if (AStopFd >= 0) {
     stopNotifier = std::make_unique<QSocketNotifier>(AStopFd, QSocketNotifier::Read);
-    QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &app, [&stopNotifier] {
+    QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &app, [&stopNotifier, &stopping] {
       stopNotifier->setEnabled(false);
+      stopping = true;
       QCoreApplication::exit(0);
     });
   }
@@ -91,14 +95,13 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd,
   }
 
   TMessageBoxes messages;
+  messages.SetStopping([&stopping] { return stopping; });
   const std::string dataDir = DataDirectory(ACommand, SELF_EXE);
   // The data directory's own lock, which the service mode takes as well: a
   // window and a service never drive the same ports and files. Also before the log.
   std::unique_ptr<TInstanceLock> dataLock;
   std::string refusal;
   if (const int code = ClaimDataDirectory(dataDir, ACommand.SkipInstanceGuard, dataLock, refusal)) {
-    // Also for a start from a terminal, where the box may be out of sight.
-    std::cerr << refusal << std::endl;
     // Let go first: a start behind this one shows its own message instead of
     // ending silently while this box waits.
     guard.reset();
@@ -111,7 +114,7 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd,
   const auto logFailed = [&app, &messages](const std::string& AMessage) {
     std::cerr << AMessage << std::endl;
     QMetaObject::invokeMethod(
-        &app, [&messages, AMessage] { messages.Show("", AMessage, TMessageKind::Warning); },
+        &app, [&messages, AMessage] { messages.ShowBox("", AMessage, TMessageKind::Warning); },
         Qt::QueuedConnection);
   };
   auto log = std::make_unique<TLumLog>(dataDir, version->FileVersion(), SELF_EXE, logFailed);
@@ -132,6 +135,9 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd,
     setup.WriteFile = [file](const std::string& ALine) { file->WriteLine(ALine); };
     TfrmMain window(setup, *editor, messages);
     messages.SetParent(&window);
+    // The editor becomes a dialog of the window (no task-bar entry of its
+    // own) until the window goes, which must not take the editor with it.
+    editor->setParent(&window, editor->windowFlags());
     if (guard)
       QObject::connect(guard.get(), &TSingleInstance::RestoreRequested, &window,
                        [&window] { window.RestoreFromAnotherInstance(); });
@@ -139,12 +145,13 @@ int RunGui(int& AArgc, char** AArgv, const TCommandLine& ACommand, int AStopFd,
     if (window.Terminated()) {
       // A port of the file could not be built: its message has been shown.
       exitCode = 1;
-    } else {
+    } else if (!stopping) {
       window.show();
       if (AOnShown) AOnShown(window, *editor);
       exitCode = app.exec();
     }
     messages.SetParent(nullptr);
+    editor->setParent(nullptr, editor->windowFlags());
   }
   // The window and its ports are gone; then the guard, the editor and, last, the stop banner.
   guard.reset();

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabBar>
@@ -82,7 +84,8 @@ QStringList ComNames(std::initializer_list<int> AExcept) {
   return names;
 }
 
-const std::vector<std::string> INSTALLED = {"COM1", "COM3", "/dev/ttyUSB0"};
+// Devices by path; bare names are the program's own virtual ports.
+const std::vector<std::string> INSTALLED = {"/dev/ttyS1", "COM1", "COM3", "/dev/ttyUSB0"};
 
 // What the main window hands over when the user starts adding a port.
 TLumPortParams NewPort(const std::string& ATopic, uint32_t AKey) {
@@ -96,7 +99,7 @@ TLumPortParams NewPort(const std::string& ATopic, uint32_t AKey) {
 // What a first add yields untouched, with the topic and key it was given.
 TLumPortParams FirstAddResult(const std::string& ATopic, uint32_t AKey) {
   TLumPortParams p;
-  p.ComName = "COM1(r)";  // the "Существующий" tab is the one shown at first
+  p.ComName = "/dev/ttyS1(r)";  // the "Существующий" tab is the one shown at first
   p.IpAddress = "127.0.0.1";
   p.PortNumber = 0;
   p.LineNumber = 0;
@@ -241,7 +244,7 @@ TEST(TfrmAddComPort, ConfirmedRecordFollowsModeCarryOverAndControls) {
        NewPort("/c", 33), TDialog::ACTION_ADD, none,
        Changed(PhysicalIp485Port(),
                [](TLumPortParams& p) {
-                 p.ComName = "COM1(r)";
+                 p.ComName = "/dev/ttyS1(r)";
                  p.RealPortTunnelMode = false;
                  p.MqttTopic = "/c";
                  p.MqttSecurityKey = 33;
@@ -467,8 +470,9 @@ TEST(TfrmAddComPort, InstalledPortsAreOfferedAndKeptOutOfTheVirtualNames) {
   dialog.Init(NewPort("/a", 1), TDialog::ACTION_ADD);
   EXPECT_EQ(Items(dialog.cbxPort), ComNames({1, 3, 7}));
   EXPECT_EQ(dialog.cbxPort->currentText(), "COM2");
-  EXPECT_EQ(Items(dialog.cbRealPorts), (QStringList{"COM3", "/dev/ttyUSB0", "com7", "COM1"}));
-  EXPECT_EQ(dialog.cbRealPorts->currentText(), "COM3");
+  // Only devices are offered: the program's own virtual ports cannot be opened as one.
+  EXPECT_EQ(Items(dialog.cbRealPorts), (QStringList{"/dev/ttyUSB0"}));
+  EXPECT_EQ(dialog.cbRealPorts->currentText(), "/dev/ttyUSB0");
 
   // The edited port's own name stays offered, whatever its letter case.
   dialog.Init(Changed(VirtualMqttPort(), [](TLumPortParams& p) { p.ComName = "Com7"; }),
@@ -511,9 +515,15 @@ TEST(TfrmAddComPort, EditOfAPhysicalPortShowsItsDeviceFixed) {
   EXPECT_TRUE(dialog.PortParams.isRealPort);
 
   dialog.Init(NewPort("/a", 1), TDialog::ACTION_ADD);
-  EXPECT_FALSE(dialog.cbRealPorts->isEditable());
   EXPECT_TRUE(dialog.cbRealPorts->isEnabled());
-  EXPECT_EQ(Items(dialog.cbRealPorts), (QStringList{"COM1", "COM3", "/dev/ttyUSB0"}));
+  EXPECT_EQ(Items(dialog.cbRealPorts), (QStringList{"/dev/ttyS1", "/dev/ttyUSB0"}));
+  // A path may be typed as well: it is what the port opens.
+  dialog.pcPortType->setCurrentWidget(dialog.tsExisting);
+  dialog.cbRealPorts->setEditText(" /dev/ttyACM7 ");
+  dialog.open();
+  Confirm(dialog);
+  EXPECT_EQ(dialog.PortParams.ComName, "/dev/ttyACM7(r)");
+  EXPECT_EQ(dialog.cbRealPorts->count(), 2);
 }
 
 TEST(TfrmAddComPort, PortTypeTabChangesOnlyWhileAdding) {
@@ -687,6 +697,88 @@ TEST(TfrmAddComPort, ShowPortDialogReturnsTheRecordOnEnterAndNothingOnEsc) {
   EXPECT_EQ(dialog.btnCancel->text(), "Отмена");
 }
 
+// A modal dialog without minimise and maximise buttons, opening with the
+// focus on the first control of its port page, whatever the last use left.
+TEST(TfrmAddComPort, OpensModalWithTheFocusOnTheFirstControl) {
+  TRecordedMessages messages;
+  TDialog dialog([] { return INSTALLED; }, messages);
+  EXPECT_TRUE(dialog.isModal());
+  EXPECT_FALSE(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+  struct TCase {
+    const char* Name;
+    TLumPortParams Record;
+    int Action;
+    QWidget* Tab;
+    QWidget* First;
+  };
+  const TCase cases[] = {
+      {"add, existing", NewPort("/a", 1), TDialog::ACTION_ADD, dialog.tsExisting, dialog.cbRealPorts},
+      {"add, virtual", NewPort("/a", 1), TDialog::ACTION_ADD, dialog.tsVirtual, dialog.cbxPort},
+      {"edit, physical: its device is fixed", PhysicalIp485Port(), TDialog::ACTION_EDIT, nullptr,
+       dialog.cbRealPortTunnelMode},
+      {"edit, virtual", VirtualMqttPort(), TDialog::ACTION_EDIT, nullptr, dialog.cbxPort},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    if (c.Tab != nullptr) dialog.pcPortType->setCurrentWidget(c.Tab);
+    TLumPortParams record = c.Record;
+    ShowWith(dialog, record, c.Action, [&] {
+      EXPECT_EQ(QApplication::activeModalWidget(), &dialog);
+      EXPECT_EQ(dialog.focusWidget(), c.First);
+      // The next use must not start where this one ends.
+      dialog.edMqttSeqKey->setFocus();
+      dialog.reject();
+    });
+  }
+}
+
+// At the smallest screen the window is made for, the whole dialog is on it
+// and every field shows a typical full value without scrolling.
+TEST(TfrmAddComPort, FitsTheScreenAndShowsTypicalValuesWhole) {
+  TRecordedMessages messages;
+  TDialog dialog([] { return INSTALLED; }, messages);
+  TLumPortParams record = NewPort("/a", 1);
+  ShowWith(dialog, record, TDialog::ACTION_ADD, [&] {
+    const QRect area = dialog.screen()->availableGeometry();
+    EXPECT_TRUE(area.contains(dialog.frameGeometry()))
+        << area.width() << "x" << area.height() << " " << dialog.frameGeometry().width() << "x"
+        << dialog.frameGeometry().height();
+    struct TCase {
+      QWidget* Tab;
+      const char* Protocol;
+      QLineEdit* Field;
+      const char* Value;
+    };
+    const TCase cases[] = {
+        {dialog.tsExisting, PROTOCOL_IP485, dialog.cbRealPorts->lineEdit(),
+         "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"},
+        {dialog.tsVirtual, PROTOCOL_IP485, dialog.edtHeader, "Счётчики электроэнергии, корпус 2, щит 4"},
+        {dialog.tsVirtual, PROTOCOL_IP485, dialog.edtIpAddress, "192.168.100.200"},
+        {dialog.tsVirtual, PROTOCOL_MQTT, dialog.edMqttAddr, "127.0.0.1:47383"},
+        {dialog.tsVirtual, PROTOCOL_MQTT, dialog.edMqttAddr, "mqtt.example.com:18883"},
+        {dialog.tsVirtual, PROTOCOL_MQTT, dialog.edMqttTopic, "/Orvane/Ab3xY9"},
+    };
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(c.Value);
+      dialog.pcPortType->setCurrentWidget(c.Tab);
+      dialog.cbxProtocol->setCurrentText(c.Protocol);
+      QCoreApplication::processEvents();
+      ASSERT_TRUE(c.Field->isVisible());
+      c.Field->setText(QString::fromUtf8(c.Value));
+      // Shown whole: from its start to its end the text moves the cursor by
+      // its full width, which a scrolled field could not.
+      const auto cursor = [&] { return c.Field->inputMethodQuery(Qt::ImCursorRectangle).toRect(); };
+      c.Field->home(false);
+      const int start = cursor().center().x();
+      c.Field->end(false);
+      const int end = cursor().center().x();
+      EXPECT_GE(end - start, c.Field->fontMetrics().horizontalAdvance(c.Field->text()) - 1);
+      EXPECT_LE(cursor().right(), c.Field->width());
+    }
+    dialog.reject();
+  });
+}
+
 TEST(TfrmAddComPort, LayoutCutsNoCaptionOff) {
   TRecordedMessages messages;
   TDialog dialog([] { return INSTALLED; }, messages);
@@ -719,11 +811,15 @@ TEST(TfrmAddComPort, LayoutCutsNoCaptionOff) {
                           [](const QLabel* l) { return l->text() == "Таймаут чтения \nпакета данных, мс"; }));
 }
 
-TEST(InstalledSerialPorts, HardwareByDevicePathOwnPortsByLinkName) {
+TEST(InstalledSerialPorts, StableNamesThenDeviceNodesThenOwnPortsByLinkName) {
   namespace fs = std::filesystem;
   test::TTempDir sys, dev, ports;
   fs::create_directories(sys.Path() / "ttyUSB0" / "device");
   std::ofstream(dev.Path() / "ttyUSB0") << "";
+  fs::create_directories(dev.Path() / "serial" / "by-id");
+  const std::string stable =
+      (dev.Path() / "serial" / "by-id" / "usb-FTDI_FT232R_A50285BI-if00-port0").string();
+  fs::create_symlink("../../ttyUSB0", stable);
   fs::create_symlink("/dev/pts/5", dev.Path() / "COM5");
   fs::create_symlink("/dev/pts/6", dev.Path() / "com12");
   fs::create_symlink("/dev/pts/7", ports.Path() / "COM7");
@@ -731,16 +827,18 @@ TEST(InstalledSerialPorts, HardwareByDevicePathOwnPortsByLinkName) {
 
   // Links and hardware nodes in one folder, as with the port directory at /dev.
   EXPECT_EQ(InstalledSerialPorts(dev.Str(), sys.Str(), dev.Str()),
-            (std::vector<std::string>{usb, "COM5", "com12"}));
-  EXPECT_EQ(InstalledSerialPorts(ports.Str(), sys.Str(), dev.Str()), (std::vector<std::string>{usb, "COM7"}));
+            (std::vector<std::string>{stable, usb, "COM5", "com12"}));
+  EXPECT_EQ(InstalledSerialPorts(ports.Str(), sys.Str(), dev.Str()),
+            (std::vector<std::string>{stable, usb, "COM7"}));
 
-  // The dialog on the machine's own ports and the port directory.
+  // The dialog offers the devices, stable name first, and keeps its own port out of both lists.
   TRecordedMessages messages;
-  TDialog dialog([&] { return InstalledSerialPorts(ports.Str()); }, messages);
+  TDialog dialog([&] { return InstalledSerialPorts(ports.Str(), sys.Str(), dev.Str()); }, messages);
   dialog.Init(NewPort("/a", 1), TDialog::ACTION_ADD);
   EXPECT_EQ(dialog.cbxPort->findText("COM7"), -1);
   EXPECT_NE(dialog.cbxPort->findText("COM6"), -1);
-  EXPECT_NE(dialog.cbRealPorts->findText("COM7"), -1);
+  EXPECT_EQ(Items(dialog.cbRealPorts),
+            (QStringList{QString::fromStdString(stable), QString::fromStdString(usb)}));
 }
 
 }  // namespace

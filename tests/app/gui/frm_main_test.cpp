@@ -5,7 +5,9 @@
 
 #include <QAction>
 #include <QGroupBox>
+#include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QStatusBar>
@@ -109,6 +111,8 @@ class MainWindowTest : public ::testing::Test {
       APortParams = DialogAnswer(APortParams);
       return true;
     };
+    // As the program does; a view that is not shown keeps its lines back.
+    Window->show();
   }
 
   void WriteConfig(const std::vector<TLumPortParams>& APorts) {
@@ -183,8 +187,12 @@ TEST_F(MainWindowTest, StartWithoutConfigShowsAnEmptyWorkingList) {
   EXPECT_EQ(Window->ShownLogView(), nullptr);
   EXPECT_TRUE(Messages.Messages.empty());
   EXPECT_FALSE(std::filesystem::exists(DataDir.Path() / CONFIG_FILE_NAME));
-  // The designed layout.
-  EXPECT_EQ(Window->size(), QSize(TfrmMain::CLIENT_WIDTH, TfrmMain::CLIENT_HEIGHT));
+  // The designed layout, as far as the screen has room for it (see WindowFitsItsScreen).
+  const QSize designed(TfrmMain::CLIENT_WIDTH, TfrmMain::CLIENT_HEIGHT);
+  const QRect area = Window->screen()->availableGeometry();
+  if (area.width() >= 1024 && area.height() >= 600) {
+    EXPECT_EQ(Window->size(), designed);
+  }
   EXPECT_EQ(Window->ToolBar1->height(), TfrmMain::TOOL_BAR_HEIGHT);
   EXPECT_EQ(Window->ToolBar1->iconSize(), QSize(32, 32));
   EXPECT_EQ(Window->Splitter2->sizes().value(0), TfrmMain::TREE_WIDTH);
@@ -197,6 +205,41 @@ TEST_F(MainWindowTest, StartWithoutConfigShowsAnEmptyWorkingList) {
   EXPECT_EQ(Str(Window->actAddPort->text()), "Добавить порт");
   EXPECT_EQ(Str(Window->actDeletePort->text()), "Удалить порт");
   EXPECT_EQ(Str(Window->actEditPort->text()), "Редактировать порт");
+}
+
+// On a small screen (800 by 600, at 1x or 2x) the whole window is on it:
+// title bar, menu, tool bar, the log's buttons and the status bar.
+TEST_F(MainWindowTest, WindowFitsItsScreen) {
+  WriteConfig({VirtualParams("COM1", PROTOCOL_DIRECT, 1)});
+  Open();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(Window.get()));
+  const QRect area = Window->screen()->availableGeometry();
+  RecordProperty("screen", std::to_string(area.width()) + "x" + std::to_string(area.height()) + "@" +
+                               std::to_string(Window->devicePixelRatio()));
+  EXPECT_TRUE(area.contains(Window->frameGeometry()))
+      << "screen " << area.width() << "x" << area.height() << ", window at " << Window->frameGeometry().x()
+      << "," << Window->frameGeometry().y() << " " << Window->frameGeometry().width() << "x"
+      << Window->frameGeometry().height();
+  EXPECT_LE(Window->width(), TfrmMain::CLIENT_WIDTH);
+  EXPECT_LE(Window->height(), TfrmMain::CLIENT_HEIGHT);
+  TfmLogPort* view = Window->ShownLogView();
+  ASSERT_NE(view, nullptr);
+  const QRect client = Window->rect();
+  const auto inside = [&](const QWidget* AWidget) {
+    const QRect box(AWidget->mapTo(Window.get(), QPoint(0, 0)), AWidget->size());
+    return AWidget->isVisible() && client.contains(box);
+  };
+  EXPECT_TRUE(inside(Window->menuBar()));
+  EXPECT_TRUE(inside(Window->ToolBar1));
+  EXPECT_TRUE(inside(Window->sbStatusBar));
+  EXPECT_TRUE(inside(view));
+  for (QAction* action : {view->actClear, view->actStop, view->actFollowLast}) {
+    const auto widgets = action->associatedObjects();
+    EXPECT_TRUE(std::any_of(widgets.begin(), widgets.end(), [&](QObject* AObject) {
+      auto* button = qobject_cast<QWidget*>(AObject);
+      return button != nullptr && button != view->mmLog && inside(button);
+    })) << Str(action->text());
+  }
 }
 
 TEST_F(MainWindowTest, AddedPortRunsIsSelectedShowsItsLogAndIsSaved) {
@@ -228,7 +271,9 @@ TEST_F(MainWindowTest, AddedPortRunsIsSelectedShowsItsLogAndIsSaved) {
   EXPECT_EQ(Str(Window->PortEntryText(0)), "COM7<->127.0.0.1:" + std::to_string(converter.Port()));
   EXPECT_EQ(Window->ShownLogView(), Window->LogViewOf(port));
   EXPECT_EQ(Window->ShownLogView()->parentWidget(), static_cast<QWidget*>(Window->gbxLog));
-  EXPECT_NE(ShownLog().find("(COM7) Create COM port - OK, ComName=COM7"), std::string::npos) << ShownLog();
+  EXPECT_TRUE(WaitFor([&] {
+    return ShownLog().find("(COM7) Create COM port - OK, ComName=COM7") != std::string::npos;
+  })) << ShownLog();
   EXPECT_EQ(Str(Window->StatusCountText()), "Кол-во портов: 1");
   EXPECT_TRUE(LinkExists("COM7"));
 
@@ -290,7 +335,9 @@ TEST_F(MainWindowTest, EditRebuildsThePortAtTheEndOfTheFile) {
   EXPECT_EQ(Window->SelectedPort(), Window->PortEntryPort(1));
   EXPECT_EQ(Window->ShownLogView(), Window->LogViewOf(Window->PortEntryPort(1)));
   // The old port's COM port was deleted, so the new one creates it afresh.
-  EXPECT_NE(ShownLog().find("(COM1) Create COM port - OK, ComName=COM1"), std::string::npos) << ShownLog();
+  EXPECT_TRUE(WaitFor([&] {
+    return ShownLog().find("(COM1) Create COM port - OK, ComName=COM1") != std::string::npos;
+  })) << ShownLog();
   EXPECT_TRUE(LinkExists("COM1"));
   EXPECT_TRUE(Messages.Messages.empty());
 }

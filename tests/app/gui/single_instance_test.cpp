@@ -161,6 +161,27 @@ TEST_F(SingleInstanceProcessTest, SecondStartEndsAtOnceAndLeavesLogAndPortsAlone
   EXPECT_FALSE(LinkTarget().empty());
 }
 
+// A configuration with a bad value stops the start in its message box; with
+// nobody to answer it, a stop signal ends the box and the program in order,
+// before any window is shown or port is made.
+TEST_F(SingleInstanceProcessTest, AStopSignalEndsTheConfigurationsMessageBox) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    test::WriteConfig(
+        Data.Str(),
+        {"<Port ComName=\"COM21\" IpAddress=\"127.0.0.1\" PortNumber=\"1\" isRealPort=\"yes\"/>"});
+    test::TProcess window(Args());
+    ASSERT_TRUE(window.WaitErr("Ошибка при загрузке файла конфигурации")) << window.ErrText;
+    EXPECT_FALSE(window.Ended());
+    ::kill(window.Pid(), signal);
+    EXPECT_EQ(window.Wait(), 0) << window.ErrText;
+    const std::string log = Log();
+    const std::string banner = "****** Stop program ******\r\n";
+    ASSERT_GE(log.size(), banner.size());
+    EXPECT_EQ(log.substr(log.size() - banner.size()), banner) << log;
+  }
+}
+
 // A first instance told "-i" holds neither guard: a start without the switch runs too
 // (with the same ports; the log stays the first's), and guards the data from then on.
 TEST_F(SingleInstanceProcessTest, AStartWithoutIBehindOneToldIRunsAndGuardsFromThenOn) {
@@ -171,13 +192,16 @@ TEST_F(SingleInstanceProcessTest, AStartWithoutIBehindOneToldIRunsAndGuardsFromT
 
   test::TProcess second(Args());
   ASSERT_TRUE(second.WaitErr("Файл журнала не открывается")) << second.ErrText;
-  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
+  // The converter serves one client at a time: from here on the two instances take it
+  // from each other, so the count of connections only grows.
+  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() >= 2; }));
   EXPECT_FALSE(second.Ended());
   EXPECT_EQ(Log().rfind(log, 0), 0u);
 
   test::TProcess third(Args());
   EXPECT_EQ(third.Wait(), 0) << third.ErrText;
-  EXPECT_EQ(Converter.Connections(), 2u);
+  // A third that ran would have found the log taken, as the second did.
+  EXPECT_EQ(third.ErrText.find("Файл журнала"), std::string::npos) << third.ErrText;
   for (test::TProcess* window : {&second, &first}) {
     ::kill(window->Pid(), SIGTERM);
     EXPECT_EQ(window->Wait(), 0) << window->ErrText;
@@ -218,7 +242,8 @@ TEST_F(SingleInstanceProcessTest, AWindowOnTheDataOfARunningServiceIsRefusedUnle
   }
 
   test::TProcess another(Args({"-i"}));
-  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }));
+  EXPECT_TRUE(test::WaitFor([&] { return Converter.Connections() == 2; }))
+      << Converter.Connections() << " " << (another.CollectErr(), another.ErrText) << Log();
   EXPECT_FALSE(another.Ended());
   service.CollectErr();
   EXPECT_FALSE(service.Ended()) << service.ErrText;
