@@ -1,8 +1,10 @@
 // What idle ports cost the headless service: the program runs N virtual
 // pass-through ports, each connected to a converter stand-in here that
-// accepts and stays silent, no application on any port. Measured over the
-// idle span: CPU of the whole process (% of one core), wake-ups per second
-// (context switches of all its threads), its threads and inotify instances.
+// accepts and stays silent, first with no application on any port, then with
+// every port held open by this program (as an application that waits for
+// bytes would). Measured over each idle span: CPU of the whole process (% of
+// one core), wake-ups per second (context switches of all its threads), its
+// threads and inotify instances.
 //
 // Usage: service_bench [seconds per run, default 10] [port counts, default 100 1000]
 // Run as a user whose descriptor limit allows about 5 per port (root here).
@@ -175,17 +177,28 @@ bool Measure(int APorts, double ASeconds) {
       WaitUntil([&] { return converter.Connections() >= size_t(APorts); }, std::chrono::seconds(120));
   bool ok = ready;
   if (ready) {
-    // The start's work (connections, log lines) is over before the count begins.
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const double cpu0 = CpuSeconds(pid);
-    const TThreads before = Threads(pid);
-    const auto start = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(ASeconds));
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    const double cpu = CpuSeconds(pid) - cpu0;
-    const TThreads after = Threads(pid);
-    std::printf("%6d  %10.3f  %12.1f  %8ld  %8d\n", APorts, cpu * 100 / elapsed,
-                double(after.Switches - before.Switches) / elapsed, after.Count, InotifyInstances(pid));
+    const auto span = [&](const char* AHeld) {
+      // The start's work (connections, log lines, opens) is over before the count begins.
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      const double cpu0 = CpuSeconds(pid);
+      const TThreads before = Threads(pid);
+      const auto start = Clock::now();
+      std::this_thread::sleep_for(std::chrono::duration<double>(ASeconds));
+      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+      const double cpu = CpuSeconds(pid) - cpu0;
+      const TThreads after = Threads(pid);
+      std::printf("%6d  %6s  %10.3f  %12.1f  %8ld  %8d\n", APorts, AHeld, cpu * 100 / elapsed,
+                  double(after.Switches - before.Switches) / elapsed, after.Count, InotifyInstances(pid));
+    };
+    span("no");
+    std::vector<int> held;
+    for (int i = 0; i < APorts; ++i) {
+      const std::string link = ports.Path + "/IDLE" + std::to_string(i);
+      const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0) held.push_back(fd);
+    }
+    span(held.size() == size_t(APorts) ? "yes" : "some");
+    for (const int fd : held) ::close(fd);
   } else {
     std::printf("%6d  not ready: %zu of %d ports connected\n%s\n", APorts, converter.Connections(), APorts,
                 ReadAll(out).substr(0, 2000).c_str());
@@ -210,7 +223,7 @@ int main(int argc, char** argv) {
   ::setrlimit(RLIMIT_NOFILE, &limit);
   std::printf("idle headless service, %.0f s per run, descriptor limit %llu\n", seconds,
               static_cast<unsigned long long>(limit.rlim_cur));
-  std::printf(" ports  CPU %%/core  wake-ups/s   threads   inotify\n");
+  std::printf(" ports    held  CPU %%/core  wake-ups/s   threads   inotify\n");
   bool ok = true;
   for (const int ports : counts) ok &= Measure(ports, seconds);
   return ok ? 0 : 1;
