@@ -54,6 +54,11 @@ foreach(component ${ORVANE_PACKAGES})
   endif()
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${ORVANE_PKG_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+  # The unit's Documentation= names it.
+  if(package STREQUAL "orvane")
+    install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
+            COMPONENT ${component})
+  endif()
 endforeach()
 
 set(CPACK_GENERATOR DEB)

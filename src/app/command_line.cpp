@@ -91,6 +91,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
   if (result.Error.empty() && !result.Headless && (!result.PortGroup.empty() || result.PortMode))
     result.Error =
         "--port-group and --port-mode are for the service (--headless); the window's ports are its user's";
+  if (result.Error.empty() && !result.Headless && result.Traffic)
+    result.Error = "--traffic is for the service (--headless); the window shows traffic in its log views";
   return result;
 }
 

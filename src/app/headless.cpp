@@ -35,11 +35,9 @@ class TErrorLines : public IUserMessages {
 };
 
 // What the service manager shows as the service's state.
-std::string PortsStatus(const TLumPortList& AList) {
-  size_t down = 0;
-  for (size_t i = 0; i < AList.Count(); ++i)
-    if (!AList.GetPort(static_cast<int>(i))->IsActive()) ++down;
-  return "STATUS=" + std::to_string(AList.Count()) + " ports, " + std::to_string(down) + " not working";
+std::string PortsStatus(const TPortHost& AHost) {
+  return "STATUS=" + std::to_string(AHost.Count()) + " ports, " + std::to_string(AHost.InactiveCount()) +
+         " not working";
 }
 
 // Reads config.cfg again and brings the running ports in line with it; a
@@ -154,11 +152,11 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
   };
   if (!failed) {
     AOutput.Out(AOptions.Format.ServiceLine("Ready", TLinePriority::State));
-    std::string told = PortsStatus(host.List());
+    std::string told = PortsStatus(host);
     notify("READY=1\n" + told);
     // A flip the ready line already counted is not told twice.
     env.OnStateChanged = [&] {
-      std::string status = PortsStatus(host.List());
+      std::string status = PortsStatus(host);
       if (status != told) notify(told = std::move(status));
     };
     for (;;) {
@@ -169,7 +167,7 @@ int RunHeadless(const THeadlessOptions& AOptions, const TPortLoader& ALoader, in
         if (AOptions.ReloadTaken) AOptions.ReloadTaken();
         notify("RELOADING=1");
         ReloadConfig(host, AOptions, AOutput, log);
-        told = PortsStatus(host.List());
+        told = PortsStatus(host);
         notify("READY=1\n" + told);
       }
       dispatcher.ProcessPending();

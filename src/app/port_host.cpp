@@ -140,8 +140,8 @@ TPortResult TPortHost::Edit(TPortManager* APort, const TLumPortParams& APortPara
   const TPortResult removed = Remove(APort);
   if (!removed.Ok()) return removed;
   TPortResult result = Build(APortParams);
-  // Saved either way: the file follows the list.
-  Save();
+  // A port that could not be built ends the program: the file keeps the record it had.
+  if (result.Ok()) Save();
   return result;
 }
 
@@ -198,8 +198,14 @@ TReloadCount TPortHost::Reload(const std::vector<TLumPortParams>& APortParams,
     }
     if (!kept) stale.push_back(port);
   }
-  for (TPortManager* port : stale) Remove(port);
-  count.Stopped = stale.size();
+  for (TPortManager* port : stale) {
+    const TPortResult removed = Remove(port);
+    if (removed.Ok()) {
+      ++count.Stopped;
+    } else {
+      FMessages.Show("", removed.Error, TMessageKind::Warning);
+    }
+  }
   for (size_t k = 0; k < wanted.size(); ++k) {
     if (running[k]) {
       ++count.Kept;

@@ -58,6 +58,10 @@ void TPtyOpenWatch::CollectLocked() {
     if (n <= 0) return;
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if ((event->mask & IN_Q_OVERFLOW) != 0) {
+        // Events of all ports were lost: each looks whether it is held now.
+        for (const auto& [id, each] : FHandlers) each(true);
+      }
       const auto handler = FHandlers.find(event->wd);
       if (handler != FHandlers.end() && (event->mask & (IN_OPEN | IN_CLOSE)) != 0)
         handler->second((event->mask & IN_OPEN) != 0);
@@ -68,8 +72,8 @@ void TPtyOpenWatch::CollectLocked() {
 
 void TPtyOpenWatch::Run() {
   for (;;) {
-    const int ready = WaitReadable({FStop.Fd(), FNotify.Get()}, TDeadline::Never());
-    if (ready != 1) return;
+    // Only the stop ends it: a failed wait must not leave every port deaf to opens.
+    if (WaitReadable({FStop.Fd(), FNotify.Get()}, TDeadline::Never()) == 0) return;
     Collect();
   }
 }

@@ -170,7 +170,12 @@ std::string ServicePortAccess(const std::string& AGroup, std::optional<uint32_t>
     group entry{};
     group* found = nullptr;
     std::vector<char> buffer(16384);
-    if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    int error = 0;
+    // A group with many members (a directory service's dialout) needs a larger buffer.
+    while ((error = ::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+           buffer.size() < (size_t{1} << 24))
+      buffer.resize(buffer.size() * 2);
+    if (error != 0 || found == nullptr) {
       if (!conventional) return "--port-group " + name + ": no such group";
       name.clear();  // a system without dialout: the ports stay root's alone
     } else {

@@ -44,6 +44,7 @@ TEST(ParseCommandLine, RefusesWhatItDoesNotKnow) {
       {{"--headless", "--port-mode", "06600"}, "not an octal mode"},
       // The window's ports are for its desktop user alone.
       {{"--port-group", "dialout"}, "are for the service"},
+      {{"--traffic"}, "--traffic is for the service"},
       {{"--port-mode", "0640"}, "are for the service"},
   };
   for (const auto& c : cases) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/headless_process.h"
 #include "channels/lum_tcp_server.h"
 #include "model/config_file.h"
 #include "portkit/port_kit.h"
@@ -21,13 +22,6 @@ using test::TEchoServer;
 using test::TPortsHarness;
 using test::TPtyClient;
 using test::VirtualParams;
-
-std::string ReadText(const std::string& APath) {
-  std::ifstream file(APath, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 std::string ConfigPath(const TPortsHarness& AHarness) {
   return AHarness.DataDir.Str() + "/" + CONFIG_FILE_NAME;
@@ -76,7 +70,7 @@ TEST(TPortHost, ElementsTheLoadLeftOutSurviveEverySave) {
     TPortManager* first = h.Host->Port(0);
     ASSERT_TRUE(h.Host->Edit(first, first->PortParams()).Ok());
     const std::vector<std::string> running = Names(*h.Host);
-    const std::string saved = ReadText(ConfigPath(h));
+    const std::string saved = test::ReadFile(ConfigPath(h));
     for (const auto& kept : k.Kept) EXPECT_NE(saved.find(kept), std::string::npos) << saved;
 
     TPortsHarness again;
@@ -122,7 +116,7 @@ TEST(TPortHost, MissingMqttTopicAndKeyAreGenerated) {
   EXPECT_EQ(params.MqttTopic.size(), 14u);
   EXPECT_NE(params.MqttSecurityKey, 0u);
   EXPECT_TRUE(h.Host->Save());
-  EXPECT_NE(ReadText(ConfigPath(h)).find("MqttTopic=\"" + params.MqttTopic + "\""), std::string::npos);
+  EXPECT_NE(test::ReadFile(ConfigPath(h)).find("MqttTopic=\"" + params.MqttTopic + "\""), std::string::npos);
 }
 
 // A channel that notes whether the port's link is still there when it goes.

@@ -240,7 +240,7 @@ TEST(TLumVirtualPort, AnUnacknowledgedFrameIsSentOnceMoreOnAFreshConnection) {
   converter.SetEcho(true);  // the device answers what reaches it from now on
   // The wait may begin a little after the frame arrived: move on until it gives up.
   ASSERT_TRUE(h.Pump([&] {
-    if (h.CountShown(missed) == 0) h.Jump(7000);
+    if (h.CountFile(missed) == 0) h.Jump(7000);
     return h.CountShown(missed) == 1;
   }));
   EXPECT_EQ(ReadWhilePumping(h, app, 1), "A");

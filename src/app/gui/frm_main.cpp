@@ -35,7 +35,6 @@ namespace orvane {
 
 namespace {
 
-constexpr const char* DESIGNED_CAPTION = "Порты MX40L";
 constexpr const char* DELETE_TITLE = "Удаление виртуального порта";
 constexpr const char* NAME_TITLE = "Имя порта";
 constexpr int STATUS_IMAGE_LEFT = 5;
@@ -155,7 +154,7 @@ TfrmMain::~TfrmMain() {
 }
 
 void TfrmMain::BuildControls() {
-  setWindowTitle(Text(DESIGNED_CAPTION));
+  setWindowTitle(Text(PROGRAM_TITLE));
   setWindowIcon(ProgramIcon());
 
   actAddPort = new QAction(ActionIcon(TActionIcon::AddPort), Text("Добавить порт"), this);
@@ -243,9 +242,9 @@ void TfrmMain::FormCreate() {
   setup.BuildFailed = [this] { Terminate(); };
   setup.Ending = [this] { return FEnding.load(); };
   FHost = std::make_unique<TPortHost>(std::move(setup), FEnv, FMessages);
-  tiTrayIcon->setToolTip(Text(DESIGNED_CAPTION));
+  tiTrayIcon->setToolTip(Text(PROGRAM_TITLE));
   setWindowTitle(QStringLiteral("%1, %2")
-                     .arg(Text(DESIGNED_CAPTION))
+                     .arg(Text(PROGRAM_TITLE))
                      .arg(Text("версия %1.%2.%3")
                               .arg(FSetup.VersionMajor)
                               .arg(FSetup.VersionMinor)
@@ -407,11 +406,8 @@ void TfrmMain::actAddPortExecute() {
     TBusyCursor busy;
     const TPortResult result = FHost->Add(params);
     RefreshState();
-    if (result.Outcome != TPortOutcome::NameTaken) {
-      Answer(result, params.ComName);
-      return;
-    }
     Answer(result, params.ComName);
+    if (result.Outcome != TPortOutcome::NameTaken) return;
   }
 }
 
