@@ -1,6 +1,7 @@
 #include "model/lum_port_params.h"
 
 #include <algorithm>
+#include <array>
 
 namespace orvane {
 
@@ -54,18 +55,30 @@ std::string ConvertLineBreaks(uint8_t ADirection, const std::string& AText) {
 
 namespace {
 
+// The two hex digits of every byte value, so a byte costs one look-up.
+constexpr std::array<std::array<char, 2>, 256> HEX_PAIRS = [] {
+  constexpr char DIGITS[] = "0123456789ABCDEF";
+  std::array<std::array<char, 2>, 256> pairs{};
+  for (size_t b = 0; b < pairs.size(); ++b) pairs[b] = {DIGITS[b >> 4], DIGITS[b & 0x0F]};
+  return pairs;
+}();
+
 // Written in place: a traffic line is a few hundred of these per chunk, on every chunk.
 void AppendHex(std::string& AResult, std::string_view AData) {
   if (AData.empty()) return;
-  static constexpr char DIGITS[] = "0123456789ABCDEF";
   const size_t start = AResult.size();
   AResult.resize(start + AData.size() * 3 - 1);
   char* out = AResult.data() + start;
-  for (size_t i = 0; i < AData.size(); ++i) {
-    const auto b = static_cast<unsigned char>(AData[i]);
-    if (i != 0) *out++ = ' ';
-    *out++ = DIGITS[b >> 4];
-    *out++ = DIGITS[b & 0x0F];
+  const auto put = [&out](char AByte) {
+    const std::array<char, 2>& pair = HEX_PAIRS[static_cast<unsigned char>(AByte)];
+    out[0] = pair[0];
+    out[1] = pair[1];
+    out += 2;
+  };
+  put(AData[0]);
+  for (size_t i = 1; i < AData.size(); ++i) {
+    *out++ = ' ';
+    put(AData[i]);
   }
 }
 
