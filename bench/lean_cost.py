@@ -116,7 +116,10 @@ def read_count(fd, count, quiet=3.0):
     while got < count:
         if not select.select([fd], [], [], quiet)[0]:
             break
-        got += len(os.read(fd, 65536))
+        data = os.read(fd, 65536)
+        if not data:  # the port was closed under the reader
+            break
+        got += len(data)
     return got
 
 
