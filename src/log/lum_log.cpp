@@ -108,12 +108,10 @@ void TLumLog::WriteLine(const std::string& AText) {
       failure = Failing(CANNOT_WRITE + FFile.LastError());
     } else {
       FFailing = false;
-      uint64_t size = 0;
       // The line that crossed the limit stays the last line of the old file.
-      // The fresh file is opened before the full one is closed, so no other
-      // writer can take the name in between. A failed rename leaves writing in
-      // the same file, and the next line tries again.
-      if (FFile.Size(size) && size >= MAX_FILE_SIZE && FFile.Rotate(GetOldFileName()) && !FFile.IsOpen())
+      // A failed rename leaves writing in the same file, and the next line
+      // tries again; a fresh file that cannot be opened is said.
+      if (FFile.HasReached(MAX_FILE_SIZE) && FFile.Rotate(GetOldFileName()) && !FFile.IsOpen())
         failure = Failing(CANNOT_OPEN + FFile.LastError());
     }
   }

@@ -42,6 +42,7 @@ bool TLockedFile::Open(const std::string& APath) {
   if ((st.st_mode & S_IRWXO) != 0) ::fchmod(fd.Get(), st.st_mode & 07770);
   FFd = std::move(fd);
   FSize = static_cast<uint64_t>(st.st_size);
+  FAppendsSinceAsked = 0;
   return true;
 }
 
@@ -61,20 +62,30 @@ bool TLockedFile::Append(const std::string& AData) {
                         ::ftruncate(FFd.Get(), st.st_size - static_cast<off_t>(done)) == 0);
       if (!takenBack) {
         FLastError += " (" + std::to_string(done) + " bytes of it could not be taken back)";
-        FSize = ::fstat(FFd.Get(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : FSize + done;
+        if (!AskSize()) FSize += done;
       }
       return false;
     }
     done += static_cast<size_t>(n);
   }
   FSize += done;
+  ++FAppendsSinceAsked;
   return true;
 }
 
-bool TLockedFile::Size(uint64_t& ASize) const {
-  if (!FFd.Valid()) return false;
-  ASize = FSize;
+bool TLockedFile::AskSize() {
+  struct stat st {};
+  if (::fstat(FFd.Get(), &st) != 0) return false;
+  FSize = static_cast<uint64_t>(st.st_size);
+  FAppendsSinceAsked = 0;
   return true;
+}
+
+bool TLockedFile::HasReached(uint64_t ALimit) {
+  if (!FFd.Valid()) return false;
+  // When the kernel cannot be asked, the size kept here answers.
+  if (FSize >= ALimit || FAppendsSinceAsked >= RECHECK_APPENDS) AskSize();
+  return FSize >= ALimit;
 }
 
 bool TLockedFile::Rotate(const std::string& AOldPath) {

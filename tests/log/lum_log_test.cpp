@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/locked_file.h"
+#include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace orvane {
@@ -213,6 +215,77 @@ TEST(TLumLog, RotationKeepsWritingWhenTheOldFileCannotBeReplaced) {
   EXPECT_EQ(texts[texts.size() - 2], "still here");
   EXPECT_EQ(texts.back(), "and here");
   EXPECT_TRUE(fs::is_directory(dir.Path() / "log_old.txt" / "keep"));
+}
+
+// logrotate's copytruncate or `: > log.txt` cut the file under the open log:
+// the next line starts the short file, and the file rotates where its real
+// size crosses the limit, not where the lines written so far would put it.
+TEST(TLumLog, AFileCutShortFromOutsideRotatesAtItsRealSize) {
+  struct TCase {
+    const char* What;
+    uint64_t SizeBeforeCut;
+  };
+  for (const TCase& c : {TCase{"near the limit", TLumLog::MAX_FILE_SIZE - 300},
+                         TCase{"half full", TLumLog::MAX_FILE_SIZE / 2}}) {
+    SCOPED_TRACE(c.What);
+    test::TTempDir dir;
+    const fs::path current = dir.Path() / "log.txt";
+    const fs::path old = dir.Path() / "log_old.txt";
+    TLumLog log(dir.Str(), "1.0.0.0", "");
+    FillTo(log, current, c.SizeBeforeCut);
+    fs::resize_file(current, 0);
+
+    const std::string first(400, 'x');
+    log.WriteLine(first);
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_EQ(Texts(current), std::vector<std::string>{first});
+
+    FillTo(log, current, TLumLog::MAX_FILE_SIZE - 1);
+    EXPECT_FALSE(fs::exists(old));
+    log.WriteLine("crossing");
+    ASSERT_TRUE(fs::exists(old));
+    // The cut file's lines: the first, the probe and padding of FillTo, the
+    // crossing line (compared whole, not printed: the padding is long).
+    const std::vector<std::string> texts = Texts(old);
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_TRUE(texts.front() == first);
+    EXPECT_EQ(texts[1], "probe");
+    EXPECT_TRUE(texts.back() == "crossing");
+    EXPECT_EQ(fs::file_size(current), 0u);
+  }
+}
+
+// The lock keeps out only writers that ask for it; `echo >> log.txt` does
+// not. What such a writer adds is counted late, but the file still rotates
+// within a bounded number of the log's own lines after it passed the limit.
+TEST(TLumLog, AWriterIgnoringTheLockDelaysTheRotationBoundedly) {
+  test::TTempDir dir;
+  const fs::path current = dir.Path() / "log.txt";
+  const fs::path old = dir.Path() / "log_old.txt";
+  TLumLog log(dir.Str(), "1.0.0.0", "");
+  const std::string chunk(4000, 'o');
+  const std::string text(100, 'l');
+  int rounds = 0;
+  {
+    const TUniqueFd other(::open(current.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    ASSERT_TRUE(other.Valid());
+    // The log's own lines alone would take about 8000 rounds to fill the file.
+    while (!fs::exists(old) && rounds < 2000) {
+      ASSERT_EQ(::write(other.Get(), chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+      log.WriteLine(text);
+      ++rounds;
+    }
+  }
+  ASSERT_TRUE(fs::exists(old)) << "no rotation after " << rounds << " rounds";
+  // A round is the chunk and one line: the text, its stamp and CR LF.
+  const uint64_t round = chunk.size() + text.size() + 40;
+  const uint64_t size = fs::file_size(old);
+  EXPECT_GE(size, TLumLog::MAX_FILE_SIZE);
+  EXPECT_LE(size, TLumLog::MAX_FILE_SIZE + TLockedFile::RECHECK_APPENDS * round);
+  const std::string content = ReadFile(old);
+  EXPECT_EQ(content.substr(content.size() - text.size() - 2), text + "\r\n");
+  log.WriteLine("fresh");
+  EXPECT_EQ(Texts(current), std::vector<std::string>{"fresh"});
 }
 
 mode_t ModeOf(const fs::path& APath) {
