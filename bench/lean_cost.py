@@ -50,7 +50,7 @@ def cpu_seconds(pid):
 
 class Peer:
     """A TCP peer on loopback: 'echo' sends back what comes, 'poll' answers 8 bytes with 25,
-    'stream' sends STREAM_BYTES at once, 'sink' counts what comes, 'silent' holds
+    'stream' sends STREAM_BYTES once `go` is set, 'sink' counts what comes, 'silent' holds
     connections and says nothing."""
 
     STREAM_BYTES = 8 << 20
@@ -63,6 +63,7 @@ class Peer:
         self.sock.listen(2048)
         self.port = self.sock.getsockname()[1]
         self.held = []
+        self.go = threading.Event()
         self.received = 0
         threading.Thread(target=self.accept, daemon=True).start()
 
@@ -76,6 +77,7 @@ class Peer:
     def serve(self, conn):
         try:
             if self.mode == "stream":
+                self.go.wait()
                 conn.sendall(b"s" * self.STREAM_BYTES)
             pending = b""
             while True:
@@ -242,8 +244,15 @@ def received_per_mib(exe, base):
         peer = Peer("stream")
         bridge, fd = one_bridge(exe, base, name, peer)
         try:
+            # The stream starts once the application holds the port and the bridge is
+            # connected: bytes that come before have nowhere to go and are dropped.
+            end = time.time() + 20
+            while not peer.held and time.time() < end:
+                time.sleep(0.05)
+            time.sleep(0.5)
             before = cpu_seconds(bridge.pid)
             start = time.monotonic()
+            peer.go.set()
             got = read_count(fd, Peer.STREAM_BYTES)
             seconds = time.monotonic() - start
             if got < Peer.STREAM_BYTES:

@@ -124,27 +124,23 @@ bool TLumTcpServer::Close() {
 
 bool TLumTcpServer::ReceiveBytes(std::string& Data, uint32_t Timeout, uint16_t MaxCount) {
   Data.clear();
+  if (!Socket_Handle.IsValid()) return false;
   size_t remaining = std::min<size_t>(MaxCount, FReceiveArea.size());
   const TDeadline deadline(Timeout, FTicks);
   while (remaining > 0) {
-    size_t waiting = 0;
-    if (!Socket_Handle.BytesWaiting(waiting)) return false;
-    if (waiting > 0) {
-      const long got = Socket_Handle.Recv(FReceiveArea.data(), remaining);
-      if (got <= 0) {
-        const int error = got == 0 ? 0 : Socket_Handle.LastError();
-        Last_IP_Error = "RECV CODE=" + std::to_string(got) + " WSA=" + std::to_string(error);
-        return false;
-      }
+    // Received straight away: asking how much is waiting first would cost a call per read.
+    const long got = Socket_Handle.RecvWaiting(FReceiveArea.data(), remaining);
+    if (got > 0) {
       Data.append(FReceiveArea.data(), static_cast<size_t>(got));
       remaining -= static_cast<size_t>(got);
       continue;
     }
-    // What has come goes out now; waiting longer would only add latency.
+    // What has come goes out now; waiting longer would only add latency. An end of the
+    // connection behind it is met again by the next call.
     if (!Data.empty()) break;
     // A converter that closed would otherwise look idle forever; a port that only
     // receives would never reconnect.
-    if (Socket_Handle.PeerClosed()) {
+    if (got < 0) {
       Last_IP_Error = "RECV CODE=0 WSA=" + std::to_string(Socket_Handle.LastError());
       FPeerClosed = true;
       return false;
@@ -183,8 +179,13 @@ bool TLumTcpServer::ReadString(std::string& Readed_For_485_Data, uint32_t AWaitM
     }
     return false;
   }
-  IP_RS485_Incoming_Buffer += bytes;
   if (!bytes.empty()) WriteLog(TrafficLine("IN RAW", bytes, LOG_HEX_MAX_BYTES), true);
+  // In pass-through the buffer is always empty here: the bytes move in without a copy.
+  if (IP_RS485_Incoming_Buffer.empty()) {
+    IP_RS485_Incoming_Buffer.swap(bytes);
+  } else {
+    IP_RS485_Incoming_Buffer += bytes;
+  }
 
   if (FPortParams.Protocol == PROTOCOL_DIRECT) {
     Readed_For_485_Data = std::move(IP_RS485_Incoming_Buffer);

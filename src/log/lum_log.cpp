@@ -13,13 +13,8 @@ constexpr const char* LOG_NAME = "log.txt";
 const std::string CANNOT_OPEN = "Файл журнала не открывается, журнал не ведётся: ";
 const std::string CANNOT_WRITE = "Строки журнала не записываются: ";
 
-// "hh:nn:ss.zzz" in local time.
-std::string TimeStamp() {
-  const TLocalTime now = LocalTimeNow();
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", now.Hour, now.Minute, now.Second, now.Millisecond);
-  return buf;
-}
+// A line buffer grown beyond this by a long line is not kept for the next one.
+constexpr size_t KEPT_LINE_CAPACITY = 64 * 1024;
 
 // The executable's modification time as a local date and time; empty when the
 // file cannot be examined.
@@ -92,16 +87,26 @@ void TLumLog::TellFailure(const std::string& AMessage) const {
   if (!AMessage.empty() && FOnFailure) FOnFailure(AMessage);
 }
 
+const std::string& TLumLog::FormatLine(const std::string& AText) {
+  if (FLine.capacity() > KEPT_LINE_CAPACITY) std::string().swap(FLine);
+  FLine.clear();
+  const TWallTime now = WallTimeNow();
+  FStamp.Append(FLine, now.Seconds, now.Millisecond);
+  FLine += " [";
+  FLine += std::to_string(CurrentThreadId());
+  FLine += "] ";
+  FLine += AText;
+  FLine += "\r\n";
+  return FLine;
+}
+
 void TLumLog::WriteLine(const std::string& AText) {
   std::string failure;
   {
     std::lock_guard<std::mutex> guard(FLock);
     if (!FFile.IsOpen()) return;
 
-    std::string line = TimeStamp();
-    line += " [" + std::to_string(CurrentThreadId()) + "] ";
-    line += AText;
-    line += "\r\n";
+    const std::string& line = FormatLine(AText);
     // One write per line: the line reaches the kernel before the call returns.
     // A failed write loses the line, nothing more (none of it stays).
     if (!FFile.Append(line)) {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "log/log_time_stamp.h"
 #include "platform/locked_file.h"
 
 namespace orvane {
@@ -52,12 +53,17 @@ class TLumLog {
   // else empty (told already).
   std::string Failing(const std::string& AMessage);
   void TellFailure(const std::string& AMessage) const;
+  // Under FLock: "hh:nn:ss.zzz [thread] text" and CR LF, built in FLine, which is
+  // kept from line to line.
+  const std::string& FormatLine(const std::string& AText);
 
   const std::string FDataDir;
   const TFailureSink FOnFailure;
   std::string FFileName;
   TLockedFile FFile;
   bool FFailing = false;
+  TLogTimeStamp FStamp;
+  std::string FLine;
   mutable std::mutex FLock;
 };
 

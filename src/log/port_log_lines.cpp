@@ -1,6 +1,7 @@
 #include "log/port_log_lines.h"
 
 #include <ctime>
+#include <utility>
 
 #include "platform/printable_text.h"
 
@@ -28,15 +29,26 @@ std::string TPortLogLines::ShownLine(const std::string& ALine) {
 }
 
 void TPortLogLines::AddLogLine(const std::string& AMessage, bool ADebug) {
+  AddLine({}, AMessage, ADebug);
+}
+
+void TPortLogLines::AddLine(std::string_view APrefix, const std::string& AMessage, bool ADebug) {
   if (Ending()) return;
-  const std::string line = "(" + FComName + ") " + AMessage;
+  // Built in one string: a traffic line is long, and a port may write thousands a second.
+  std::string line;
+  line.reserve(FComName.size() + 3 + APrefix.size() + AMessage.size());
+  line += '(';
+  line += FComName;
+  line += ") ";
+  line += APrefix;
+  line += AMessage;
   if (FOutput.WriteFile) FOutput.WriteFile(line);
   if (FStopLog || ADebug) return;
   if (FOutput.ShowOnAnyThread) {
     ShowLogLine(line);
     return;
   }
-  QueueShownLine(line);
+  QueueShownLine(std::move(line));
 }
 
 TPortLogLines::~TPortLogLines() {
@@ -91,8 +103,7 @@ void TPortLogLines::DrainPending() {
 }
 
 void TPortLogLines::AddChannelLine(const std::string& AMessage, bool ADebug) {
-  if (Ending()) return;
-  AddLogLine(FChannelPrefix + AMessage, ADebug);
+  AddLine(FChannelPrefix, AMessage, ADebug);
 }
 
 void TPortLogLines::ShowLogLine(const std::string& ALine) {

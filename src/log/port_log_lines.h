@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/main_dispatcher.h"
 
@@ -63,6 +64,8 @@ class TPortLogLines {
   static std::string ShownLine(const std::string& ATimeOfDay, const std::string& ALine);
 
  private:
+  // "(ComName) " + APrefix + AMessage to the file and, unless ADebug, to the view.
+  void AddLine(std::string_view APrefix, const std::string& AMessage, bool ADebug);
   void ShowLogLine(const std::string& ALine);
   void QueueShownLine(std::string ALine);
   bool Ending() const { return FOutput.Ending && FOutput.Ending(); }

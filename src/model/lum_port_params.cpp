@@ -1,5 +1,7 @@
 #include "model/lum_port_params.h"
 
+#include <algorithm>
+
 namespace orvane {
 
 void TLumPortParams::Init() {
@@ -52,37 +54,65 @@ std::string ConvertLineBreaks(uint8_t ADirection, const std::string& AText) {
 
 namespace {
 
+// Written in place: a traffic line is a few hundred of these per chunk, on every chunk.
 void AppendHex(std::string& AResult, std::string_view AData) {
+  if (AData.empty()) return;
   static constexpr char DIGITS[] = "0123456789ABCDEF";
+  const size_t start = AResult.size();
+  AResult.resize(start + AData.size() * 3 - 1);
+  char* out = AResult.data() + start;
   for (size_t i = 0; i < AData.size(); ++i) {
     const auto b = static_cast<unsigned char>(AData[i]);
-    if (i != 0) AResult += ' ';
-    AResult += DIGITS[b >> 4];
-    AResult += DIGITS[b & 0x0F];
+    if (i != 0) *out++ = ' ';
+    *out++ = DIGITS[b >> 4];
+    *out++ = DIGITS[b & 0x0F];
   }
+}
+
+void AppendHexCapped(std::string& AResult, std::string_view AData, size_t AMaxShown) {
+  const std::string_view shown = AData.substr(0, AMaxShown);
+  AppendHex(AResult, shown);
+  if (shown.size() < AData.size()) {
+    AResult += " ... (";
+    AResult += std::to_string(AData.size());
+    AResult += " bytes)";
+  }
+}
+
+// Room for the hex of ASize bytes shown at most AMaxShown, and the count after it.
+size_t HexCappedSize(size_t ASize, size_t AMaxShown) {
+  return std::min(ASize, AMaxShown) * 3 + 32;
 }
 
 }  // namespace
 
 std::string BytesToHex(const std::string& AData) {
   std::string result;
-  result.reserve(AData.size() * 3);
   AppendHex(result, AData);
   return result;
 }
 
 std::string BytesToHexCapped(std::string_view AData, size_t AMaxShown) {
-  const std::string_view shown = AData.substr(0, AMaxShown);
   std::string result;
-  result.reserve(shown.size() * 3 + 32);
-  AppendHex(result, shown);
-  if (shown.size() < AData.size()) result += " ... (" + std::to_string(AData.size()) + " bytes)";
+  result.reserve(HexCappedSize(AData.size(), AMaxShown));
+  AppendHexCapped(result, AData, AMaxShown);
   return result;
 }
 
+void AppendTrafficLine(std::string& ALine, std::string_view ADirection, std::string_view AData,
+                       size_t AMaxShown) {
+  ALine.reserve(ALine.size() + ADirection.size() + 32 + HexCappedSize(AData.size(), AMaxShown));
+  ALine += ADirection;
+  ALine += ": [";
+  ALine += std::to_string(AData.size());
+  ALine += "] ";
+  AppendHexCapped(ALine, AData, AMaxShown);
+}
+
 std::string TrafficLine(std::string_view ADirection, std::string_view AData, size_t AMaxShown) {
-  return std::string(ADirection) + ": [" + std::to_string(AData.size()) + "] " +
-         BytesToHexCapped(AData, AMaxShown);
+  std::string line;
+  AppendTrafficLine(line, ADirection, AData, AMaxShown);
+  return line;
 }
 
 }  // namespace orvane

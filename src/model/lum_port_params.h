@@ -82,5 +82,8 @@ std::string BytesToHexCapped(std::string_view AData, size_t AMaxShown = LOG_HEX_
 // A traffic line: "IN" or "OUT", the byte count in brackets, then the bytes
 // (BytesToHexCapped with AMaxShown).
 std::string TrafficLine(std::string_view ADirection, std::string_view AData, size_t AMaxShown = SIZE_MAX);
+// TrafficLine appended to ALine: a line with a prefix is built in one string.
+void AppendTrafficLine(std::string& ALine, std::string_view ADirection, std::string_view AData,
+                       size_t AMaxShown = SIZE_MAX);
 
 }  // namespace orvane

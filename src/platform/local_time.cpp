@@ -30,6 +30,12 @@ TLocalTime LocalTimeNow() {
   return ToLocal(now);
 }
 
+TWallTime WallTimeNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return {static_cast<int64_t>(now.tv_sec), static_cast<int>(now.tv_nsec / 1000000)};
+}
+
 TLocalTime LocalTimeOf(int64_t AEpochSeconds) {
   timespec when{};
   when.tv_sec = static_cast<time_t>(AEpochSeconds);

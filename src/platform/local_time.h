@@ -17,6 +17,12 @@ struct TLocalTime {
 };
 
 TLocalTime LocalTimeNow();
+// The wall clock now as seconds since the epoch and the millisecond within that second.
+struct TWallTime {
+  int64_t Seconds = 0;
+  int Millisecond = 0;
+};
+TWallTime WallTimeNow();
 // A time given in seconds since the epoch.
 TLocalTime LocalTimeOf(int64_t AEpochSeconds);
 // When the file was last modified; false when it cannot be examined.

@@ -251,6 +251,19 @@ long TTcpSocket::Recv(void* ABuffer, size_t ALength) {
   }
 }
 
+long TTcpSocket::RecvWaiting(void* ABuffer, size_t ALength) {
+  if (!IsValid()) return Fail(EBADF), -1;
+  // A read of nothing would look like the end of the stream.
+  if (ALength == 0) return 0;
+  for (;;) {
+    const ssize_t got = ::recv(FHandle, ABuffer, ALength, MSG_DONTWAIT);
+    if (got > 0) return static_cast<long>(got);
+    if (got == 0) return -1;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno != EINTR) return Fail(errno), -1;
+  }
+}
+
 bool TTcpSocket::BytesWaiting(size_t& ACount) {
   if (!IsValid()) return Fail(EBADF);
   int count = 0;

@@ -88,6 +88,10 @@ class TTcpSocket {
   // One receive call: the count read (> 0), 0 when the peer closed the connection,
   // -1 on an error, including "nothing to read yet" on a non-blocking socket.
   long Recv(void* ABuffer, size_t ALength);
+  // One receive call for what is waiting, without the FIONREAD ask first: the count read
+  // (> 0); 0 when nothing is waiting yet (LastError untouched); -1 when the connection has
+  // ended: at the end of the stream LastError is untouched, on an error (a reset) it is that error.
+  long RecvWaiting(void* ABuffer, size_t ALength);
   // Bytes received and not yet read (FIONREAD).
   bool BytesWaiting(size_t& ACount);
   // 1 when a read would not block (data, end of stream or an error), 0 after ATimeoutMs, -1 on error.

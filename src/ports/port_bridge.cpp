@@ -439,12 +439,15 @@ void TPortBridge::DoReceiveData(const std::string& AData) {
     Dropped(FToPortDrops, AData.size(), "port not active");
     return;
   }
-  WriteLog(ChannelPrefix() + TrafficLine("IN", AData), false);
+  std::string line = ChannelPrefix();
+  AppendTrafficLine(line, "IN", AData);
+  WriteLog(line, false);
   std::string why;
   const int32_t taken =
       std::clamp<int32_t>(FPort.WriteLocal(AData, why), 0, static_cast<int32_t>(AData.size()));
   FBytesToPort += static_cast<uint64_t>(taken);
-  if (taken > 0) WriteLog(TrafficLine("OUT", AData.substr(0, static_cast<size_t>(taken))), false);
+  if (taken > 0)
+    WriteLog(TrafficLine("OUT", std::string_view(AData).substr(0, static_cast<size_t>(taken))), false);
   if (static_cast<size_t>(taken) < AData.size()) {
     // An empty reason: the port tells this loss once its episode is over.
     if (!why.empty()) {

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
 namespace orvane {
 namespace {
 
@@ -81,6 +86,55 @@ TEST(BytesToHexCapped, ShowsAtMostTheCapAndGivesTheFullCount) {
   const std::string line = BytesToHexCapped(block);
   EXPECT_EQ(line.size(), LOG_HEX_MAX_BYTES * 3 - 1 + std::string(" ... (8388608 bytes)").size());
   EXPECT_EQ(line.substr(line.size() - 25), "5A 5A ... (8388608 bytes)");
+}
+
+// The traffic line as it was built before the hex was written in place.
+std::string PlainTrafficLine(const std::string& ADirection, const std::string& AData, size_t AMaxShown) {
+  std::string hex;
+  const size_t shown = std::min(AData.size(), AMaxShown);
+  for (size_t i = 0; i < shown; ++i) {
+    char pair[4];
+    std::snprintf(pair, sizeof pair, "%02X", static_cast<unsigned>(static_cast<unsigned char>(AData[i])));
+    if (i != 0) hex += ' ';
+    hex += pair;
+  }
+  if (shown < AData.size()) hex += " ... (" + std::to_string(AData.size()) + " bytes)";
+  return ADirection + ": [" + std::to_string(AData.size()) + "] " + hex;
+}
+
+TEST(TrafficLine, ReadsAsThePlainFormattingForEveryByteAndLength) {
+  std::string everyByte;
+  for (int b = 0; b < 256; ++b) everyByte += static_cast<char>(b);
+  std::string longChunk;
+  for (size_t i = 0; i < LOG_HEX_MAX_BYTES + 3; ++i) longChunk += static_cast<char>(i * 37 + 11);
+  struct TCase {
+    std::string Data;
+    size_t MaxShown;
+  };
+  const TCase cases[] = {
+      {"", SIZE_MAX},
+      {std::string(1, '\0'), SIZE_MAX},
+      {"\x7F\x80", SIZE_MAX},
+      {std::string("\xFF\x00\x0A", 3), SIZE_MAX},
+      {everyByte, SIZE_MAX},
+      {everyByte.substr(0, 250), SIZE_MAX},  // a whole read
+      {everyByte.substr(3, 251), SIZE_MAX},  // odd count
+      {everyByte, 255},
+      {everyByte, 0},
+      {longChunk, LOG_HEX_MAX_BYTES},
+      {longChunk, SIZE_MAX},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.Data.size() << " bytes, shown " << c.MaxShown);
+    EXPECT_EQ(TrafficLine("IN", c.Data, c.MaxShown), PlainTrafficLine("IN", c.Data, c.MaxShown));
+    // Appended behind a prefix, as a channel's line is built.
+    std::string line = "127.0.0.1:4001 ";
+    AppendTrafficLine(line, "OUT", c.Data, c.MaxShown);
+    EXPECT_EQ(line, "127.0.0.1:4001 " + PlainTrafficLine("OUT", c.Data, c.MaxShown));
+    EXPECT_EQ("IN: [" + std::to_string(c.Data.size()) + "] " + BytesToHexCapped(c.Data, c.MaxShown),
+              PlainTrafficLine("IN", c.Data, c.MaxShown));
+  }
+  EXPECT_EQ(BytesToHex(everyByte), PlainTrafficLine("X", everyByte, SIZE_MAX).substr(9));
 }
 
 }  // namespace

@@ -142,6 +142,47 @@ TEST(TTcpSocket, ExchangesBytesWithALoopbackPeer) {
   EXPECT_EQ(socket.Recv(buf, sizeof buf), 0);  // end of stream
 }
 
+// The channel reads with it and tells a closed peer by LastError: nothing waiting must not
+// look like an end, and neither "nothing yet" nor an orderly end may change LastError.
+TEST(TTcpSocket, RecvWaitingTellsNothingYetFromTheEndOfTheConnection) {
+  TLoopbackListener listener;
+  char buf[16];
+  for (const bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "orderly close");
+    TTcpSocket socket;
+    ASSERT_TRUE(socket.ConnectTo("127.0.0.1", listener.Port(), 5000)) << socket.LastErrorText();
+    TTestFd peer = listener.Accept();
+    ASSERT_TRUE(peer.Valid());
+    const int before = socket.LastError();
+
+    EXPECT_EQ(socket.RecvWaiting(buf, sizeof buf), 0);
+    EXPECT_EQ(socket.LastError(), before);
+    ASSERT_TRUE(test::WriteAllFd(peer.Get(), "0123456789"));
+    ASSERT_EQ(socket.WaitReadable(5000), 1);
+    // At most what was asked for; the rest stays for the next call.
+    ASSERT_EQ(socket.RecvWaiting(buf, 4), 4);
+    EXPECT_EQ(std::string(buf, 4), "0123");
+    EXPECT_EQ(socket.RecvWaiting(buf, 0), 0);
+    ASSERT_EQ(socket.RecvWaiting(buf, sizeof buf), 6);
+    EXPECT_EQ(std::string(buf, 6), "456789");
+    EXPECT_EQ(socket.RecvWaiting(buf, sizeof buf), 0);
+
+    if (reset) {
+      const linger abort{1, 0};
+      ASSERT_EQ(::setsockopt(peer.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    }
+    peer.Reset();
+    ASSERT_EQ(socket.WaitReadable(5000), 1);
+    EXPECT_EQ(socket.RecvWaiting(buf, sizeof buf), -1);
+    EXPECT_EQ(socket.LastError(), reset ? ECONNRESET : before);
+    // Ended stays ended.
+    EXPECT_EQ(socket.RecvWaiting(buf, sizeof buf), -1);
+  }
+  TTcpSocket unopened;
+  EXPECT_EQ(unopened.RecvWaiting(buf, sizeof buf), -1);
+  EXPECT_EQ(unopened.LastError(), EBADF);
+}
+
 TEST(TTcpSocket, ConnectFailuresLeaveNoSocket) {
   TTcpSocket socket;
   EXPECT_FALSE(socket.ConnectTo("127.0.0.1", test::UnusedLoopbackPort(), 5000));
