@@ -44,8 +44,9 @@ int32_t BytesWaiting(int AFd) {
   return count;
 }
 
-TFdWatcher::TFdWatcher(TMainDispatcher& ADispatcher, IFdWatchClient& AClient, TUniqueFd&& AFd)
-    : FDispatcher(ADispatcher), FClient(AClient), FFd(std::move(AFd)) {}
+TFdWatcher::TFdWatcher(TMainDispatcher& ADispatcher, IFdWatchClient& AClient, TUniqueFd&& AFd,
+                       TEventGate* AGate)
+    : FDispatcher(ADispatcher), FClient(AClient), FGate(AGate), FFd(std::move(AFd)) {}
 
 TFdWatcher::~TFdWatcher() {
   Stop();
@@ -64,6 +65,10 @@ void TFdWatcher::Stop() {
 }
 
 void TFdWatcher::Post(std::function<void()> ACall) {
+  if (FGate != nullptr) {
+    if (FLive) FGate->Run(ACall);
+    return;
+  }
   FDispatcher.Post([this, owner = FOwner, call = std::move(ACall)] {
     // The owner, and with it this watcher, stays alive while the call runs.
     const std::shared_ptr<void> alive = owner.lock();
@@ -74,17 +79,23 @@ void TFdWatcher::Post(std::function<void()> ACall) {
 void TFdWatcher::Run() {
   const int fd = FFd.Get();
   bool timedOut = false;
+  bool inputOnly = false;
   // The last wait included input on the data descriptor.
   bool inputWatched = false;
   while (!FStop) {
     TWatchTurn turn;
     turn.TimedOut = timedOut;
+    turn.InputOnly = inputOnly;
     FClient.Look(turn);
     const bool outputWaits = ServeOutput();
     // Bytes an application wrote before closing are still delivered. A wait for
     // input that ran out found none: an idle port is not asked.
-    const int32_t waiting = timedOut && inputWatched ? 0 : BytesWaiting(fd);
-    if (FRx.ShouldRaise(waiting)) RaiseRxChar(waiting);
+    int32_t waiting = timedOut && inputWatched ? 0 : BytesWaiting(fd);
+    if (FRx.ShouldRaise(waiting)) {
+      RaiseRxChar(waiting);
+      // Served here and now: what came meanwhile ends the wait below at once.
+      if (FGate != nullptr) waiting = FRx.Left;
+    }
 
     short events = FRx.WantsInput(waiting) ? POLLIN : 0;
     // Room on the device wakes the watcher to write more.
@@ -98,8 +109,10 @@ void TFdWatcher::Run() {
         {FWake.Fd(), POLLIN, 0}, {turn.ExtraFd, POLLIN, 0}, {turn.WatchData ? fd : -1, events, 0}};
     const TDeadline deadline = timeout < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(timeout));
     const int ready = PollUntil(fds, 3, deadline);
-    if (ready <= 0) fds[0].revents = fds[2].revents = 0;
+    if (ready <= 0) fds[0].revents = fds[1].revents = fds[2].revents = 0;
     timedOut = ready == 0;
+    inputOnly = ready > 0 && fds[0].revents == 0 && fds[1].revents == 0 &&
+                (fds[2].revents & ~(POLLIN | POLLOUT)) == 0 && (fds[2].revents & POLLIN) != 0;
     inputWatched = turn.WatchData && (events & POLLIN) != 0;
     if (fds[0].revents & POLLIN) FWake.Drain();
     FClient.Ready(fds[2].revents);
@@ -107,6 +120,14 @@ void TFdWatcher::Run() {
 }
 
 void TFdWatcher::RaiseRxChar(int32_t ACount) {
+  if (FGate != nullptr) {
+    const uint64_t readBefore = FRx.BytesRead;
+    if (FLive) FGate->Run([this, ACount] { FClient.RxChar(ACount); });
+    // What the handler left unread is what it was told of; more that came is
+    // seen by the next turn as a change.
+    FRx.Done(readBefore, ACount);
+    return;
+  }
   Post([this, ACount] {
     // Re-arms the watcher even when the handler throws.
     struct TRearm {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/event_gate.h"
 #include "platform/main_dispatcher.h"
 #include "platform/unique_fd.h"
 #include "platform/wake_event.h"
@@ -25,6 +26,9 @@ struct TWatchTurn {
   // Given to the client: the wait before this turn ended on its deadline with
   // nothing reported (no wake-up, nothing on the data descriptor).
   bool TimedOut = false;
+  // Given to the client: the wait before this turn ended on input from the data
+  // descriptor alone (no wake-up, no hang-up or error, nothing on ExtraFd).
+  bool InputOnly = false;
 };
 
 // The port's side of a watcher.
@@ -37,13 +41,14 @@ class IFdWatchClient {
   // Watcher thread, after the wait: what the data descriptor reported (poll
   // revents; 0 when it was not watched or nothing happened).
   virtual void Ready(short ARevents) = 0;
-  // Main thread: ACount > 0 bytes are waiting. Raised again only once this one
-  // has run, and then only when the handler read something or more came.
+  // Main thread (or the watcher's, see TFdWatcher): ACount > 0 bytes are
+  // waiting. Raised again only once this one has run, and then only when the
+  // handler read something or more came.
   virtual void RxChar(int32_t ACount) = 0;
   // Asked under the I/O lock before output reaches the device; false drops it
   // (a pty nobody holds). Any thread.
   virtual bool MayWrite() { return true; }
-  // Main thread, once per loss episode (see TFdWatcher::Queue): ACount bytes
+  // Main thread (or the watcher's), once per loss episode (see TFdWatcher::Queue): ACount bytes
   // of output were dropped; AError is ENOBUFS when the queue was full, else
   // the errno of the write that failed.
   virtual void OutputDropped(uint64_t ACount, int AError) = 0;
@@ -77,19 +82,20 @@ int32_t BytesWaiting(int AFd);
 // output, raises the received-characters notification, then sleeps on the
 // device, a wake-up event and the client's deadline. Events go to the main
 // thread through the dispatcher and are dropped once Stop has run or the owner
-// has gone. Reads and writes of the port go through here, so the notification
-// is paced by what the handler really read, and no writer ever waits for the
-// device.
-// Threads: Start and Stop on the main thread; Post, Read, Queue, the output
-// queries and LockIo from any thread; Look and Ready run on the watcher
-// thread, RxChar, OutputDropped and posted calls on the main thread. FIoLock
+// has gone; with an event gate they run on the watcher thread itself, through
+// the gate, so no other thread is woken for them. Reads and writes of the port go through here, so the
+// notification is paced by what the handler really read, and no writer ever waits for the device. Threads:
+// Start and Stop on the main thread; Post, Read, Queue, the output queries and LockIo from any thread; Look
+// and Ready run on the watcher thread, RxChar, OutputDropped and posted calls on the main thread. FIoLock
 // guards the output queue, the loss episode and the write error, and orders
 // writes against the client's own use of the device under LockIo.
 class TFdWatcher {
  public:
   // Takes AFd; when the construction fails (std::system_error: no eventfd),
-  // AFd is left with the caller.
-  TFdWatcher(TMainDispatcher& ADispatcher, IFdWatchClient& AClient, TUniqueFd&& AFd);
+  // AFd is left with the caller. With AGate (which must outlive the watcher)
+  // events run on the watcher thread through it.
+  TFdWatcher(TMainDispatcher& ADispatcher, IFdWatchClient& AClient, TUniqueFd&& AFd,
+             TEventGate* AGate = nullptr);
   // Stops the thread (the client must outlive it, so declare the watcher last).
   ~TFdWatcher();
   TFdWatcher(const TFdWatcher&) = delete;
@@ -103,7 +109,8 @@ class TFdWatcher {
   void Stop();
 
   int Fd() const { return FFd.Get(); }
-  // Runs ACall on the main thread unless the watcher is stopped by then.
+  // Runs ACall on the main thread unless the watcher is stopped by then; with
+  // a gate, on the calling thread (the watcher's) at once.
   void Post(std::function<void()> ACall);
   // Makes the watcher look again at once.
   void Wake() { FWake.Signal(); }
@@ -152,6 +159,7 @@ class TFdWatcher {
 
   TMainDispatcher& FDispatcher;
   IFdWatchClient& FClient;
+  TEventGate* const FGate;
   TWakeEvent FWake;  // made before FFd takes the descriptor
   const TUniqueFd FFd;
   TRxGate FRx;

@@ -204,7 +204,7 @@ struct TVSPortAx::TSession : IFdWatchClient, std::enable_shared_from_this<TSessi
       : Owner(AOwner),
         OpenWatch(AOwner.FOpenWatch),
         SlavePath(std::move(ASlavePath)),
-        Watcher(ADispatcher, *this, std::move(AMaster)) {}
+        Watcher(ADispatcher, *this, std::move(AMaster), AOwner.FEventsOnWatcher ? &AOwner.FGate : nullptr) {}
   ~TSession() override { Shutdown(); }
 
   void Start() {
@@ -229,7 +229,9 @@ struct TVSPortAx::TSession : IFdWatchClient, std::enable_shared_from_this<TSessi
     if (owner.OnRxChar) owner.OnRxChar(owner, ACount);
   }
   // No application holds the port: the bytes are lost, as on a line nobody listens to.
-  bool MayWrite() override { return !HungUp(Watcher.Fd()); }
+  // While the watcher knows of one, no poll is needed: bytes that meet a close it has not
+  // seen yet are flushed when it does (FlushForNextOpen, under the I/O lock this runs in).
+  bool MayWrite() override { return Opened || !HungUp(Watcher.Fd()); }
   void OutputDropped(uint64_t ACount, int AError) override {
     TVSPortAx& owner = Owner;
     if (owner.OnWriteDropped) owner.OnWriteDropped(owner, ACount, AError);
@@ -248,9 +250,10 @@ struct TVSPortAx::TSession : IFdWatchClient, std::enable_shared_from_this<TSessi
   int WatchId = -1;  // set before the watcher starts; -1: looked at on a timer
   std::atomic<bool> WatchRemoved{false};
   std::atomic<bool> SawOpen{false};  // set by the open watch, taken by Look
-  // Watcher thread only (Last is also set in Start, before the thread runs).
+  // Set by the watcher thread only, read by writers (MayWrite).
   // A new pty is closed (MakePty); the open of an application that came first is an edge.
-  bool Opened = false;
+  std::atomic<bool> Opened{false};
+  // Watcher thread only (Last is also set in Start, before the thread runs).
   TLineState Last;
   // Declared last, so its thread has ended before the members above go.
   TFdWatcher Watcher;
@@ -277,9 +280,10 @@ void TVSPortAx::TSession::PostOpenClose(bool AOpened) {
 }
 
 void TVSPortAx::TSession::Look(TWatchTurn& ATurn) {
-  // Held, and the wait ran out: no open, close or byte came (each would have
-  // ended it), so only the settings are asked for.
-  if (Opened && ATurn.TimedOut) {
+  // Held, and the wait ran out or only bytes ended it: no open or close came
+  // (a close shows as a hang-up with the bytes), so only the settings are
+  // asked for, ahead of the bytes.
+  if (Opened && (ATurn.TimedOut || ATurn.InputOnly)) {
     CheckLine();
     ATurn.TimeoutMs = LINE_CHECK_PERIOD_MS;
     return;
@@ -355,7 +359,8 @@ TVSPortAx::TVSPortAx(TMainDispatcher& ADispatcher, std::string APortDir, TPortAc
     : FDispatcher(ADispatcher),
       FPortDir(std::move(APortDir)),
       FAccess(AAccess),
-      FOpenWatch(AOpenWatch ? std::move(AOpenWatch) : std::make_shared<TPtyOpenWatch>()) {}
+      FOpenWatch(AOpenWatch ? std::move(AOpenWatch) : std::make_shared<TPtyOpenWatch>()),
+      FGate(ADispatcher) {}
 
 TVSPortAx::~TVSPortAx() {
   if (FDeleteOnExit) {

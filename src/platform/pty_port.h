@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/event_gate.h"
 #include "platform/main_dispatcher.h"
 #include "platform/pty_open_watch.h"
 
@@ -44,7 +45,10 @@ std::string ServicePortAccess(const std::string& AGroup, std::optional<uint32_t>
 // Threads: construction, destruction and the event properties on the main
 // thread (the dispatcher's); the other calls from the main thread or a worker.
 // Events run on the main thread through ADispatcher; an event queued before
-// Delete or destruction is dropped. FLock guards FSession and FLastError.
+// Delete or destruction is dropped. After RunEventsOnWatcher they run on the
+// port's watcher thread instead, one at a time, until MuteEvents; the event
+// properties are then changed only while no event can run (before the port is
+// made, or after MuteEvents). FLock guards FSession and FLastError.
 class TVSPortAx {
  public:
   using TRxCharEvent = std::function<void(TVSPortAx& ASender, int32_t ACount)>;
@@ -86,6 +90,19 @@ class TVSPortAx {
   // Closes the pty and removes the link. False when no port is held.
   bool Delete();
 
+  // Events run on the watcher thread of the port, not the main thread, so a
+  // busy main thread never holds its bytes up. Before the first CreatePort or Attach.
+  void RunEventsOnWatcher() { FEventsOnWatcher = true; }
+  // With events on the watcher: holds them off while the lock lives (the
+  // caller logs the creation first), and ends them for good, waiting for one
+  // that runs. Without, the lock holds nothing and muting does nothing.
+  std::unique_lock<std::mutex> HoldEvents() {
+    return FEventsOnWatcher ? FGate.Hold() : std::unique_lock<std::mutex>();
+  }
+  void MuteEvents() {
+    if (FEventsOnWatcher) FGate.Mute();
+  }
+
   bool DeleteOnExit() const { return FDeleteOnExit; }
   void SetDeleteOnExit(bool AValue) { FDeleteOnExit = AValue; }
 
@@ -122,7 +139,7 @@ class TVSPortAx {
   // Why the last CreatePort, Attach or Delete failed.
   std::string LastError() const;
 
-  // Events, raised on the main thread.
+  // Events, raised on the main thread (or the watcher's, see RunEventsOnWatcher).
   TRxCharEvent OnRxChar;  // bytes waiting; raised again only once the previous one ran
   TFlagEvent OnDTR;       // never raised on a pty
   TFlagEvent OnRTS;       // never raised on a pty
@@ -153,6 +170,8 @@ class TVSPortAx {
   const TPortAccess FAccess;
   const std::shared_ptr<TPtyOpenWatch> FOpenWatch;
   bool FDeleteOnExit = true;
+  bool FEventsOnWatcher = false;
+  TEventGate FGate;
   mutable std::mutex FLock;
   std::shared_ptr<TSession> FSession;
   std::string FLastError;

@@ -33,7 +33,10 @@ std::string DevicePath(const std::string& APort) {
 struct TComPort::TSession : IFdWatchClient, std::enable_shared_from_this<TSession> {
   TSession(TComPort& AOwner, TMainDispatcher& ADispatcher, TUniqueFd&& AFd, const termios& ASaved,
            std::string APath)
-      : Owner(AOwner), Saved(ASaved), Path(std::move(APath)), Watcher(ADispatcher, *this, std::move(AFd)) {}
+      : Owner(AOwner),
+        Saved(ASaved),
+        Path(std::move(APath)),
+        Watcher(ADispatcher, *this, std::move(AFd), AOwner.FEventsOnWatcher ? &AOwner.FGate : nullptr) {}
   ~TSession() override { Shutdown(); }
 
   void Start() { Watcher.Start(weak_from_this()); }
@@ -99,7 +102,7 @@ struct TComPort::TSession : IFdWatchClient, std::enable_shared_from_this<TSessio
   TFdWatcher Watcher;
 };
 
-TComPort::TComPort(TMainDispatcher& ADispatcher) : FDispatcher(ADispatcher) {}
+TComPort::TComPort(TMainDispatcher& ADispatcher) : FDispatcher(ADispatcher), FGate(ADispatcher) {}
 
 TComPort::~TComPort() {
   Close();

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/event_gate.h"
 #include "platform/line_settings.h"
 #include "platform/main_dispatcher.h"
 
@@ -28,15 +29,28 @@ using TComStopBits = TStopBits;
 // time; Read and destruction on the main thread; the setters, Write and the
 // queries also from a worker. The received-characters notification
 // (DoRxChar, OnRxChar) and OnWriteDropped run on the main thread through
-// ADispatcher; one queued before Close or destruction is dropped. OnLost runs
-// on the port's watcher thread. FLock guards FSession, the settings and
-// FLastError.
+// ADispatcher; one queued before Close or destruction is dropped. After
+// RunEventsOnWatcher they run on the port's watcher thread instead, one at a
+// time, until MuteEvents. OnLost runs on the port's watcher thread. FLock
+// guards FSession, the settings and FLastError.
 class TComPort {
  public:
   explicit TComPort(TMainDispatcher& ADispatcher);
   virtual ~TComPort();
   TComPort(const TComPort&) = delete;
   TComPort& operator=(const TComPort&) = delete;
+
+  // The received-characters notification and OnWriteDropped run on the port's
+  // watcher thread, not the main thread. Before the first Open.
+  void RunEventsOnWatcher() { FEventsOnWatcher = true; }
+  // With events on the watcher: holds them off while the lock lives, and ends
+  // them for good, waiting for one that runs. Without, both do nothing.
+  std::unique_lock<std::mutex> HoldEvents() {
+    return FEventsOnWatcher ? FGate.Hold() : std::unique_lock<std::mutex>();
+  }
+  void MuteEvents() {
+    if (FEventsOnWatcher) FGate.Mute();
+  }
 
   // Device path, or a bare name looked up in /dev (ttyUSB0 → /dev/ttyUSB0).
   void SetPort(const std::string& APort);
@@ -110,6 +124,8 @@ class TComPort {
   bool Apply(uint32_t ABaud, uint8_t ADataBits, TComParity AParity, TComStopBits AStopBits);
 
   TMainDispatcher& FDispatcher;
+  bool FEventsOnWatcher = false;
+  TEventGate FGate;
   mutable std::mutex FLock;
   std::string FPort;
   uint32_t FBaudRate = 9600;

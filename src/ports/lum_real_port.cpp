@@ -8,6 +8,8 @@ namespace orvane {
 
 TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv)
     : TComPort(AEnv.Dispatcher), FBridge(*this, APortParams, AEnv) {
+  // The port's bytes are read and logged on its own thread, not the window's.
+  RunEventsOnWatcher();
   // Ordinal 0 opens the port at 75 baud, the speed it stands for everywhere else.
   SetBaudRate(BaudRateOf(APortParams.RealPortBaudRate));
   if (APortParams.RealPortBitData <= dbEight) SetDataBits(DataBitsCount(APortParams.RealPortBitData));
@@ -15,7 +17,7 @@ TLumRealPort::TLumRealPort(const TLumPortParams& APortParams, const TPortEnviron
   SetStopBits(APortParams.RealPortStopBits);
   SetPort(StripRealPortSuffix(APortParams.ComName));
   OnWriteDropped = [this](TComPort&, uint64_t ACount, int AError) {
-    if (!FOutOfReach) FBridge.LocalWriteDropped(ACount, AError, "the device does not take them");
+    FBridge.LocalWriteDropped(ACount, AError, "the device does not take them");
   };
   // The worker closes the port on its next pass; this only wakes it.
   OnLost = [this](TComPort&, const std::string&) { FBridge.Wake(); };
@@ -28,12 +30,14 @@ TLumRealPort::~TLumRealPort() {
 }
 
 void TLumRealPort::StopWorker() {
-  // Notifications queued for this port are served while the worker is waited for.
-  FOutOfReach = true;
+  // No notification reaches the port from here on (one that runs is waited for).
+  MuteEvents();
   FBridge.Shutdown();
 }
 
 bool TLumRealPort::CreatePort() {
+  // Bytes that come at once are told of after the opening's lines.
+  const std::unique_lock<std::mutex> hold = HoldEvents();
   const bool open = Open();
   if (open) SetState();
   FBridge.FinishCreatePort(open, open ? std::string() : "COM port cannot be opened: " + LastError());
@@ -51,7 +55,6 @@ void TLumRealPort::SetState() {
 }
 
 void TLumRealPort::HandleRxChar(int32_t ACount) {
-  if (FOutOfReach) return;
   FBridge.LocalBytesArrived(ACount, [this](char* ABuffer, int32_t AWant) { return Read(ABuffer, AWant); });
 }
 

@@ -19,15 +19,15 @@ namespace orvane {
 // announced by the remote end unless RealPortTunnelMode fixes them, and closes
 // a device that went away (an adapter pulled out: the serial port's OnLost) at
 // once and reopens it on the creation retry schedule.
-// Threads: construction, the first CreatePort, the received-characters
-// notification (HandleRxChar), Delete and destruction on the main thread; the
-// worker runs the passes, later CreatePort attempts, the serial writes and the
-// remote settings. FOutOfReach is the main thread's.
+// Threads: construction, the first CreatePort, Delete and destruction on the
+// main thread; the received-characters notification (HandleRxChar) and the
+// loss reports on the port's watcher thread; the worker runs the passes, later
+// CreatePort attempts, the serial writes and the remote settings.
 class TLumRealPort : public TComPort, public ILocalPort, private IBridgeLocalPort {
  public:
   TLumRealPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
-  // Ignores notifications still queued, stops the worker, releases the channel,
-  // closes the serial port.
+  // Ends the notifications, stops the worker, releases the channel, closes
+  // the serial port.
   ~TLumRealPort() override;
 
   // Opens the serial port; no log line when it cannot. Starts the worker on
@@ -70,7 +70,6 @@ class TLumRealPort : public TComPort, public ILocalPort, private IBridgeLocalPor
   // Asked at once when the device went away; no periodic look otherwise.
   int32_t AliveCheckPeriodMs() const override { return Lost() ? 0 : -1; }
 
-  bool FOutOfReach = false;
   TPortBridge FBridge;
 };
 

@@ -16,6 +16,8 @@ TLumVirtualPort::TLumVirtualPort(const TLumPortParams& APortParams, const TPortE
     : TVSPortAx(AEnv.Dispatcher, AEnv.PortDir, AEnv.PortAccess, AEnv.OpenWatch),
       FBridge(*this, APortParams, AEnv) {
   SetDeleteOnExit(false);
+  // The port's bytes are read and logged on its own thread, not the window's.
+  RunEventsOnWatcher();
   ConnectDriverEvents();
   OnWriteDropped = [this](TVSPortAx&, uint64_t ACount, int AError) {
     FBridge.LocalWriteDropped(ACount, AError, "the application does not read the port");
@@ -27,6 +29,8 @@ TLumVirtualPort::~TLumVirtualPort() {
 }
 
 void TLumVirtualPort::StopWorker() {
+  // None runs from here on, so the handlers may go while the watcher runs.
+  MuteEvents();
   OnRxChar = nullptr;
   OnDTR = nullptr;
   OnRTS = nullptr;
@@ -110,6 +114,8 @@ std::string TLumVirtualPort::ParamsToString() const {
 }
 
 bool TLumVirtualPort::CreatePort() {
+  // An application quick to open the new port is told of after the creation's lines.
+  const std::unique_lock<std::mutex> hold = HoldEvents();
   const std::string params = ParamsToString();
   const std::string& name = PortParams().ComName;
   const bool isNew = TVSPortAx::CreatePort(name);

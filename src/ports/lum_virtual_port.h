@@ -19,19 +19,20 @@ namespace orvane {
 // logged (OnWriteLogEvent), received characters are read and handed to the
 // bridge, speed and line settings the application sets go to the channel.
 // Bytes from the network are written into the port by the worker.
-// Threads: construction, CreatePort (the first call), OnRxData, the driver
-// events, Delete, IsOpened and destruction on the main thread; the worker runs
-// the passes, later CreatePort attempts and the writes into the port. See
-// TPortBridge for what is shared between the two.
+// Threads: construction, CreatePort (the first call), Delete, IsOpened and
+// destruction on the main thread; the driver events (and with them the reads
+// of the port, OnRxData and the settings told to the channel) on the port's
+// watcher thread; the worker runs the passes, later CreatePort attempts and the
+// writes into the port. See TPortBridge for what is shared.
 class TLumVirtualPort : public TVSPortAx, public ILocalPort, private IBridgeLocalPort {
  public:
   TLumVirtualPort(const TLumPortParams& APortParams, const TPortEnvironment& AEnv);
   // StopWorker, then releases the pty. The link stays for the next run.
   ~TLumVirtualPort() override;
 
-  // Clears the driver events first, so none queued for this port reaches it
-  // while the worker is waited for; then stops the worker and releases the
-  // channel. Later calls do nothing.
+  // Ends the driver events first (waiting for one that runs) and clears them,
+  // so none reaches the port while the worker is waited for; then stops the
+  // worker and releases the channel. Later calls do nothing more.
   void StopWorker() override;
 
   // Creates the port, or attaches to the link an earlier run left; starts the
@@ -46,7 +47,7 @@ class TLumVirtualPort : public TVSPortAx, public ILocalPort, private IBridgeLoca
   // Driver parity (0 none, 1 odd, 2 even, 3 mark, 4 space) to the channel's code.
   static TTCP_Port_Parity ParityToParity(int32_t AParity) { return ParityToTcp(AParity); }
   // The speed and the line control the application set (the driver's OnBaudRate and
-  // OnLineControl, main thread): told to the channel unless the port's line settings are
+  // OnLineControl, watcher thread): told to the channel unless the port's line settings are
   // fixed, in which case the channel keeps the configured ones.
   void ApplicationBaudRate(int32_t ABaudrate);
   void ApplicationLineControl(int32_t AStopBits, int32_t AParity, int32_t AWordLength);

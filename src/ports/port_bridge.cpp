@@ -160,14 +160,18 @@ void TPortBridge::SetState(int32_t ABaudRate, TTCP_Port_Parity AParityCode, uint
 void TPortBridge::OnRxData(const std::string& AData) {
   {
     std::lock_guard<std::mutex> guard(FLock);
-    const size_t room = MAX_HELD_BYTES - std::min(MAX_HELD_BYTES, FRxData.size());
-    const size_t taken = std::min(room, AData.size());
-    if (FRxData.empty() && taken > 0) FRxSince = FEnv.Ticks();
-    FRxData.append(AData, 0, taken);
-    FRxOverflow += AData.size() - taken;
+    HoldLocked(AData, FEnv.Ticks());
     FReceivePacket.Restart();
   }
   Wake();
+}
+
+void TPortBridge::HoldLocked(const std::string& AData, uint32_t AReadAt) {
+  const size_t room = MAX_HELD_BYTES - std::min(MAX_HELD_BYTES, FRxData.size());
+  const size_t taken = std::min(room, AData.size());
+  if (FRxData.empty() && taken > 0) FRxSince = AReadAt;
+  FRxData.append(AData, 0, taken);
+  FRxOverflow += AData.size() - taken;
 }
 
 void TPortBridge::LocalBytesArrived(int32_t ACount, const TLocalRead& ARead) {
@@ -176,8 +180,16 @@ void TPortBridge::LocalBytesArrived(int32_t ACount, const TLocalRead& ARead) {
   data.resize(static_cast<size_t>(std::clamp(read, 0, static_cast<int32_t>(data.size()))));
   WriteLog("EVENT: RxChar, Received = " + std::to_string(data.size()), true);
   if (data.empty()) return;
-  WriteLog(TrafficLine("IN", data), false);
-  OnRxData(data);
+  {
+    // The line is written under the lock: the worker can neither send the bytes (and log
+    // them OUT) ahead of it nor count the time it takes as silence or as the bytes' age.
+    std::lock_guard<std::mutex> guard(FLock);
+    const uint32_t readAt = FEnv.Ticks();
+    FReceivePacket.Restart();
+    WriteLog(TrafficLine("IN", data), false);
+    HoldLocked(data, readAt);
+  }
+  Wake();
 }
 
 void TPortBridge::LocalWriteDropped(uint64_t ACount, int AError, const std::string& AQueueFullWhy) const {

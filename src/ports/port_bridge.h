@@ -68,11 +68,12 @@ class TDropTally {
 // worker and its pass, the three stopwatches, the bytes from the local
 // application, the hello and the state report. The bridge that owns it supplies
 // the local port (IBridgeLocalPort) and the line settings it reports.
-// Threads: construction, Shutdown, OnRxData and the first FinishCreatePort on the
-// main thread; Process and NextWait on the worker; IsActive, WriteLog and Wake
-// from either. FLock guards FRxData and FReceivePacket and is held only to append
-// or take. FIsCreated is atomic; every other field belongs to the worker once it
-// runs. OnWriteLogEvent is set before the worker starts.
+// Threads: construction, Shutdown and the first FinishCreatePort on the main
+// thread; OnRxData, LocalBytesArrived and LocalWriteDropped on the local port's
+// watcher thread (tests call them on the main thread); Process and NextWait on
+// the worker; IsActive, WriteLog and Wake from any. FLock guards FRxData and FReceivePacket and is held only
+// to append or take. FIsCreated is atomic; every other field belongs to the worker once it runs.
+// OnWriteLogEvent is set before the worker starts.
 class TPortBridge {
  public:
   static constexpr uint32_t RECREATE_INTERVAL_MS = 10000;
@@ -117,15 +118,15 @@ class TPortBridge {
 
   bool IsCreated() const { return FIsCreated; }
   bool IsActive() const;
-  // Bytes from the local application (main thread): collected until the
+  // Bytes from the local application (the port's watcher): collected until the
   // worker takes them after ReadPacketTimeout ms of silence (or once
   // HOLD_BACK_MAX_BYTES are held or the oldest is HOLD_BACK_MAX_MS old). Beyond
   // MAX_HELD_BYTES they are dropped; the worker counts them.
   void OnRxData(const std::string& AData);
-  // Main thread: the local port announced ACount received bytes; reads them
+  // The local port announced ACount received bytes; reads them
   // through ARead (at most MAX_LOCAL_READ), logs them and collects them.
   void LocalBytesArrived(int32_t ACount, const TLocalRead& ARead);
-  // Main thread: the local port dropped ACount bytes it had taken or refused
+  // The local port dropped ACount bytes it had taken or refused
   // (its OnWriteDropped, once per episode). AError is ENOBUFS when its queue
   // was full, AQueueFullWhy then says why; otherwise the errno of the write.
   void LocalWriteDropped(uint64_t ACount, int AError, const std::string& AQueueFullWhy) const;
@@ -178,6 +179,8 @@ class TPortBridge {
   void DropUnsendable();
   // Milliseconds until the held bytes may leave (the hold-back); 0 when they may now.
   int64_t HoldBackRemaining() const;
+  // Under FLock: holds AData, read at AReadAt, for the worker (up to MAX_HELD_BYTES).
+  void HoldLocked(const std::string& AData, uint32_t AReadAt);
   std::string TakeRxData();
   void SendRxData();
   void ReadServerData();

@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,6 +25,7 @@
 
 #include "serial_test_helpers.h"
 #include "support/temp_dir.h"
+#include "support/wait_for.h"
 
 namespace orvane {
 namespace {
@@ -630,6 +633,98 @@ TEST_F(TVSPortAxTest, PortsOfAProgramShareOneInotifyInstanceAndHearOnlyTheirOwnO
     if (i == 7 || i == 39) continue;
     EXPECT_TRUE(heard[size_t(i)].empty()) << i;
   }
+}
+
+// Events on the port's own thread: they come in the order of what the
+// application did, after what a creation holds them for, while the main
+// thread serves nothing at all.
+TEST(TVSPortAxOnWatcher, EventsRunInOrderOffTheMainThreadAndWaitForTheHold) {
+  TMainDispatcher dispatcher;
+  test::TTempDir dir;
+  TVSPortAx port(dispatcher, dir.Str());
+  port.RunEventsOnWatcher();
+  std::mutex lock;
+  std::vector<std::string> events;
+  std::string received;
+  bool offMain = true;
+  std::atomic<bool> held{true};
+  bool heardWhileHeld = false;
+  const auto note = [&](const std::string& AEvent) {
+    const std::lock_guard<std::mutex> guard(lock);
+    events.push_back(AEvent);
+    offMain = offMain && !dispatcher.IsMainThread();
+    heardWhileHeld = heardWhileHeld || held;
+  };
+  port.OnOpenClose = [&](TVSPortAx&, bool AOpened) { note(AOpened ? "open" : "close"); };
+  port.OnBaudRate = [&](TVSPortAx&, int32_t ABaud) { note(std::to_string(ABaud)); };
+  port.OnRxChar = [&](TVSPortAx& ASender, int32_t ACount) {
+    std::string buffer(static_cast<size_t>(ACount), '\0');
+    int32_t count = ACount;
+    ASender.Read(buffer.data(), count);
+    note("bytes");
+    const std::lock_guard<std::mutex> guard(lock);
+    received.append(buffer.data(), static_cast<size_t>(count));
+  };
+  TTestFd app;
+  {
+    const std::unique_lock<std::mutex> hold = port.HoldEvents();
+    ASSERT_TRUE(port.CreatePort("COM21")) << port.LastError();
+    // The application is quicker than the creation's own lines.
+    app = TTestFd(::open((dir.Str() + "/COM21").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(app.Valid());
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(app.Get(), &tio), 0);
+    ::cfmakeraw(&tio);
+    ASSERT_EQ(::cfsetospeed(&tio, B19200), 0);
+    ASSERT_EQ(::cfsetispeed(&tio, B19200), 0);
+    ASSERT_EQ(::tcsetattr(app.Get(), TCSANOW, &tio), 0);
+    ASSERT_EQ(::write(app.Get(), "abc", 3), 3);
+    held = false;
+  }
+  ASSERT_TRUE(test::WaitFor([&] {
+    const std::lock_guard<std::mutex> guard(lock);
+    return received == "abc";
+  }));
+  app = TTestFd();
+  ASSERT_TRUE(test::WaitFor([&] {
+    const std::lock_guard<std::mutex> guard(lock);
+    return events.back() == "close";
+  }));
+  port.MuteEvents();
+  const std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(events, (std::vector<std::string>{"open", "19200", "bytes", "close"}));
+  EXPECT_TRUE(offMain);
+  EXPECT_FALSE(heardWhileHeld);
+  EXPECT_EQ(dispatcher.ProcessPending(), 0u);
+}
+
+// Muting on the main thread while an event waits for the main thread (a line
+// handed to the window) serves it instead of waiting forever; nothing runs after.
+TEST(TVSPortAxOnWatcher, MutingServesAnEventThatWaitsForTheMainThread) {
+  TMainDispatcher dispatcher;
+  test::TTempDir dir;
+  TVSPortAx port(dispatcher, dir.Str());
+  port.RunEventsOnWatcher();
+  std::atomic<int> entered{0};
+  std::atomic<int> finished{0};
+  port.OnRxChar = [&](TVSPortAx& ASender, int32_t ACount) {
+    ++entered;
+    std::string buffer(static_cast<size_t>(ACount), '\0');
+    ASender.Read(buffer.data(), ACount);
+    dispatcher.Send([] {});
+    ++finished;
+  };
+  ASSERT_TRUE(port.CreatePort("COM22")) << port.LastError();
+  TTestFd app(::open((dir.Str() + "/COM22").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(app.Valid());
+  ASSERT_EQ(::write(app.Get(), "x", 1), 1);
+  ASSERT_TRUE(test::WaitFor([&] { return entered == 1; }));
+  port.MuteEvents();
+  EXPECT_EQ(finished, 1);
+  ASSERT_EQ(::write(app.Get(), "y", 1), 1);
+  // Stopping the watcher ends every chance of a later event.
+  ASSERT_TRUE(port.Delete());
+  EXPECT_EQ(entered, 1);
 }
 
 }  // namespace

@@ -76,6 +76,45 @@ TEST(TLumVirtualPort, PassThroughBothWaysWithTheLogViewsLines) {
   EXPECT_EQ(h.StateChanges, 1);
 }
 
+// The main thread (a busy window) is not on a port's data path: an
+// application's requests reach the converter and the answers come back while
+// it serves nothing, and the file has the port's lines in the order of events.
+TEST(TLumVirtualPort, BytesCrossBothWaysWhileTheMainThreadServesNothing) {
+  TEchoServer echo;
+  TPortsHarness h;
+  const uint16_t p = echo.Port();
+  h.Add(VirtualParams("COM7", PROTOCOL_DIRECT, p));
+  ASSERT_TRUE(h.WaitShown(Prefixed("COM7", p, "Connect - OK")));
+  TPtyClient app(h.LinkPath("COM7"));
+  ASSERT_TRUE(app.Valid());
+  ASSERT_TRUE(app.SetLine(B19200, false));
+  // From here on nothing is pumped.
+  for (int i = 0; i < 20; ++i) {
+    const std::string request = "ping " + std::to_string(i);
+    ASSERT_TRUE(app.Write(request));
+    ASSERT_EQ(app.Read(request.size()), request);
+  }
+  ASSERT_TRUE(test::WaitFor([&] { return h.CountFileContaining("(COM7) OUT: [6] 70 69 6E 67 20 39") == 1; }));
+  const std::vector<std::string> lines = h.FileLines();
+  const auto first = [&](const std::string& APart) {
+    return std::find_if(lines.begin(), lines.end(),
+                        [&](const std::string& ALine) { return ALine.find(APart) != std::string::npos; }) -
+           lines.begin();
+  };
+  const auto created = first("(COM7) Create COM port - OK");
+  const auto opened = first("(COM7) Open COM port");
+  const auto baud = first("(COM7) Baudrate = 19200");
+  const auto rx = first("(COM7) EVENT: RxChar, Received = 6");
+  const auto in = first("(COM7) IN: [6] 70 69 6E 67 20 30");
+  const auto sent = first(Prefixed("COM7", p, "OUT: [6] 70 69 6E 67 20 30"));
+  EXPECT_LT(created, opened);
+  EXPECT_LT(opened, baud);
+  EXPECT_LT(baud, rx);
+  EXPECT_LT(rx, in);
+  EXPECT_LT(in, sent);
+  EXPECT_LT(sent, static_cast<std::ptrdiff_t>(lines.size()));
+}
+
 TEST(TLumVirtualPort, BytesLeaveAfterTheSilenceOfReadPacketTimeout) {
   for (const uint16_t timeout : {uint16_t{0}, uint16_t{50}}) {
     SCOPED_TRACE(timeout);
