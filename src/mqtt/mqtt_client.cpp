@@ -357,14 +357,16 @@ void TMQTTClient::Process() {
   if (!FIsConnected) return;
   std::lock_guard<std::recursive_mutex> lock(FLock);
   try {
-    // Readable rather than bytes waiting: a broker that closed must be noticed now.
-    if (!FSocket || !FSocket->ReadableNow()) return;
+    // Readable rather than bytes waiting: a broker that closed must be noticed now. A plain
+    // socket is read at once: the read tells both, and finding bytes costs one call, not two.
+    if (!FSocket || (!FSocket->Plain() && !FSocket->ReadableNow())) return;
     DataUtils::EnsureLength(FReceiveData, size_t(FReceiveCount) + READ_CHUNK);
     const long got =
         FSocket->RecvBufferEx(FReceiveData.data() + FReceiveCount, READ_CHUNK, uint32_t(FTimeout));
     if (got < 0)
       throw EMQTTFailure(Format("Error reading from socket, ErrorCode=%d, Message=%s", FSocket->LastError(),
                                 FSocket->LastErrorDesc().c_str()));
+    if (got == 0 && FSocket->Plain()) return;  // nothing waiting
     FReceiveCount += int32_t(got);
     if (OnLogMessageEvent)
       LogMessageFmt("MQTTClient.Process, ReceiveData=(%s)",

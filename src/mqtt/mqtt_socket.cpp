@@ -134,6 +134,8 @@ long TMQTTSocket::RecvBufferEx(uint8_t* ABuffer, size_t ACount, uint32_t ATimeou
     }
     if (n > 0) {
       got += static_cast<size_t>(n);
+      // A short read of a plain socket has emptied it: asking again would only hear EAGAIN.
+      if (!FTls && ATimeoutMs == 0 && got < ACount) break;
       continue;
     }
     if (ATimeoutMs == 0) break;

@@ -40,9 +40,12 @@ class TMQTTSocket {
   bool ReadableNow();
   // Deciphered bytes held inside the TLS layer: the descriptor does not show them.
   size_t BufferedInput() const;
+  // No TLS: what the descriptor shows is all there is, so a read needs no poll first.
+  bool Plain() const { return FTls == nullptr; }
   // The descriptor a caller may wait on; INVALID_SOCKET_HANDLE when not connected.
   TSocketHandle Handle() const { return FTcp.Handle(); }
-  // Up to ACount bytes; stops early once nothing more arrives within ATimeoutMs.
+  // Up to ACount bytes; stops early once nothing more arrives within ATimeoutMs (with 0,
+  // on a plain connection, after a read that gave less than asked: nothing more is there).
   // -1 on an error or when the peer has closed the connection.
   long RecvBufferEx(uint8_t* ABuffer, size_t ACount, uint32_t ATimeoutMs);
   void CloseSocket();

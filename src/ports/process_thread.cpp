@@ -35,11 +35,12 @@ void TProcessThread::Execute() {
         continue;
       }
       const TNextWait wait = FNextWait();
-      if (wait.Ms != 0)
-        WaitReadable({FWake.Fd(), wait.Fd},
-                     wait.Ms < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(wait.Ms)));
-      // A wake-up that came during the pass or the sleep is answered by the next pass.
-      FWake.Drain();
+      if (wait.Ms == 0) continue;
+      // A wake-up that came during the pass or the sleep is answered by the next pass; the
+      // event is read only when the wait says it is set (one that came meanwhile ends the next).
+      if (WaitReadable({FWake.Fd(), wait.Fd},
+                       wait.Ms < 0 ? TDeadline::Never() : TDeadline(static_cast<uint32_t>(wait.Ms))) == 0)
+        FWake.Drain();
     }
   } catch (...) {
     // An error escaping a pass ends this port's worker quietly; the owner still
