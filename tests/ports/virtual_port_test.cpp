@@ -85,6 +85,8 @@ TEST(TLumVirtualPort, BytesCrossBothWaysWhileTheMainThreadServesNothing) {
   const uint16_t p = echo.Port();
   h.Add(VirtualParams("COM7", PROTOCOL_DIRECT, p));
   ASSERT_TRUE(h.WaitShown(Prefixed("COM7", p, "Connect - OK")));
+  // The worker hands its state report to the main thread once per change, and waits for it.
+  ASSERT_TRUE(h.Pump([&] { return h.StateChanges == 1; }));
   TPtyClient app(h.LinkPath("COM7"));
   ASSERT_TRUE(app.Valid());
   ASSERT_TRUE(app.SetLine(B19200, false));
