@@ -241,6 +241,14 @@ def one_bridge(exe, base, name, peer):
     return bridge, open_raw(bridge.link())
 
 
+def wait_until_held(peer, timeout=20.0):
+    """Until the bridge has connected to peer (at most timeout s), then a moment to settle."""
+    end = time.time() + timeout
+    while not peer.held and time.time() < end:
+        time.sleep(0.05)
+    time.sleep(0.5)
+
+
 def received_per_mib(exe, base):
     results = {}
     for name in ("program", "socat"):
@@ -249,10 +257,7 @@ def received_per_mib(exe, base):
         try:
             # The stream starts once the application holds the port and the bridge is
             # connected: bytes that come before have nowhere to go and are dropped.
-            end = time.time() + 20
-            while not peer.held and time.time() < end:
-                time.sleep(0.05)
-            time.sleep(0.5)
+            wait_until_held(peer)
             before = cpu_seconds(bridge.pid)
             start = time.monotonic()
             peer.go.set()
@@ -277,10 +282,7 @@ def sent_per_mib(exe, base):
         peer = Peer("sink")
         bridge, fd = one_bridge(exe, base, name, peer)
         try:
-            end = time.time() + 20
-            while not peer.held and time.time() < end:
-                time.sleep(0.05)
-            time.sleep(0.5)
+            wait_until_held(peer)
             before = cpu_seconds(bridge.pid)
             start = time.monotonic()
             written = 0

@@ -31,9 +31,4 @@ void TEventGate::Mute() {
   FMuted = true;
 }
 
-bool TEventGate::Muted() const {
-  const std::lock_guard<std::mutex> guard(FLock);
-  return FMuted;
-}
-
 }  // namespace orvane

@@ -30,11 +30,10 @@ class TEventGate {
   // thread the dispatcher is served meanwhile, so an event that hands a line
   // to the window (and waits for it) can finish. Not from within an event.
   void Mute();
-  bool Muted() const;
 
  private:
   TMainDispatcher& FDispatcher;
-  mutable std::mutex FLock;
+  std::mutex FLock;
   bool FMuted = false;
 };
 

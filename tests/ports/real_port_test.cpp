@@ -50,6 +50,8 @@ TEST(TLumRealPort, BytesBothWaysAndAPulledAdapterComesBack) {
 
   ASSERT_TRUE(device.Write("ping"));
   ASSERT_TRUE(h.WaitShown(channel + "OUT: [4] 70 69 6E 67"));
+  // The port's connect is done before the converter's thread has taken the connection.
+  ASSERT_TRUE(converter.WaitForConnections(1));
   ASSERT_TRUE(converter.Send("pong"));
   EXPECT_EQ(ReadWhilePumping(h, device, 4), "pong");
   // The bridge logs what the device accepted right after writing it.
